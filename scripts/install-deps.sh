@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the demo and the tests need.
+# Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build ccache pkg-config
+  qt6-base-dev libgl-dev
+  libsimpleini-dev libsrtp2-dev libcurl4-openssl-dev
+  libgtest-dev libgmock-dev
+  clang libclang-rt-14-dev
+  util-linux iproute2
+  xvfb xauth fonts-crosextra-carlito fonts-noto-cjk
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

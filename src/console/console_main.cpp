@@ -1,0 +1,212 @@
+// quor-console: the connector without a desktop. Prints the status line and
+// every message box, answers questions from a command-line policy, and takes
+// the window's and the tray menu's commands on standard input.
+#include <arpa/inet.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "platform/single_instance.h"
+#include "platform/ui_loop.h"
+#include "shell/main_dlg.h"
+#include "shell/main_view.h"
+
+using namespace quor;
+
+namespace {
+
+const char* const kHelp =
+    "Usage: quor-console [--answer ok|cancel] [--help] [--version]\n"
+    "\n"
+    "Runs the connector without a desktop. Settings live in config.ini beside\n"
+    "the program, or in $QUOR_HOME when that is set.\n"
+    "\n"
+    "Output, one line each:\n"
+    "  status: TEXT              the status line, at start and at every change\n"
+    "  button: TEXT (enabled)    the Pair button's text and state when they change\n"
+    "  balloon: TEXT             a tray balloon\n"
+    "  message: CAPTION: TEXT    a message box; questions are answered by --answer\n"
+    "  window: shown|hidden      the window was shown or hidden\n"
+    "\n"
+    "  --answer ok|cancel        answer to every question (default cancel)\n"
+    "\n"
+    "Commands on standard input, one per line:\n"
+    "  pair                      press the Pair button (Pair, Unpair or Stop)\n"
+    "  stop                      the same button, under the name it has in the\n"
+    "                            countdown and the address search\n"
+    "  ip A.B.C.D                type the phone's address (ip - clears it)\n"
+    "  auto on|off               tick or clear the Auto check box\n"
+    "  close                     the window's close button (asks first)\n"
+    "  minimize                  minimise the window to the tray\n"
+    "  command N                 a tray menu command, e.g. 32773 Pair, 32771\n"
+    "                            Show/Hide, 32780 Sign in by Lync, 32778 Exit\n"
+    "  state                     print the state number and the status text\n"
+    "\n"
+    "End of input changes nothing; the program ends on Exit, a confirmed close,\n"
+    "or SIGTERM / SIGINT (treated as Exit).\n";
+
+// Console output survives the redirection of standard output into quor.log.
+FILE* g_out = stdout;
+std::mutex g_out_mu;
+
+void say(const std::string& line) {
+    std::lock_guard lk(g_out_mu);
+    fprintf(g_out, "%s\n", line.c_str());
+    fflush(g_out);
+}
+
+std::string one_line(std::string text) {
+    for (auto& c : text)
+        if (c == '\r' || c == '\n') c = ' ';
+    return text;
+}
+
+class ConsoleView : public MainView {
+public:
+    ConsoleView(EventLoop& loop, int answer) : loop_(loop), answer_(answer) {}
+
+    void apply_state(const StateEffects& fx) override {
+        if (fx.pair_text) button_text_ = *fx.pair_text;
+        if (fx.pair_enabled) button_enabled_ = *fx.pair_enabled;
+        const std::string button =
+            button_text_ + (button_enabled_ ? " (enabled)" : " (disabled)");
+        if (!button_text_.empty() && button != last_button_) {
+            last_button_ = button;
+            say("button: " + button);
+        }
+        if (!fx.status) return;
+        if (*fx.status != last_status_) {
+            last_status_ = *fx.status;
+            say("status: " + *fx.status);
+        }
+        if (!fx.balloon.empty()) say("balloon: " + one_line(fx.balloon));
+    }
+    void show_auto_checked(bool) override {}
+    void show_address(uint32_t, bool) override {}
+    void enable_address(bool) override {}
+    void show_hide(int mode) override {
+        if (mode == 2) mode = minimized_ ? 0 : 1;
+        minimized_ = mode == 1;
+        say(minimized_ ? "window: hidden" : "window: shown");
+    }
+    void init_window() override {}
+    void end_dialog() override { loop_.quit(); }
+    bool run_settings_dialog() override {
+        say("message: settings: edit config.ini while the program is stopped");
+        return false;
+    }
+    void run_about_box() override { say("about: Kestrow Quor Connector " QUOR_VERSION); }
+    bool open_document(const std::string& file) override { return access(file.c_str(), R_OK) == 0; }
+    bool is_minimized() override { return minimized_; }
+    int message_box(const std::string& text, const std::string& caption, int style) override {
+        say("message: " + caption + ": " + one_line(text));
+        if (style == MB_EXCLAMATION_OKCANCEL) return answer_;
+        return IDOK;
+    }
+
+private:
+    EventLoop& loop_;
+    int answer_;
+    std::atomic<bool> minimized_{false};
+    std::string last_status_, last_button_, button_text_;
+    bool button_enabled_ = true;
+};
+
+void run_command(CKestrowQuorConnectorDlg& dlg, const std::string& line) {
+    std::istringstream in(line);
+    std::string verb, arg;
+    in >> verb >> arg;
+    if (verb.empty()) return;
+    if (verb == "pair" || verb == "stop") {
+        dlg.OnOK();
+    } else if (verb == "close") {
+        dlg.OnCancel();
+    } else if (verb == "minimize") {
+        dlg.OnSysCommand(0xF020);
+    } else if (verb == "command") {
+        dlg.OnCommand(atoi(arg.c_str()));
+    } else if (verb == "state") {
+        say("state: " + std::to_string(dlg.m_nState.load()) + " " + dlg.StatusText());
+    } else if (verb == "auto" && (arg == "on" || arg == "off")) {
+        dlg.OnAutoToggledByUser(arg == "on");
+    } else if (verb == "ip") {
+        in_addr a{};
+        if (arg == "-") {
+            dlg.OnAddressEdited(0, 0);
+        } else if (inet_pton(AF_INET, arg.c_str(), &a) == 1) {
+            dlg.OnAddressEdited(ntohl(a.s_addr), 4);
+        } else {
+            say("error: not an IPv4 address: " + arg);
+        }
+    } else {
+        say("error: unknown command: " + line);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int answer = IDCANCEL;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            fputs(kHelp, stdout);
+            return 0;
+        } else if (a == "--version") {
+            printf("quor-console " QUOR_VERSION "\n");
+            return 0;
+        } else if (a == "--answer" && i + 1 < argc) {
+            const std::string v = argv[++i];
+            if (v != "ok" && v != "cancel") {
+                fprintf(stderr, "quor-console: --answer takes ok or cancel\n");
+                return 2;
+            }
+            answer = v == "ok" ? IDOK : IDCANCEL;
+        } else {
+            fprintf(stderr, "quor-console: unknown option %s (see --help)\n", a.c_str());
+            return 2;
+        }
+    }
+    const int out_fd = dup(STDOUT_FILENO);
+    if (out_fd >= 0) g_out = fdopen(out_fd, "w");
+
+    // Signals are taken by one thread with sigwait, so no other thread is
+    // interrupted by them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    EventLoop loop;
+    ConsoleView view(loop, answer);
+    CKestrowQuorConnectorDlg dlg(view, loop);
+    auto instance = SingleInstance::acquire([&] { loop.post([&] { dlg.OnCommand(ID_SHOW_HIDE); }); });
+    if (!instance) return 0;
+
+    loop.post([&] { dlg.OnInitDialog(); });
+    std::thread([&] {
+        int sig = 0;
+        if (sigwait(&stop_signals, &sig) == 0) loop.post([&] { dlg.OnCommand(ID_EXIT); });
+    }).detach();
+    std::thread([&] {
+        std::string line;
+        while (std::getline(std::cin, line)) loop.post([&dlg, line] { run_command(dlg, line); });
+    }).detach();
+
+    loop.run();
+    instance.reset();
+    fflush(nullptr);
+    // Worker threads may still be blocked in the network; the process ends
+    // with them, as the designed program does.
+    _exit(0);
+}

@@ -1,0 +1,44 @@
+#include "link/ctrl_channel.h"
+
+#include <mutex>
+#include <shared_mutex>
+
+#include "link/ctrl_frame.h"
+#include "platform/net.h"
+
+namespace quor {
+
+std::atomic<int> g_ctrl_socket{-1};
+std::atomic<uint32_t> g_ctrl_peer{0};
+
+namespace {
+// Held shared by senders for the length of one send, and exclusively while
+// the session closes the socket, so a send never lands on a reused number.
+std::shared_mutex g_ctrl_mu;
+}  // namespace
+
+int send_ctrl_byte(uint8_t type) {
+    if (g_ctrl_socket.load() == -1) return -1;
+    return send_ctrl_frame(type, nullptr, 0);
+}
+
+int send_ctrl_frame(uint8_t type, const uint8_t* payload, size_t len) {
+    std::shared_lock lk(g_ctrl_mu);
+    const int fd = g_ctrl_socket.load();
+    if (fd < 0) return -1;
+    return send_frame(fd, type, payload, len);
+}
+
+void ctrl_channel_open(int fd, uint32_t peer) {
+    std::unique_lock lk(g_ctrl_mu);
+    g_ctrl_socket = fd;
+    g_ctrl_peer = peer;
+}
+
+void ctrl_channel_close() {
+    std::unique_lock lk(g_ctrl_mu);
+    const int fd = g_ctrl_socket.exchange(-1);
+    close_socket(fd);
+}
+
+}  // namespace quor

@@ -1,0 +1,221 @@
+#include "link/pair_session.h"
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "link/addr_discovery.h"
+#include "link/ctrl_channel.h"
+#include "link/ctrl_frame.h"
+#include "platform/byte_order.h"
+#include "platform/net.h"
+#include "shell/diag_log.h"
+#include "shell/main_dlg.h"
+#include "soft_dev/dev_globals.h"
+
+namespace quor {
+
+std::atomic<int> g_pair_generation{0};
+
+namespace {
+constexpr int64_t RETRY_ADDRESS_MS = 1000;
+constexpr int64_t END_IN_PAIRING_MS = 500;
+constexpr size_t REMOTE_CRYPTO_SIZE = 128;
+
+// One session's own record.
+struct Session {
+    CKestrowQuorConnectorDlg* dlg;
+    int generation;
+    uint32_t phone = 0;
+    int fd = -1;
+    char model[MODEL_NAME_SIZE] = {};
+    uint16_t vid = 0;
+    uint16_t pid = 0;
+
+    bool superseded() const { return g_pair_generation.load() != generation; }
+    int64_t pair_timeout_ms() const { return int64_t(dlg->m_nPairTimeout) * 1000; }
+};
+
+// Text payloads end with a NUL that the length counts; anything longer than
+// the destination is cut.
+void copy_text(char* dst, size_t dst_size, const CtrlFrame& f) {
+    const size_t n = std::min<size_t>(f.len, dst_size - 1);
+    memcpy(dst, f.payload, n);
+    dst[n] = '\0';
+}
+
+// Waits in state 6 for the phone's address datagram; false when the user
+// stopped the search.
+bool find_address(Session& s) {
+    CKestrowQuorConnectorDlg& dlg = *s.dlg;
+    quor_log("NETWORK: Need get IP.\n");
+    dlg.SetState(STATE_FINDING_ADDRESS);
+    if (!dlg.IsMinimized() && dlg.m_nAutoMin == 1) dlg.PostMinimize();
+    uint32_t addr = 0;
+    while (get_phone_address(&addr) != 0) {
+        if (dlg.m_nState != STATE_FINDING_ADDRESS) {
+            quor_log("NETWORK: Need quit get ip 2.\n");
+            return false;
+        }
+        dlg.clock().sleep_ms(RETRY_ADDRESS_MS);
+    }
+    if (dlg.m_nState != STATE_FINDING_ADDRESS) {
+        quor_log("NETWORK: Need quit get ip.\n");
+        return false;
+    }
+    quor_log("NETWORK: Get IP success.\n");
+    dlg.SetAddress(addr);
+    dlg.StartTimer(TIMER_PAIR, s.pair_timeout_ms());
+    dlg.SetState(STATE_PAIRING);
+    return true;
+}
+
+// A session that a newer one has superseded keeps its connection to itself.
+bool connect_phone(Session& s) {
+    s.fd = tcp_connect(s.phone, CTRL_PORT);
+    if (s.fd < 0) return false;
+    if (!s.superseded()) ctrl_channel_open(s.fd, s.phone);
+    return true;
+}
+
+int send_own(const Session& s, uint8_t type) { return send_frame(s.fd, type, nullptr, 0); }
+
+// The opening exchange up to PAIR_START; false ends the session.
+bool open_pairing(Session& s) {
+    if (!connect_phone(s)) return false;
+    if (send_own(s, PAIR_QUERY) != 0) return false;
+    CtrlFrame f;
+    if (read_ctrl_frame(s.fd, &f) != 1 || f.type != PAIR_ANSWER) return false;
+    if (f.len == 4) {
+        CKestrowQuorConnectorDlg& dlg = *s.dlg;
+        dlg.StopTimer(TIMER_PAIR);
+        if (s.superseded()) return false;
+        ctrl_channel_close();
+        s.fd = -1;
+        if (!dlg.AskForceConnect(f.payload)) {
+            dlg.m_bRepairArmed = 0;
+            return false;
+        }
+        dlg.StartTimer(TIMER_PAIR, s.pair_timeout_ms());
+        if (!connect_phone(s)) return false;
+    }
+    if (send_own(s, PAIR_START) != 0) return false;
+    s.dlg->ClearPendingMsg();
+    return true;
+}
+
+void on_phone_media_offer(Session& s, const CtrlFrame& f) {
+    if (f.len < 4) return;
+    SessionServices& svc = session_services();
+    const uint16_t port = uint16_t(get_be32(f.payload) & 0xFFFF);
+    if (svc.open_rtp_socket(RTP_LOCAL_PORT, port, s.phone) != 0) return;
+    char crypto[REMOTE_CRYPTO_SIZE] = {};
+    const size_t n = std::min<size_t>(strnlen(reinterpret_cast<const char*>(f.payload + 4), f.len - 4),
+                                      sizeof(crypto) - 1);
+    memcpy(crypto, f.payload + 4, n);
+    if (svc.create_srtp_session(crypto) != 0) quor_log("NETWORK: RTP init failed!\n");
+}
+
+// Acts on one message of the session loop; false ends the session.
+bool handle_message(Session& s, const CtrlFrame& f) {
+    CKestrowQuorConnectorDlg& dlg = *s.dlg;
+    SessionServices& svc = session_services();
+    switch (f.type) {
+        case SET_GRUU: {
+            char gruu[256];
+            copy_text(gruu, sizeof(gruu), f);
+            svc.set_gruu(gruu);
+            dlg.StartTimer(TIMER_GRUU, int64_t(dlg.m_nResendGruu) * 1000);
+            break;
+        }
+        case SIGNED_IN: dlg.SetState(STATE_PAIRED_SIGNED_IN); break;
+        case SIGNED_OUT: dlg.SetState(STATE_PAIRED_SIGNED_OUT); break;
+        case SIGNIN_FAILED: signin_failed_pending = 1; break;
+        case SIGNIN_REQUEST: signin_request_pending = 1; break;
+        case MODEL_NAME: copy_text(s.model, sizeof(s.model), f); break;
+        case VENDOR_ID:
+            if (f.len >= 2) s.vid = get_be16(f.payload);
+            break;
+        case PRODUCT_ID:
+            if (f.len >= 2) s.pid = get_be16(f.payload);
+            break;
+        case DEVICE_RELEASE: {
+            if (f.len < 2) break;
+            const uint16_t release = get_be16(f.payload);
+            if (svc.set_device_identity(s.model, s.vid, s.pid, release) == 0 &&
+                dlg.m_nState == STATE_PAIRING) {
+                dlg.StopTimer(TIMER_PAIR);
+                svc.start_device(&dlg);
+                s.vid = 0;
+                s.pid = 0;
+                s.model[0] = '\0';
+            }
+            break;
+        }
+        case UNPAIR:
+            if (g_dev_stop == DEV_RUN) dlg.SetState(STATE_UNPAIRING);
+            raise_dev_stop();
+            send_own(s, UNPAIR_ACK);
+            return false;
+        case SIGNOUT_REQUEST: signout_request_pending = 1; break;
+        case TAKEN_OVER:
+            if (f.len >= 4) dlg.SetTakenOverMsg(f.payload);
+            break;
+        case UNPAIR_ACK: raise_dev_stop(); return false;
+        case PHONE_MEDIA_OFFER: on_phone_media_offer(s, f); break;
+        case HANG_UP:
+            hungup_pre_pending = 1;
+            hungup_pending = 1;
+            quor_log("NETWORK: Get hungup pkg from network!\n");
+            break;
+        case KEEPALIVE_ACK:
+            dlg.StartTimer(TIMER_LINK, int64_t(dlg.m_nLinkWatchdog) * 1000);
+            break;
+        default: break;
+    }
+    return true;
+}
+
+void end_session(Session& s) {
+    if (s.superseded()) {
+        close_socket(s.fd);
+        return;
+    }
+    CKestrowQuorConnectorDlg& dlg = *s.dlg;
+    if (s.fd >= 0) ctrl_channel_close();
+    const unsigned state = dlg.m_nState;
+    if (state == STATE_PAIRING) dlg.StartTimer(TIMER_PAIR, END_IN_PAIRING_MS);
+    if (state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN) {
+        raise_dev_stop();
+        dlg.SetState(STATE_UNPAIRING);
+    }
+    g_ctrl_peer = 0;
+}
+}  // namespace
+
+SessionServices& session_services() {
+    static SessionServices services{
+        [](const char*, uint16_t, uint16_t, uint16_t) { return -1; },
+        [](CKestrowQuorConnectorDlg*) {},
+        [](const char*) { return 0; },
+        [](uint16_t, uint16_t, uint32_t) { return -1; },
+        [](const char*) { return -1; },
+    };
+    return services;
+}
+
+int pair_session_thread(CKestrowQuorConnectorDlg* dlg) {
+    Session s{dlg, ++g_pair_generation};
+    bool run = true;
+    if (dlg->m_nAutoIP == 1) run = find_address(s);
+    if (run && dlg->GetAddress(&s.phone) == 0) run = false;
+    if (run && open_pairing(s)) {
+        CtrlFrame f;
+        while (read_ctrl_frame(s.fd, &f) == 1 && handle_message(s, f)) {
+        }
+    }
+    end_session(s);
+    return s.superseded() ? 0 : 1;
+}
+
+}  // namespace quor

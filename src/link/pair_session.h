@@ -1,0 +1,35 @@
+// One pairing with the phone: opens the control channel, negotiates, reads
+// and acts on every message until the pairing ends.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+namespace quor {
+
+class CKestrowQuorConnectorDlg;
+
+// What the session asks of the virtual device and the media. Defaults to
+// those subsystems' operations; tests replace them.
+struct SessionServices {
+    std::function<int(const char* model, uint16_t vid, uint16_t pid, uint16_t release)>
+        set_device_identity;
+    std::function<void(CKestrowQuorConnectorDlg*)> start_device;  // starts the device thread
+    std::function<int(const char* gruu)> set_gruu;
+    std::function<int(uint16_t local_port, uint16_t remote_port, uint32_t remote_addr)>
+        open_rtp_socket;
+    // Called with the phone's crypto line after the RTP socket opened.
+    std::function<int(const char* remote_crypto)> create_srtp_session;
+};
+SessionServices& session_services();
+
+constexpr uint16_t RTP_LOCAL_PORT = 18747;
+constexpr size_t MODEL_NAME_SIZE = 250;
+
+extern std::atomic<int> g_pair_generation;
+
+// Thread body; 0 when it found itself superseded, 1 otherwise.
+int pair_session_thread(CKestrowQuorConnectorDlg* dlg);
+
+}  // namespace quor

@@ -1,0 +1,45 @@
+#include "platform/clock.h"
+
+#include <cerrno>
+#include <ctime>
+
+namespace quor {
+
+int64_t SystemClock::now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void SystemClock::sleep_ms(int64_t ms) {
+    if (ms <= 0) return;
+    timespec ts{time_t(ms / 1000), long(ms % 1000) * 1000000L};
+    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts) == EINTR) {
+    }
+}
+
+SystemClock& SystemClock::instance() {
+    static SystemClock clock;
+    return clock;
+}
+
+int64_t ManualClock::now_ms() {
+    std::lock_guard lk(mu_);
+    return now_;
+}
+
+void ManualClock::sleep_ms(int64_t ms) {
+    std::unique_lock lk(mu_);
+    const int64_t until = now_ + ms;
+    cv_.wait(lk, [&] { return now_ >= until; });
+}
+
+void ManualClock::advance(int64_t ms) {
+    {
+        std::lock_guard lk(mu_);
+        now_ += ms;
+    }
+    cv_.notify_all();
+}
+
+}  // namespace quor

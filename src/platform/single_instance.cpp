@@ -1,0 +1,89 @@
+#include "platform/single_instance.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace quor {
+
+std::string SingleInstance::socket_path() {
+    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    std::string dir;
+    if (runtime && *runtime) {
+        dir = runtime;
+    } else {
+        dir = "/tmp/kestrow-quor-" + std::to_string(getuid());
+        mkdir(dir.c_str(), 0700);
+    }
+    return dir + "/" + INSTANCE_MARKER + ".sock";
+}
+
+static bool fill_address(const std::string& path, sockaddr_un* sa) {
+    memset(sa, 0, sizeof(*sa));
+    sa->sun_family = AF_UNIX;
+    if (path.size() >= sizeof(sa->sun_path)) return false;
+    memcpy(sa->sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+std::unique_ptr<SingleInstance> SingleInstance::acquire(std::function<void()> on_toggle) {
+    const std::string path = socket_path();
+    sockaddr_un sa;
+    if (!fill_address(path, &sa)) return nullptr;
+    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) return nullptr;
+    if (connect(probe, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0) {
+        (void)!send(probe, SHOW_HIDE_COMMAND, strlen(SHOW_HIDE_COMMAND), MSG_NOSIGNAL);
+        close(probe);
+        return nullptr;
+    }
+    close(probe);
+    // Nobody answers: a socket file left by an instance that ended is stale.
+    unlink(path.c_str());
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return nullptr;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) < 0 || listen(fd, 4) < 0) {
+        // Two instances started at the same moment: the one that lost the
+        // race still runs, only without the marker.
+        close(fd);
+        return std::unique_ptr<SingleInstance>(new SingleInstance(-1, "", std::move(on_toggle)));
+    }
+    return std::unique_ptr<SingleInstance>(new SingleInstance(fd, path, std::move(on_toggle)));
+}
+
+SingleInstance::SingleInstance(int fd, std::string path, std::function<void()> on_toggle)
+    : fd_(fd), path_(std::move(path)), on_toggle_(std::move(on_toggle)) {
+    if (fd_ >= 0) thread_ = std::thread([this] { serve(); });
+}
+
+SingleInstance::~SingleInstance() {
+    stopping_ = true;
+    if (fd_ >= 0) {
+        shutdown(fd_, SHUT_RDWR);
+        if (thread_.joinable()) thread_.join();
+        close(fd_);
+        unlink(path_.c_str());
+    }
+}
+
+void SingleInstance::serve() {
+    while (!stopping_) {
+        const int client = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        char buf[32];
+        const ssize_t n = recv(client, buf, sizeof(buf), 0);
+        close(client);
+        if (n > 0 && size_t(n) == strlen(SHOW_HIDE_COMMAND) &&
+            memcmp(buf, SHOW_HIDE_COMMAND, size_t(n)) == 0 && on_toggle_)
+            on_toggle_();
+    }
+}
+
+}  // namespace quor

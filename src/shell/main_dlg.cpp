@@ -1,0 +1,485 @@
+#include "shell/main_dlg.h"
+
+#include <cstdio>
+#include <ctime>
+#include <thread>
+
+#include "link/ctrl_channel.h"
+#include "link/ctrl_frame.h"
+#include "link/pair_session.h"
+#include "link/addr_discovery.h"
+#include "platform/net.h"
+#include "platform/process.h"
+#include "settings/config.h"
+#include "settings/ini_store.h"
+#include "shell/diag_log.h"
+#include "shell/strings.h"
+#include "soft_dev/dev_globals.h"
+
+namespace quor {
+
+std::atomic<CKestrowQuorConnectorDlg*> g_main_dlg{nullptr};
+std::atomic<unsigned> g_last_state{STATE_NOT_PAIRED};
+
+namespace {
+constexpr int SC_MINIMIZE = 0xF020;
+constexpr int64_t END_SESSION_WAIT_MS = 8000;
+constexpr int64_t REPAIR_TICK_MS = 1000;
+
+std::string format_address(const uint8_t a[4]) {
+    char text[16];
+    snprintf(text, sizeof(text), "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+    return text;
+}
+
+// Fills the %s of a string-table text.
+std::string format_text(int id, const std::string& arg) {
+    const std::string pattern = LoadString(id);
+    std::string out;
+    const auto at = pattern.find("%s");
+    if (at == std::string::npos) return pattern;
+    out = pattern.substr(0, at) + arg + pattern.substr(at + 2);
+    return out;
+}
+}  // namespace
+
+ShellHooks ShellHooks::defaults() {
+    ShellHooks h;
+    h.start_update_check = [] {};
+    h.add_firewall_exception = [](const std::string&, const std::string&) { return 0; };
+    h.load_srtp_library = [](int*) { return 0; };
+    h.init_srtp_library = [] { return 0; };
+    h.apply_autorun = [](int) { return 1; };
+    h.net_startup = [] { return quor::net_startup(); };
+    h.start_pair_session = [](CKestrowQuorConnectorDlg* dlg) {
+        std::thread(pair_session_thread, dlg).detach();
+    };
+    h.stop_log_service = [] {};
+    h.toggle_log_service = [] {};
+    h.send_log_to_pc = [] {};
+    h.send_log_to_phone = [] {};
+    h.send_srtp_close = [] {};
+    h.send_gruu = [] {};
+    h.close_hid_send_window = [] {};
+    return h;
+}
+
+CKestrowQuorConnectorDlg::CKestrowQuorConnectorDlg(MainView& view, UiLoop& loop, Clock& clock,
+                                                   ShellHooks hooks)
+    : view_(view), loop_(loop), clock_(clock), hooks_(std::move(hooks)) {
+    loop_.set_timer_handler([this](int id) { OnTimer(id); });
+}
+
+CKestrowQuorConnectorDlg::~CKestrowQuorConnectorDlg() {
+    CKestrowQuorConnectorDlg* self = this;
+    g_main_dlg.compare_exchange_strong(self, nullptr);
+}
+
+// ---------------------------------------------------------------- start-up
+
+void CKestrowQuorConnectorDlg::OnInitDialog() {
+    g_main_dlg = this;
+    hooks_.start_update_check();
+    m_szModuleDir = GetModuleDir();
+    LoadConfig();
+    hooks_.add_firewall_exception(m_szModuleDir + executable_name(), executable_name());
+    if (m_nDebug != 0) start_log_file(m_szModuleDir.c_str());
+    int error_code = 0;
+    if (hooks_.load_srtp_library(&error_code) != 0) {
+        char text[256];
+        snprintf(text, sizeof(text), LoadString(IDS_SRTP_LOAD_FAILED).c_str(), error_code);
+        MessageBoxHint(text, MB_EXCLAMATION_OK);
+    } else if (hooks_.init_srtp_library() < 0) {
+        MessageBoxHint(LoadString(IDS_SRTP_INIT_FAILED), MB_EXCLAMATION_OK);
+    }
+    srand(unsigned(time(nullptr)));
+    FinishInit();
+}
+
+void CKestrowQuorConnectorDlg::FinishInit() {
+    if (hooks_.net_startup() != 0) {
+        MessageBoxHint(LoadString(IDS_NETWORK_ERROR), MB_EXCLAMATION_OK);
+        EndDialog();
+    }
+    view_.init_window();
+    {
+        std::lock_guard lk(state_mu_);
+        m_strStatus = LoadString(IDS_NOT_PAIRED);
+        m_strPendingMsg.clear();
+    }
+    m_nState = STATE_NOT_PAIRED;
+    m_nCountdown = 0;
+    StateEffects initial;
+    initial.status = StatusText();
+    initial.icon = ICON_NOT_PAIRED;
+    initial.tip = *initial.status;
+    view_.apply_state(initial);
+    view_.show_auto_checked(m_nAutoIP == 1);
+    if (m_nAutoPair != 0) OnOK();
+}
+
+void CKestrowQuorConnectorDlg::LoadConfig() {
+    const std::string path = m_szModuleDir + "config.ini";
+    const int phone_ip = ini_get_int(path, CONFIG_SECTION, "PhoneIP", 0);
+    SetAddress(uint32_t(phone_ip));
+    if (phone_ip == 0) ini_write_string(path, CONFIG_SECTION, "PhoneIP", "0");
+    m_nAutoIP = ReadConfigValue(path, "AutoIP", 0);
+    if (m_nAutoIP == 1) loop_.post([this] { view_.enable_address(false); });
+    m_nAutoMin = ReadConfigValue(path, "AutoMin", 1);
+    m_nAutoPair = ReadConfigValue(path, "AutoPair", 1);
+    m_nAutoRepair = ReadConfigValue(path, "AutoRepair", 1);
+    m_nAutoRun = ReadConfigValue(path, "AutoRun", 1);
+    if (hooks_.apply_autorun(m_nAutoRun) == 0)
+        MessageBoxHint(LoadString(IDS_AUTORUN_FAILED), MB_EXCLAMATION_OK);
+    m_nAsNmDev = ReadConfigValue(path, "AsNmDev", 0);
+    m_nPairTimeout = ReadConfigValue(path, "PairTimeout", 10);
+    m_nRepairTime = ReadConfigValue(path, "RepairTime", 15);
+    m_nRetryTimes = ReadConfigValue(path, "RetryTimes", 0);
+    m_nResendGruu = ReadConfigValue(path, "ResendGruu", 15);
+    const int debug = ini_get_int(path, CONFIG_SECTION, "Debug", -1);
+    if (debug == -1) {
+        m_nDebug = 0;
+    } else {
+        m_nDebug = debug;
+        debug_level = debug;
+    }
+    m_nLinkWatchdog = 19;
+    m_nKeepAlivePeriod = 2;
+}
+
+// ------------------------------------------------------------ state machine
+
+std::string CKestrowQuorConnectorDlg::StatusFor(unsigned state) {
+    switch (state) {
+        case STATE_NOT_PAIRED: return LoadString(IDS_NOT_PAIRED);
+        case STATE_PAIRING: return LoadString(IDS_PAIRING);
+        case STATE_PAIRED_SIGNED_OUT: return LoadString(IDS_PAIRED_SIGNED_OUT);
+        case STATE_PAIRED_SIGNED_IN: return LoadString(IDS_PAIRED_SIGNED_IN);
+        case STATE_UNPAIRING: return LoadString(IDS_UNPAIRING);
+        case STATE_WAITING: {
+            char count[16];
+            snprintf(count, sizeof(count), "%d", m_nCountdown.load());
+            return LoadString(IDS_WAITING) + "(" + count + "s)";
+        }
+        case STATE_FINDING_ADDRESS: return LoadString(IDS_STARTED);
+        default: return {};
+    }
+}
+
+static int icon_for(unsigned state) {
+    switch (state) {
+        case STATE_PAIRING:
+        case STATE_UNPAIRING: return ICON_BUSY;
+        case STATE_PAIRED_SIGNED_OUT: return ICON_PAIRED_SIGNED_OUT;
+        case STATE_PAIRED_SIGNED_IN: return ICON_SIGNED_IN;
+        default: return ICON_NOT_PAIRED;
+    }
+}
+
+static bool is_paired(unsigned state) {
+    return state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN;
+}
+
+void CKestrowQuorConnectorDlg::SetState(unsigned state) {
+    const bool minimized = view_.is_minimized();
+    std::unique_lock lk(state_mu_);
+    const unsigned prev = g_last_state;
+    m_nState = state;
+    StateEffects fx;
+    if (state != prev) {
+        if (prev == STATE_NOT_PAIRED) {
+            fx.address_enabled = false;
+            fx.auto_enabled = false;
+        }
+        if (state == STATE_NOT_PAIRED) {
+            fx.address_enabled = m_nAutoIP == 0;
+            fx.auto_enabled = true;
+        }
+        if (prev == STATE_PAIRED_SIGNED_OUT) {
+            quor_log("GRUU: Gruu timmer has been killed!\n");
+            loop_.stop_timer(TIMER_GRUU);
+        }
+        if (state == STATE_PAIRED_SIGNED_OUT) {
+            quor_log("GRUU: Set gruu timmer! Time: %d s\n", m_nResendGruu.load());
+            loop_.start_timer(TIMER_GRUU, int64_t(m_nResendGruu) * 1000);
+        }
+        if (is_paired(prev) && !is_paired(state)) {
+            loop_.stop_timer(TIMER_LINK);
+            loop_.stop_timer(TIMER_KEEPALIVE);
+        }
+        if (!is_paired(prev) && is_paired(state)) {
+            loop_.start_timer(TIMER_KEEPALIVE, int64_t(m_nKeepAlivePeriod) * 1000);
+            loop_.start_timer(TIMER_LINK, int64_t(m_nLinkWatchdog) * 1000);
+        }
+    }
+    g_last_state = state;
+
+    std::string pending;
+    switch (state) {
+        case STATE_NOT_PAIRED: {
+            fx.pair_enabled = true;
+            fx.pair_text = LoadString(IDS_PAIR);
+            const bool attempts_left =
+                m_nRepairCount < m_nRetryTimes || m_nRetryTimes == 0;
+            if (m_bRepairArmed == 1 && m_nAutoRepair == 1 && attempts_left &&
+                m_strPendingMsg.empty()) {
+                fx.pair_text = LoadString(IDS_STOP);
+                loop_.post([this, fx] { view_.apply_state(fx); });
+                loop_.start_timer(TIMER_REPAIR_TICK, REPAIR_TICK_MS);
+                m_nCountdown = m_nRepairTime.load();
+                SetState(STATE_WAITING);
+                ++m_nRepairCount;
+                return;
+            }
+            pending.swap(m_strPendingMsg);
+            break;
+        }
+        case STATE_PAIRING: fx.pair_enabled = false; break;
+        case STATE_PAIRED_SIGNED_OUT:
+            m_nRepairCount = 0;
+            fx.pair_enabled = true;
+            fx.pair_text = LoadString(IDS_UNPAIR);
+            break;
+        case STATE_PAIRED_SIGNED_IN: m_nRepairCount = 0; break;
+        case STATE_UNPAIRING: fx.pair_enabled = false; break;
+        case STATE_FINDING_ADDRESS:
+            loop_.stop_timer(TIMER_PAIR);
+            fx.pair_text = LoadString(IDS_STOP);
+            fx.pair_enabled = true;
+            break;
+        default: break;
+    }
+    m_strStatus = StatusFor(state);
+    fx.status = m_strStatus;
+    fx.icon = icon_for(state);
+    fx.tip = LoadString(IDS_TRAY_TIP) + m_strStatus;
+    if (minimized && state != STATE_PAIRING && state != STATE_WAITING) fx.balloon = m_strStatus;
+    loop_.post([this, fx] { view_.apply_state(fx); });
+    lk.unlock();
+    // Shown by the thread that applies state 0, without holding the state
+    // lock, so the UI thread can go on setting states meanwhile.
+    if (!pending.empty()) MessageBoxHint(pending, MB_EXCLAMATION_OK);
+}
+
+std::string CKestrowQuorConnectorDlg::StatusText() {
+    std::lock_guard lk(state_mu_);
+    return m_strStatus;
+}
+
+// ------------------------------------------------------------- Pair action
+
+void CKestrowQuorConnectorDlg::StartPairing() {
+    loop_.start_timer(TIMER_PAIR, int64_t(m_nPairTimeout) * 1000);
+    SetState(STATE_PAIRING);
+    hooks_.start_pair_session(this);
+}
+
+void CKestrowQuorConnectorDlg::OnOK() {
+    uint32_t addr = 0;
+    const int fields = GetAddress(&addr);
+    const std::string path = m_szModuleDir + "config.ini";
+    if (fields > 0) ini_write_string(path, CONFIG_SECTION, "PhoneIP", std::to_string(int32_t(addr)).c_str());
+    ini_write_string(path, CONFIG_SECTION, "AutoIP", std::to_string(m_nAutoIP.load()).c_str());
+    if (addr == 0 && m_nAutoIP == 0) return;
+
+    switch (m_nState.load()) {
+        case STATE_NOT_PAIRED:
+            StartPairing();
+            m_bRepairArmed = 1;
+            m_nRepairCount = 0;
+            break;
+        case STATE_WAITING:
+        case STATE_FINDING_ADDRESS: {
+            const bool finding = m_nState == STATE_FINDING_ADDRESS;
+            m_bRepairArmed = 0;
+            loop_.stop_timer(TIMER_REPAIR_TICK);
+            m_nCountdown = 0;
+            SetState(STATE_NOT_PAIRED);
+            if (finding) stop_address_search();
+            break;
+        }
+        default:
+            m_bRepairArmed = 0;
+            send_ctrl_byte(UNPAIR);
+            SetState(STATE_UNPAIRING);
+            g_dev_stop = DEV_STOP;
+            break;
+    }
+    view_.show_auto_checked(m_nAutoIP == 1);
+}
+
+void CKestrowQuorConnectorDlg::OnTimer(int id) {
+    switch (id) {
+        case TIMER_PAIR:
+            send_ctrl_byte(UNPAIR);
+            SetState(STATE_NOT_PAIRED);
+            loop_.stop_timer(TIMER_PAIR);
+            g_dev_stop = DEV_STOP;
+            break;
+        case TIMER_REPAIR_TICK:
+            if (--m_nCountdown == 0) {
+                StartPairing();
+                loop_.stop_timer(TIMER_REPAIR_TICK);
+            } else {
+                SetState(STATE_WAITING);
+            }
+            break;
+        case TIMER_GRUU: hooks_.send_gruu(); break;
+        case TIMER_HT:
+            quor_log("HIDDEV: Lync HT time out, We don't need send now.\n");
+            hooks_.close_hid_send_window();
+            loop_.stop_timer(TIMER_HT);
+            break;
+        case TIMER_KEEPALIVE: send_ctrl_byte(KEEPALIVE); break;
+        case TIMER_LINK:
+            if (is_paired(m_nState)) {
+                OnOK();
+                m_bRepairArmed = 1;
+            }
+            loop_.stop_timer(TIMER_LINK);
+            break;
+        case TIMER_MEDIA_IDLE:
+            hooks_.send_srtp_close();
+            loop_.stop_timer(TIMER_MEDIA_IDLE);
+            break;
+        default: break;
+    }
+}
+
+void CKestrowQuorConnectorDlg::OnAutoClicked() {
+    view_.enable_address(m_nAutoIP != 1);
+}
+
+void CKestrowQuorConnectorDlg::OnAutoToggledByUser(bool checked) {
+    m_nAutoIP = checked ? 1 : 0;
+    OnAutoClicked();
+}
+
+void CKestrowQuorConnectorDlg::OnHelpClicked() {
+    if (!view_.open_document(m_szModuleDir + "Readme.txt"))
+        MessageBoxHint(LoadString(IDS_NO_README), MB_EXCLAMATION_OK);
+}
+
+void CKestrowQuorConnectorDlg::OnSetClicked() {
+    if (view_.run_settings_dialog()) LoadConfig();
+}
+
+// ------------------------------------------------------------ the IP control
+
+int CKestrowQuorConnectorDlg::GetAddress(uint32_t* addr) {
+    std::lock_guard lk(addr_mu_);
+    *addr = address_;
+    return address_fields_;
+}
+
+void CKestrowQuorConnectorDlg::SetAddress(uint32_t addr) {
+    {
+        std::lock_guard lk(addr_mu_);
+        address_ = addr;
+        address_fields_ = 4;
+    }
+    loop_.post([this, addr] { view_.show_address(addr, false); });
+}
+
+void CKestrowQuorConnectorDlg::OnAddressEdited(uint32_t addr, int nonblank_fields) {
+    std::lock_guard lk(addr_mu_);
+    address_ = addr;
+    address_fields_ = nonblank_fields;
+}
+
+// --------------------------------------------------------- messages, tray
+
+int CKestrowQuorConnectorDlg::MessageBoxHint(const std::string& text, int style) {
+    return view_.message_box(text, LoadString(IDS_HINT_CAPTION), style);
+}
+
+void CKestrowQuorConnectorDlg::PostMinimize() {
+    loop_.post([this] { OnSysCommand(SC_MINIMIZE); });
+}
+
+void CKestrowQuorConnectorDlg::EndDialog() {
+    loop_.post([this] { view_.end_dialog(); });
+}
+
+void CKestrowQuorConnectorDlg::SetTakenOverMsg(const uint8_t addr[4]) {
+    std::lock_guard lk(state_mu_);
+    m_strPendingMsg = format_text(IDS_TAKEN_OVER, format_address(addr));
+    m_bRepairArmed = 0;
+}
+
+void CKestrowQuorConnectorDlg::ClearPendingMsg() {
+    std::lock_guard lk(state_mu_);
+    m_strPendingMsg.clear();
+}
+
+std::string CKestrowQuorConnectorDlg::PendingMsg() {
+    std::lock_guard lk(state_mu_);
+    return m_strPendingMsg;
+}
+
+int CKestrowQuorConnectorDlg::AskForceConnect(const uint8_t addr[4]) {
+    return MessageBoxHint(format_text(IDS_FORCE_CONNECT, format_address(addr)),
+                          MB_EXCLAMATION_OKCANCEL) == IDOK
+               ? 1
+               : 0;
+}
+
+void CKestrowQuorConnectorDlg::OnCommand(int id) {
+    switch (id) {
+        case ID_SHOW_HIDE: ShowHide(2); break;
+        case ID_PAIR_SIGN_IN:
+            if (m_nState == STATE_PAIRING || m_nState == STATE_UNPAIRING)
+                SetState(m_nState);
+            else
+                OnOK();
+            break;
+        case ID_SETTING: OnSetClicked(); break;
+        case ID_ABOUT: view_.run_about_box(); break;
+        case ID_EXIT: ExitRequest(false); break;
+        case ID_SIGN_IN_BY_LYNC: signin_request_pending = 1; break;
+        case ID_LOG_SERVICE: hooks_.toggle_log_service(); break;
+        case ID_LOGS_TO_PC: hooks_.send_log_to_pc(); break;
+        case ID_LOGS_TO_PHONE: hooks_.send_log_to_phone(); break;
+        default: break;
+    }
+}
+
+void CKestrowQuorConnectorDlg::OnSysCommand(int id) {
+    if ((id & 0xFFF0) == ID_ABOUT_SYSMENU) {
+        view_.run_about_box();
+    } else if (id == SC_MINIMIZE) {
+        ShowHide(1);
+        SetState(m_nState);
+    }
+}
+
+// ------------------------------------------------------------------- ending
+
+void CKestrowQuorConnectorDlg::OnCancel() {
+    if (MessageBoxHint(LoadString(IDS_QUIT_QUESTION), MB_EXCLAMATION_OKCANCEL) != IDOK) return;
+    ExitRequest(true);
+}
+
+// The close button (after its question) and the tray Exit: a paired program
+// first tells the phone and waits for the device to be unplugged, which then
+// closes the window; otherwise the window closes at once.
+void CKestrowQuorConnectorDlg::ExitRequest(bool from_close) {
+    hooks_.stop_log_service();
+    if (is_paired(m_nState)) {
+        if (from_close) hooks_.send_srtp_close();
+        send_ctrl_byte(UNPAIR);
+        g_dev_stop = DEV_STOP_AND_EXIT;
+    } else {
+        view_.end_dialog();
+    }
+}
+
+bool CKestrowQuorConnectorDlg::OnQueryEndSession() {
+    if (!is_paired(m_nState)) return true;
+    send_ctrl_byte(UNPAIR);
+    g_dev_stop = DEV_STOP_AND_EXIT;
+    clock_.sleep_ms(END_SESSION_WAIT_MS);
+    return false;
+}
+
+}  // namespace quor
