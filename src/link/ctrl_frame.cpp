@@ -1,0 +1,156 @@
+#include "link/ctrl_frame.h"
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/byte_order.h"
+
+namespace {
+
+constexpr const char* UNKNOWN_NAME = "UNKNOWN";
+
+// Fills BUF with exactly N bytes: 1 when done, 0 when the peer closed first,
+// -1 on a failed read.
+int recv_exact(int fd, uint8_t* buf, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = recv(fd, buf + got, n - got, 0);
+        if (r > 0) {
+            got += static_cast<size_t>(r);
+        } else if (r == 0) {
+            return 0;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return 1;
+}
+
+}  // namespace
+
+const char* ctrl_type_name(uint8_t type) {
+    switch (type) {
+        case USER_NAME: return "USER_NAME";
+        case PASSWORD: return "PASSWORD";
+        case DOMAIN: return "DOMAIN";
+        case DISMISS_SIGNIN_HELP: return "DISMISS_SIGNIN_HELP";
+        case PAIR_START: return "PAIR_START";
+        case LYNC_ONLINE: return "LYNC_ONLINE";
+        case LYNC_LOGOUT: return "LYNC_LOGOUT";
+        case PAIR_QUERY: return "PAIR_QUERY";
+        case LOG_ROUTE: return "LOG_ROUTE";
+        case MEDIA_OFFER: return "MEDIA_OFFER";
+        case MEDIA_STOP: return "MEDIA_STOP";
+        case DISPLAY_NAME: return "DISPLAY_NAME";
+        case KEEPALIVE: return "KEEPALIVE";
+        case SET_GRUU: return "SET_GRUU";
+        case SIGNED_IN: return "SIGNED_IN";
+        case SIGNED_OUT: return "SIGNED_OUT";
+        case SIGNIN_FAILED: return "SIGNIN_FAILED";
+        case SIGNIN_REQUEST: return "SIGNIN_REQUEST";
+        case MODEL_NAME: return "MODEL_NAME";
+        case VENDOR_ID: return "VENDOR_ID";
+        case PRODUCT_ID: return "PRODUCT_ID";
+        case DEVICE_RELEASE: return "DEVICE_RELEASE";
+        case SIGNOUT_REQUEST: return "SIGNOUT_REQUEST";
+        case PAIR_ANSWER: return "PAIR_ANSWER";
+        case TAKEN_OVER: return "TAKEN_OVER";
+        case PHONE_MEDIA_OFFER: return "PHONE_MEDIA_OFFER";
+        case HANG_UP: return "HANG_UP";
+        case KEEPALIVE_ACK: return "KEEPALIVE_ACK";
+        case UNPAIR: return "UNPAIR";
+        case UNPAIR_ACK: return "UNPAIR_ACK";
+        default: return UNKNOWN_NAME;
+    }
+}
+
+bool ctrl_type_known(uint8_t type) { return ctrl_type_name(type) != UNKNOWN_NAME; }
+
+int encode_frame(uint8_t type, const uint8_t* payload, size_t len, uint8_t* out,
+                 size_t out_size) {
+    if (len > CTRL_PAYLOAD_MAX || out_size < CTRL_HEADER_LEN + len) return -1;
+    out[0] = type;
+    out[1] = static_cast<uint8_t>(len);
+    if (len > 0) memcpy(out + CTRL_HEADER_LEN, payload, len);
+    return static_cast<int>(CTRL_HEADER_LEN + len);
+}
+
+int read_ctrl_frame(int fd, CtrlFrame* f) {
+    uint8_t header[CTRL_HEADER_LEN];
+    int r = recv_exact(fd, header, sizeof(header));
+    if (r != 1) return r;
+    f->type = header[0];
+    f->len = header[1];
+    if (f->len == 0) return 1;
+    return recv_exact(fd, f->payload, f->len);
+}
+
+int send_frame(int fd, uint8_t type, const uint8_t* payload, size_t len) {
+    uint8_t frame[CTRL_FRAME_MAX];
+    int n = encode_frame(type, payload, len, frame, sizeof(frame));
+    if (n < 0) return -1;
+    ssize_t sent;
+    do {
+        sent = send(fd, frame, static_cast<size_t>(n), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent == n ? 0 : -1;
+}
+
+void build_log_route_to_pc(uint32_t local_ipv4_host_order, uint8_t out[LOG_ROUTE_LEN]) {
+    out[0] = 0x01;
+    out[1] = 0x01;
+    out[2] = 0x07;
+    out[3] = 0x00;
+    put_be32(out + 4, local_ipv4_host_order);
+}
+
+void build_log_route_to_phone(uint8_t out[LOG_ROUTE_LEN]) {
+    out[0] = 0x01;
+    out[1] = 0x00;
+    out[2] = 0x06;
+    out[3] = 0x00;
+    put_be32(out + 4, 0);
+}
+
+void build_media_offer(uint16_t port, const char* crypto_line, uint8_t out[MEDIA_OFFER_LEN]) {
+    put_be32(out, port);
+    uint8_t* field = out + 4;
+    memset(field, 0, MEDIA_CRYPTO_FIELD_LEN);
+    if (crypto_line) memcpy(field, crypto_line, strnlen(crypto_line, MEDIA_CRYPTO_FIELD_LEN - 1));
+}
+
+void build_display_name(const char* utf8, uint8_t* out, size_t* len) {
+    constexpr size_t MAX_TEXT = DISPLAY_NAME_MAX - 1;
+    constexpr size_t MAX_CONTINUATION = 3;  // longest UTF-8 sequence is 4 bytes
+    const char* text = utf8 ? utf8 : "";
+    size_t n = strnlen(text, MAX_TEXT + 1);
+    if (n > MAX_TEXT) {
+        n = MAX_TEXT;
+        // text[n] is the first byte left out; while it continues a character,
+        // that character started inside the kept part and must go too. More
+        // than three continuation bytes is not UTF-8: keep the plain cut.
+        size_t back = 0;
+        while (back <= MAX_CONTINUATION && (static_cast<uint8_t>(text[n - back]) & 0xC0) == 0x80)
+            ++back;
+        if (back <= MAX_CONTINUATION) n -= back;
+    }
+    memcpy(out, text, n);
+    out[n] = 0;
+    *len = n + 1;
+}
+
+int decode_address_datagram(const uint8_t* buf, size_t n, uint32_t* addr_host_order) {
+    if (n != ADDRESS_DATAGRAM_LEN) return -1;
+    uint16_t sum = static_cast<uint16_t>(buf[0] + buf[1] + buf[2] + buf[3]);
+    if (get_be16(buf + 4) != sum) return -1;
+    *addr_host_order = get_be32(buf);
+    return 0;
+}
+
+void encode_address_datagram(uint32_t addr_host_order, uint8_t out[ADDRESS_DATAGRAM_LEN]) {
+    put_be32(out, addr_host_order);
+    put_be16(out + 4, static_cast<uint16_t>(out[0] + out[1] + out[2] + out[3]));
+}
