@@ -18,6 +18,7 @@
 #include "platform/ui_loop.h"
 #include "shell/main_dlg.h"
 #include "shell/main_view.h"
+#include "shell/strings.h"
 
 using namespace quor;
 
@@ -71,7 +72,8 @@ std::string one_line(std::string text) {
 
 class ConsoleView : public MainView {
 public:
-    ConsoleView(EventLoop& loop, int answer) : loop_(loop), answer_(answer) {}
+    ConsoleView(EventLoop& loop, int answer)
+        : loop_(loop), answer_(answer), button_text_(LoadString(IDS_PAIR)) {}
 
     void apply_state(const StateEffects& fx) override {
         if (fx.pair_text) button_text_ = *fx.pair_text;
