@@ -10,7 +10,49 @@
 
 namespace {
 
-constexpr const char* UNKNOWN_NAME = "UNKNOWN";
+struct CatalogueEntry {
+    uint8_t type;
+    const char* name;
+};
+
+const CatalogueEntry CATALOGUE[] = {
+    {USER_NAME, "USER_NAME"},
+    {PASSWORD, "PASSWORD"},
+    {DOMAIN, "DOMAIN"},
+    {DISMISS_SIGNIN_HELP, "DISMISS_SIGNIN_HELP"},
+    {PAIR_START, "PAIR_START"},
+    {LYNC_ONLINE, "LYNC_ONLINE"},
+    {LYNC_LOGOUT, "LYNC_LOGOUT"},
+    {PAIR_QUERY, "PAIR_QUERY"},
+    {LOG_ROUTE, "LOG_ROUTE"},
+    {MEDIA_OFFER, "MEDIA_OFFER"},
+    {MEDIA_STOP, "MEDIA_STOP"},
+    {DISPLAY_NAME, "DISPLAY_NAME"},
+    {KEEPALIVE, "KEEPALIVE"},
+    {SET_GRUU, "SET_GRUU"},
+    {SIGNED_IN, "SIGNED_IN"},
+    {SIGNED_OUT, "SIGNED_OUT"},
+    {SIGNIN_FAILED, "SIGNIN_FAILED"},
+    {SIGNIN_REQUEST, "SIGNIN_REQUEST"},
+    {MODEL_NAME, "MODEL_NAME"},
+    {VENDOR_ID, "VENDOR_ID"},
+    {PRODUCT_ID, "PRODUCT_ID"},
+    {DEVICE_RELEASE, "DEVICE_RELEASE"},
+    {SIGNOUT_REQUEST, "SIGNOUT_REQUEST"},
+    {PAIR_ANSWER, "PAIR_ANSWER"},
+    {TAKEN_OVER, "TAKEN_OVER"},
+    {PHONE_MEDIA_OFFER, "PHONE_MEDIA_OFFER"},
+    {HANG_UP, "HANG_UP"},
+    {KEEPALIVE_ACK, "KEEPALIVE_ACK"},
+    {UNPAIR, "UNPAIR"},
+    {UNPAIR_ACK, "UNPAIR_ACK"},
+};
+
+const char* catalogue_name(uint8_t type) {
+    for (const CatalogueEntry& e : CATALOGUE)
+        if (e.type == type) return e.name;
+    return nullptr;
+}
 
 // Fills BUF with exactly N bytes: 1 when done, 0 when the peer closed first,
 // -1 on a failed read.
@@ -32,45 +74,15 @@ int recv_exact(int fd, uint8_t* buf, size_t n) {
 }  // namespace
 
 const char* ctrl_type_name(uint8_t type) {
-    switch (type) {
-        case USER_NAME: return "USER_NAME";
-        case PASSWORD: return "PASSWORD";
-        case DOMAIN: return "DOMAIN";
-        case DISMISS_SIGNIN_HELP: return "DISMISS_SIGNIN_HELP";
-        case PAIR_START: return "PAIR_START";
-        case LYNC_ONLINE: return "LYNC_ONLINE";
-        case LYNC_LOGOUT: return "LYNC_LOGOUT";
-        case PAIR_QUERY: return "PAIR_QUERY";
-        case LOG_ROUTE: return "LOG_ROUTE";
-        case MEDIA_OFFER: return "MEDIA_OFFER";
-        case MEDIA_STOP: return "MEDIA_STOP";
-        case DISPLAY_NAME: return "DISPLAY_NAME";
-        case KEEPALIVE: return "KEEPALIVE";
-        case SET_GRUU: return "SET_GRUU";
-        case SIGNED_IN: return "SIGNED_IN";
-        case SIGNED_OUT: return "SIGNED_OUT";
-        case SIGNIN_FAILED: return "SIGNIN_FAILED";
-        case SIGNIN_REQUEST: return "SIGNIN_REQUEST";
-        case MODEL_NAME: return "MODEL_NAME";
-        case VENDOR_ID: return "VENDOR_ID";
-        case PRODUCT_ID: return "PRODUCT_ID";
-        case DEVICE_RELEASE: return "DEVICE_RELEASE";
-        case SIGNOUT_REQUEST: return "SIGNOUT_REQUEST";
-        case PAIR_ANSWER: return "PAIR_ANSWER";
-        case TAKEN_OVER: return "TAKEN_OVER";
-        case PHONE_MEDIA_OFFER: return "PHONE_MEDIA_OFFER";
-        case HANG_UP: return "HANG_UP";
-        case KEEPALIVE_ACK: return "KEEPALIVE_ACK";
-        case UNPAIR: return "UNPAIR";
-        case UNPAIR_ACK: return "UNPAIR_ACK";
-        default: return UNKNOWN_NAME;
-    }
+    const char* name = catalogue_name(type);
+    return name ? name : "UNKNOWN";
 }
 
-bool ctrl_type_known(uint8_t type) { return ctrl_type_name(type) != UNKNOWN_NAME; }
+bool ctrl_type_known(uint8_t type) {
+    return catalogue_name(type) != nullptr;
+}
 
-int encode_frame(uint8_t type, const uint8_t* payload, size_t len, uint8_t* out,
-                 size_t out_size) {
+int encode_frame(uint8_t type, const uint8_t* payload, size_t len, uint8_t* out, size_t out_size) {
     if (len > CTRL_PAYLOAD_MAX || out_size < CTRL_HEADER_LEN + len) return -1;
     out[0] = type;
     out[1] = static_cast<uint8_t>(len);

@@ -65,21 +65,36 @@ TEST(ByteOrder, BigAndLittleEndianRoundTrip) {
 }
 
 TEST(CtrlCatalogue, NamesAndCodes) {
-    EXPECT_STREQ("PAIR_QUERY", ctrl_type_name(0x19));
-    EXPECT_STREQ("PAIR_ANSWER", ctrl_type_name(0x2C));
-    EXPECT_STREQ("UNPAIR", ctrl_type_name(42));
-    EXPECT_STREQ("UNPAIR_ACK", ctrl_type_name(58));
-    EXPECT_STREQ("KEEPALIVE_ACK", ctrl_type_name(97));
-    EXPECT_STREQ("PHONE_MEDIA_OFFER", ctrl_type_name(80));
-    EXPECT_STREQ("UNKNOWN", ctrl_type_name(0x7F));
-    EXPECT_STREQ("UNKNOWN", ctrl_type_name(19));
-    EXPECT_TRUE(ctrl_type_known(DOMAIN));
-    EXPECT_FALSE(ctrl_type_known(0));
-    EXPECT_FALSE(ctrl_type_known(26));
-    // The catalogue holds exactly 30 codes.
+    const struct {
+        int code;
+        const char* name;
+    } catalogue[] = {
+        {0x11, "USER_NAME"},       {0x12, "PASSWORD"},
+        {0x14, "DOMAIN"},          {0x15, "DISMISS_SIGNIN_HELP"},
+        {0x16, "PAIR_START"},      {0x17, "LYNC_ONLINE"},
+        {0x18, "LYNC_LOGOUT"},     {0x19, "PAIR_QUERY"},
+        {0x1B, "LOG_ROUTE"},       {0x2A, "UNPAIR"},
+        {0x3A, "UNPAIR_ACK"},      {0x40, "MEDIA_OFFER"},
+        {0x41, "MEDIA_STOP"},      {0x42, "DISPLAY_NAME"},
+        {0x60, "KEEPALIVE"},       {0x21, "SET_GRUU"},
+        {0x22, "SIGNED_IN"},       {0x23, "SIGNED_OUT"},
+        {0x24, "SIGNIN_FAILED"},   {0x25, "SIGNIN_REQUEST"},
+        {0x26, "MODEL_NAME"},      {0x27, "VENDOR_ID"},
+        {0x28, "PRODUCT_ID"},      {0x29, "DEVICE_RELEASE"},
+        {0x2B, "SIGNOUT_REQUEST"}, {0x2C, "PAIR_ANSWER"},
+        {0x2D, "TAKEN_OVER"},      {0x50, "PHONE_MEDIA_OFFER"},
+        {0x51, "HANG_UP"},         {0x61, "KEEPALIVE_ACK"},
+    };
+    for (const auto& m : catalogue) {
+        EXPECT_STREQ(m.name, ctrl_type_name(static_cast<uint8_t>(m.code))) << m.code;
+        EXPECT_TRUE(ctrl_type_known(static_cast<uint8_t>(m.code))) << m.code;
+    }
     int known = 0;
     for (int t = 0; t < 256; ++t) known += ctrl_type_known(static_cast<uint8_t>(t));
     EXPECT_EQ(30, known);
+    EXPECT_STREQ("UNKNOWN", ctrl_type_name(0x7F));
+    EXPECT_STREQ("UNKNOWN", ctrl_type_name(0x13));
+    EXPECT_FALSE(ctrl_type_known(0));
 }
 
 TEST(CtrlEncode, PayloadLimits) {
