@@ -1,0 +1,173 @@
+#include "sim_options.h"
+
+#include <arpa/inet.h>
+#include <getopt.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "sim_commands.h"
+
+namespace {
+
+enum OptionId {
+    OPT_PORT = 1,
+    OPT_TRANSCRIPT,
+    OPT_HELD_BY,
+    OPT_HELD_ONCE,
+    OPT_MODEL,
+    OPT_VID,
+    OPT_PID,
+    OPT_RELEASE,
+    OPT_SIGN_IN,
+    OPT_NO_KEEPALIVE_ANSWER,
+    OPT_HELP,
+};
+
+const option LONG_OPTIONS[] = {
+    {"port", required_argument, nullptr, OPT_PORT},
+    {"transcript", required_argument, nullptr, OPT_TRANSCRIPT},
+    {"held-by", required_argument, nullptr, OPT_HELD_BY},
+    {"held-once", no_argument, nullptr, OPT_HELD_ONCE},
+    {"model", required_argument, nullptr, OPT_MODEL},
+    {"vid", required_argument, nullptr, OPT_VID},
+    {"pid", required_argument, nullptr, OPT_PID},
+    {"release", required_argument, nullptr, OPT_RELEASE},
+    {"sign-in", no_argument, nullptr, OPT_SIGN_IN},
+    {"no-keepalive-answer", no_argument, nullptr, OPT_NO_KEEPALIVE_ANSWER},
+    {"help", no_argument, nullptr, OPT_HELP},
+    {nullptr, 0, nullptr, 0},
+};
+
+void print_usage(FILE* to) {
+    fprintf(to,
+            "Usage: quor-phone-sim [OPTION]...\n"
+            "A desk phone on the loopback address: listens on 127.0.0.1 for the\n"
+            "connector's control channel, serving one connection at a time.\n"
+            "\n"
+            "  --port N               control port (default 7063)\n"
+            "  --transcript FILE      also write the frame transcript to FILE\n"
+            "  --held-by A.B.C.D      answer PAIR_QUERY as held by that PC\n"
+            "  --held-once            only the first PAIR_QUERY is answered as held\n"
+            "  --model NAME           MODEL_NAME text (default Q55, at most %zu bytes)\n"
+            "  --vid N                VENDOR_ID (default 0x2f1c)\n"
+            "  --pid N                PRODUCT_ID (default 0x0455)\n"
+            "  --release N            DEVICE_RELEASE (default 0x0214)\n"
+            "  --sign-in              send SIGNED_IN right after the identity\n"
+            "  --no-keepalive-answer  leave KEEPALIVE unanswered\n"
+            "  --help                 show this text\n"
+            "\n"
+            "Standard output: event lines (listening PORT, connected, closed,\n"
+            "recv NAME, sent NAME, notes) and the transcript (P: bytes the\n"
+            "connector sent, T: bytes sent to it, in hex).\n"
+            "\n"
+            "Commands on standard input, one per line (end of input does not quit;\n"
+            "SIGTERM or SIGINT does):\n%s",
+            SIM_MODEL_MAX, sim_command_help());
+}
+
+}  // namespace
+
+int parse_ipv4(const char* text, uint32_t* addr) {
+    in_addr a{};
+    if (inet_pton(AF_INET, text, &a) != 1) return -1;
+    *addr = ntohl(a.s_addr);
+    return 0;
+}
+
+int parse_u16(const char* text, uint16_t* value) {
+    if (!isdigit(static_cast<unsigned char>(text[0]))) return -1;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long v = strtoul(text, &end, 0);
+    if (errno != 0 || *end != 0 || v > 0xFFFF) return -1;
+    *value = static_cast<uint16_t>(v);
+    return 0;
+}
+
+int parse_hex_bytes(const char* text, uint8_t* out, size_t out_size) {
+    size_t n = 0;
+    int high = -1;
+    for (const char* p = text; *p; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (isspace(c)) {
+            if (high >= 0) return -1;  // a lone digit before a blank
+            continue;
+        }
+        if (!isxdigit(c)) return -1;
+        int digit = isdigit(c) ? c - '0' : tolower(c) - 'a' + 10;
+        if (high < 0) {
+            high = digit;
+        } else {
+            if (n == out_size) return -1;
+            out[n++] = static_cast<uint8_t>(high << 4 | digit);
+            high = -1;
+        }
+    }
+    if (high >= 0) return -1;
+    return static_cast<int>(n);
+}
+
+int parse_sim_options(int argc, char** argv, SimOptions* opt) {
+    optind = 1;
+    int c;
+    while ((c = getopt_long(argc, argv, "", LONG_OPTIONS, nullptr)) != -1) {
+        const char* bad = nullptr;
+        switch (c) {
+            case OPT_PORT:
+                if (parse_u16(optarg, &opt->port) != 0 || opt->port == 0) bad = "--port";
+                break;
+            case OPT_TRANSCRIPT:
+                opt->transcript_path = optarg;
+                break;
+            case OPT_HELD_BY:
+                opt->held = true;
+                if (parse_ipv4(optarg, &opt->held_by) != 0) bad = "--held-by";
+                break;
+            case OPT_HELD_ONCE:
+                opt->held_once = true;
+                break;
+            case OPT_MODEL:
+                opt->model = optarg;
+                if (opt->model.size() > SIM_MODEL_MAX) bad = "--model";
+                break;
+            case OPT_VID:
+                if (parse_u16(optarg, &opt->vid) != 0) bad = "--vid";
+                break;
+            case OPT_PID:
+                if (parse_u16(optarg, &opt->pid) != 0) bad = "--pid";
+                break;
+            case OPT_RELEASE:
+                if (parse_u16(optarg, &opt->release) != 0) bad = "--release";
+                break;
+            case OPT_SIGN_IN:
+                opt->sign_in = true;
+                break;
+            case OPT_NO_KEEPALIVE_ANSWER:
+                opt->keepalive_answer = false;
+                break;
+            case OPT_HELP:
+                print_usage(stdout);
+                return 1;
+            default:
+                print_usage(stderr);
+                return -1;
+        }
+        if (bad) {
+            fprintf(stderr, "quor-phone-sim: bad value for %s: '%s'\n", bad, optarg);
+            return -1;
+        }
+    }
+    if (optind < argc) {
+        fprintf(stderr, "quor-phone-sim: unexpected argument '%s'\n", argv[optind]);
+        return -1;
+    }
+    if (opt->held_once && !opt->held) {
+        fprintf(stderr, "quor-phone-sim: --held-once needs --held-by\n");
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,39 @@
+// Command line of quor-phone-sim and the small text parsers that the command
+// line and the standard-input commands share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct SimOptions {
+    uint16_t port = 7063;
+    std::string transcript_path;  // empty: transcript on standard output only
+    bool held = false;            // answer PAIR_QUERY with held_by
+    uint32_t held_by = 0;         // host order, first octet most significant
+    bool held_once = false;       // only the first PAIR_QUERY gets held_by
+    std::string model = "Q55";
+    uint16_t vid = 0x2f1c;
+    uint16_t pid = 0x0455;
+    uint16_t release = 0x0214;
+    bool sign_in = false;  // SIGNED_IN right after the identity
+    bool keepalive_answer = true;
+};
+
+// Longest model name: the text and its NUL fill one 255-byte payload.
+constexpr size_t SIM_MODEL_MAX = 254;
+
+// Parses the command line. Returns 0 to run, 1 when --help was shown, -1 on a
+// bad option (a message was written to standard error).
+int parse_sim_options(int argc, char** argv, SimOptions* opt);
+
+// "A.B.C.D" into host order. 0 on success, -1 otherwise.
+int parse_ipv4(const char* text, uint32_t* addr);
+
+// A 16-bit number, decimal or 0x-prefixed hex. 0 on success, -1 otherwise.
+int parse_u16(const char* text, uint16_t* value);
+
+// Hex bytes, pairs optionally separated by blanks ("2C 04 C0A8"). Returns the
+// byte count, or -1 for a bad digit, an odd digit count, or more than
+// OUT_SIZE bytes.
+int parse_hex_bytes(const char* text, uint8_t* out, size_t out_size);

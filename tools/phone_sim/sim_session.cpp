@@ -1,0 +1,154 @@
+#include "sim_session.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/byte_order.h"
+
+namespace {
+
+// After the last frame of an unpair the connector gets this long to close its
+// end, so its final frames still reach the transcript.
+constexpr auto CLOSE_LINGER = std::chrono::seconds(1);
+
+enum class After { CONTINUE, CLOSE };
+
+const char* text_problem(const CtrlFrame& f, size_t max_len) {
+    if (f.len == 0) return "empty text";
+    if (f.len > max_len) return "text longer than allowed";
+    if (f.payload[f.len - 1] != 0) return "text without its closing NUL";
+    return nullptr;
+}
+
+// Why a frame from the connector is malformed, or null when it is sound.
+const char* payload_problem(const CtrlFrame& f) {
+    switch (f.type) {
+        case DISMISS_SIGNIN_HELP:
+        case PAIR_START:
+        case LYNC_ONLINE:
+        case LYNC_LOGOUT:
+        case PAIR_QUERY:
+        case UNPAIR:
+        case UNPAIR_ACK:
+        case MEDIA_STOP:
+        case KEEPALIVE:
+            return f.len == 0 ? nullptr : "payload on a message that has none";
+        case USER_NAME:
+        case PASSWORD:
+        case DOMAIN:
+            return text_problem(f, CTRL_PAYLOAD_MAX);
+        case DISPLAY_NAME:
+            return text_problem(f, DISPLAY_NAME_MAX);
+        case LOG_ROUTE:
+            return f.len == LOG_ROUTE_LEN ? nullptr : "payload is not 8 bytes";
+        case MEDIA_OFFER:
+            if (f.len != MEDIA_OFFER_LEN) return "payload is not 132 bytes";
+            if (!memchr(f.payload + 4, 0, MEDIA_CRYPTO_FIELD_LEN)) return "crypto line without NUL";
+            return nullptr;
+        default:
+            return ctrl_type_known(f.type) ? "a message only the phone sends" : "unknown type";
+    }
+}
+
+void answer_pair_query(SimState& st) {
+    bool held = st.opt.held && !(st.opt.held_once && st.held_answer_given.exchange(true));
+    if (!held) {
+        st.link.send(PAIR_ANSWER);
+        return;
+    }
+    uint8_t holder[4];
+    put_be32(holder, st.opt.held_by);
+    st.link.send(PAIR_ANSWER, holder, sizeof(holder));
+}
+
+After handle_frame(SimState& st, const CtrlFrame& f) {
+    if (const char* problem = payload_problem(f)) {
+        st.out.event("bad %s (type 0x%02X, %u bytes): %s; dropped", ctrl_type_name(f.type), f.type,
+                     f.len, problem);
+        return After::CONTINUE;
+    }
+    switch (f.type) {
+        case PAIR_QUERY:
+            answer_pair_query(st);
+            break;
+        case PAIR_START:
+            if (send_identity(st) == 0 && st.opt.sign_in) st.link.send(SIGNED_IN);
+            break;
+        case KEEPALIVE:
+            if (st.keepalive_answer) st.link.send(KEEPALIVE_ACK);
+            break;
+        case UNPAIR:
+            st.link.send(UNPAIR_ACK);
+            return After::CLOSE;
+        case UNPAIR_ACK:
+            if (st.link.unpair_pending()) return After::CLOSE;
+            st.out.event("note: UNPAIR_ACK without an UNPAIR; ignored");
+            break;
+        default:
+            break;  // recorded only
+    }
+    return After::CONTINUE;
+}
+
+}  // namespace
+
+int send_identity(SimState& st) {
+    const std::string& model = st.opt.model;
+    uint8_t name[CTRL_PAYLOAD_MAX];
+    memcpy(name, model.data(), model.size());
+    name[model.size()] = 0;
+    if (st.link.send(MODEL_NAME, name, model.size() + 1) != 0) return -1;
+    const struct {
+        CtrlMsgType type;
+        uint16_t value;
+    } numbers[] = {
+        {VENDOR_ID, st.opt.vid}, {PRODUCT_ID, st.opt.pid}, {DEVICE_RELEASE, st.opt.release}};
+    for (const auto& n : numbers) {
+        uint8_t be[2];
+        put_be16(be, n.value);
+        if (st.link.send(n.type, be, sizeof(be)) != 0) return -1;
+    }
+    return 0;
+}
+
+void serve_connection(SimState& st, int fd) {
+    st.link.attach(fd);
+    bool closing = false;
+    SimLink::Clock::time_point linger_end{};
+    while (!st.quit) {
+        auto now = SimLink::Clock::now();
+        if (closing && now >= linger_end) break;
+        if (!closing && st.link.unpair_overdue(now)) {
+            st.out.event("note: no UNPAIR_ACK within 2 s");
+            break;
+        }
+        pollfd p{fd, POLLIN, 0};
+        int ready = poll(&p, 1, SIM_TICK_MS);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) {
+            st.out.event("note: poll failed: %s", strerror(errno));
+            break;
+        }
+        if (ready == 0) continue;
+        CtrlFrame f;
+        int r = read_ctrl_frame(fd, &f);
+        if (r == 0) {
+            st.out.event("note: end of input on the connection");
+            break;
+        }
+        if (r < 0) {
+            st.out.event("note: read failed: %s", strerror(errno));
+            break;
+        }
+        st.link.record_received(f);
+        if (closing) continue;  // the last frames are recorded, not answered
+        if (handle_frame(st, f) == After::CLOSE) {
+            st.link.finish_sending();
+            closing = true;
+            linger_end = SimLink::Clock::now() + CLOSE_LINGER;
+        }
+    }
+    st.link.detach();
+}
