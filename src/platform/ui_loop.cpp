@@ -41,6 +41,12 @@ int64_t EventLoop::next_deadline() {
     return next_deadline_locked();
 }
 
+int64_t EventLoop::timer_due(int id) {
+    std::lock_guard lk(mu_);
+    auto it = timers_.find(id);
+    return it == timers_.end() ? -1 : it->second.due;
+}
+
 int64_t EventLoop::next_deadline_locked() const {
     int64_t next = -1;
     for (auto& [id, t] : timers_)

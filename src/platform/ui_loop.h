@@ -54,6 +54,8 @@ public:
     int run_pending();
     // Deadline of the next timer, or -1 when none runs.
     int64_t next_deadline();
+    // Next expiry of timer ID, or -1 when it does not run.
+    int64_t timer_due(int id);
 
 private:
     bool run_one(std::unique_lock<std::mutex>& lk);

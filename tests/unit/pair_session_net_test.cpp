@@ -1,0 +1,389 @@
+// The pairing session against an in-process phone on 127.0.0.1:7063 (in a
+// network namespace of its own), with the main window on a manual clock.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <thread>
+
+#include "link/addr_discovery.h"
+#include "link/pair_session.h"
+#include "support/controller_fixture.h"
+#include "support/fake_phone.h"
+
+namespace quor::test {
+namespace {
+
+constexpr uint32_t LOOPBACK = 0x7F000001;
+
+class PairSession : public ControllerFixture {
+protected:
+    void SetUp() override {
+        ControllerFixture::SetUp();
+        ASSERT_TRUE(phone.ok());
+        saved_services = session_services();
+        SessionServices& svc = session_services();
+        svc.set_device_identity = [this](const char* model, uint16_t vid, uint16_t pid,
+                                          uint16_t rel) {
+            identities.push_back(std::string(model) + " " + std::to_string(vid) + " " +
+                                 std::to_string(pid) + " " + std::to_string(rel));
+            return (*model && vid && pid && rel) ? 0 : -1;
+        };
+        svc.start_device = [this](CKestrowQuorConnectorDlg* d) {
+            devices.emplace_back([d] { FakeDeviceThread(d); });
+        };
+        svc.set_gruu = [this](const char* g) {
+            gruus.push_back(g);
+            return 0;
+        };
+        svc.open_rtp_socket = [this](uint16_t local, uint16_t remote, uint32_t addr) {
+            rtp_opens.push_back(std::to_string(local) + " " + std::to_string(remote) + " " +
+                                std::to_string(addr));
+            return 0;
+        };
+        svc.create_srtp_session = [this](const char* crypto) {
+            cryptos.push_back(crypto);
+            return -1;
+        };
+    }
+    void TearDown() override {
+        phone.CloseAll();
+        for (auto& t : sessions)
+        if (t.joinable()) t.join();
+        g_dev_stop = DEV_STOP;
+        for (auto& t : devices) t.join();
+        session_services() = saved_services;
+        ControllerFixture::TearDown();
+    }
+
+    // Stands in for the virtual device: plugged in at once, unplugged when
+    // asked to stop.
+    static void FakeDeviceThread(CKestrowQuorConnectorDlg* d) {
+        g_dev_stop = DEV_RUN;
+        d->SetState(STATE_PAIRED_SIGNED_OUT);
+        while (g_dev_stop == DEV_RUN) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (g_dev_stop == DEV_STOP_AND_EXIT)
+            d->EndDialog();
+        else
+            d->SetState(STATE_NOT_PAIRED);
+    }
+
+    ShellHooks SessionHooks() {
+        ShellHooks h = RecordingHooks();
+        h.start_pair_session = [this](CKestrowQuorConnectorDlg* d) {
+            ++sessions_started;
+            sessions.emplace_back(pair_session_thread, d);
+        };
+        return h;
+    }
+    void StartWithPhoneAt(uint32_t addr, const std::string& extra = "") {
+        WriteConfig("[SECTION 1]\nPhoneIP=" + std::to_string(int32_t(addr)) + "\n" + extra);
+        Start(SessionHooks());
+    }
+
+    template <class Pred>
+    bool WaitFor(Pred pred, int timeout_ms = 5000) {
+        for (int waited = 0; waited < timeout_ms; waited += 2) {
+            loop.run_pending();
+            if (pred()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    }
+    bool WaitState(unsigned state) {
+        return WaitFor([&] { return dlg->m_nState == state; });
+    }
+
+    // The opening exchange with a free phone, up to the device start.
+    void PairUpToDevice() {
+        ASSERT_TRUE(phone.Accept());
+        EXPECT_EQ(phone.Read(), "19 00");
+        phone.Send(PAIR_ANSWER);
+        EXPECT_EQ(phone.Read(), "16 00");
+        phone.SendIdentity();
+        ASSERT_TRUE(WaitState(STATE_PAIRED_SIGNED_OUT));
+    }
+
+    FakePhone phone;
+    SessionServices saved_services;
+    std::vector<std::thread> sessions, devices;
+    std::vector<std::string> identities, gruus, rtp_opens, cryptos;
+};
+
+TEST_F(PairSession, CompletePairingOnTheWire) {
+    StartWithPhoneAt(LOOPBACK);
+    PairUpToDevice();
+    EXPECT_EQ(identities, std::vector<std::string>{"Q55 12060 1109 532"});
+    EXPECT_FALSE(loop.timer_running(TIMER_PAIR));
+    phone.Send(SIGNED_IN);
+    ASSERT_TRUE(WaitState(STATE_PAIRED_SIGNED_IN));
+    EXPECT_EQ(view.Status(), "Paired(Sign In)");
+    // Keep-alive every 2 s; each answer restarts the 19 s watchdog.
+    for (int i = 0; i < 12; ++i) {
+        Advance(2000);
+        ASSERT_EQ(phone.Read(), "60 00") << i;
+        phone.Send(KEEPALIVE_ACK);
+        ASSERT_TRUE(WaitFor([&] { return loop.timer_due(TIMER_LINK) == clock.now_ms() + 19000; }));
+    }
+    EXPECT_EQ(dlg->m_nState, STATE_PAIRED_SIGNED_IN);
+    dlg->OnOK();  // the user unpairs
+    EXPECT_EQ(phone.Read(), "2A 00");
+    Settle();
+    EXPECT_EQ(view.Status(), "Unpairing...");
+    phone.Send(UNPAIR_ACK);
+    ASSERT_TRUE(WaitState(STATE_NOT_PAIRED));
+    EXPECT_EQ(phone.Read(), "closed");
+    Settle();
+    EXPECT_EQ(view.Status(), "Not Paired");  // no re-pair after a user unpair
+    EXPECT_EQ(g_ctrl_socket, -1);
+    EXPECT_EQ(g_ctrl_peer, 0u);
+}
+
+TEST_F(PairSession, HeldPhoneTakenOverReconnectsWithoutASecondQuery) {
+    view.answer = IDOK;
+    StartWithPhoneAt(LOOPBACK);
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    phone.Send(PAIR_ANSWER, {192, 168, 1, 20});
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "16 00");
+    EXPECT_EQ(view.Messages(), std::vector<std::string>{
+                                   "The device has been connected by IP: 192.168.1.20, force "
+                                   "connect?"});
+    EXPECT_EQ(view.styles[0], MB_EXCLAMATION_OKCANCEL);
+    phone.SendIdentity();
+    ASSERT_TRUE(WaitState(STATE_PAIRED_SIGNED_OUT));
+}
+
+TEST_F(PairSession, HeldPhoneDeclinedReturnsToNotPairedWithoutRePair) {
+    view.answer = IDCANCEL;
+    StartWithPhoneAt(LOOPBACK);
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    phone.Send(PAIR_ANSWER, {192, 168, 1, 20});
+    ASSERT_TRUE(WaitFor([&] { return !view.Messages().empty(); }));
+    EXPECT_EQ(phone.Read(), "closed");
+    // The session ended in state 1: the pairing time-out follows in 500 ms.
+    ASSERT_TRUE(WaitFor([&] { return loop.timer_due(TIMER_PAIR) == clock.now_ms() + 500; }));
+    Advance(500);
+    EXPECT_EQ(dlg->m_nState, STATE_NOT_PAIRED);
+    Advance(20000);
+    EXPECT_EQ(sessions_started, 1);
+    EXPECT_EQ(view.Status(), "Not Paired");
+}
+
+TEST_F(PairSession, AnswerOfAnotherSizeCountsAsFreeAndOtherFirstRepliesEndTheSession) {
+    StartWithPhoneAt(LOOPBACK);
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    phone.Send(PAIR_ANSWER, {1, 2});
+    EXPECT_EQ(phone.Read(), "16 00");
+    phone.Drop();
+    ASSERT_TRUE(WaitFor([&] { return g_ctrl_socket == -1; }));
+    Advance(500);
+    // The re-pair countdown (15 s) then a new session, which gets SIGNED_IN
+    // as its first reply.
+    Advance(15000);
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    phone.Send(SIGNED_IN);
+    EXPECT_EQ(phone.Read(), "closed");
+}
+
+TEST_F(PairSession, IdentityNeedsAllFourPartsAndStartsOneDeviceOnly) {
+    StartWithPhoneAt(LOOPBACK);
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    phone.Send(PAIR_ANSWER);
+    EXPECT_EQ(phone.Read(), "16 00");
+    phone.Send(DEVICE_RELEASE, {0x02, 0x14});  // before the name: refused
+    phone.SendIdentity();
+    ASSERT_TRUE(WaitState(STATE_PAIRED_SIGNED_OUT));
+    phone.SendIdentity();  // again in state 2: no second device
+    phone.Send(SIGNED_IN);
+    ASSERT_TRUE(WaitState(STATE_PAIRED_SIGNED_IN));
+    EXPECT_EQ(identities.size(), 3u);
+    EXPECT_EQ(identities[0], " 0 0 532");
+    EXPECT_EQ(devices.size(), 1u);
+}
+
+TEST_F(PairSession, PhoneUnpairIsAnsweredAndFollowedByARePair) {
+    StartWithPhoneAt(LOOPBACK);
+    PairUpToDevice();
+    phone.Send(UNPAIR);
+    EXPECT_EQ(phone.Read(), "3A 00");
+    EXPECT_EQ(phone.Read(), "closed");
+    ASSERT_TRUE(WaitFor([&] { return view.Status() == "Waiting...(15s)"; }));
+}
+
+TEST_F(PairSession, PhoneUnpairDuringExitKeepsTheExitRequest) {
+    StartWithPhoneAt(LOOPBACK);
+    PairUpToDevice();
+    dlg->OnCommand(ID_EXIT);
+    EXPECT_EQ(phone.Read(), "2A 00");
+    EXPECT_EQ(g_dev_stop, DEV_STOP_AND_EXIT);
+    phone.Send(UNPAIR);
+    EXPECT_EQ(phone.Read(), "3A 00");
+    ASSERT_TRUE(WaitFor([&] { return view.end_dialog_calls == 1; }));
+}
+
+TEST_F(PairSession, ConnectionDropWhilePairedUnpairsAndRePairs) {
+    StartWithPhoneAt(LOOPBACK);
+    PairUpToDevice();
+    phone.Send(SIGNED_IN);
+    ASSERT_TRUE(WaitState(STATE_PAIRED_SIGNED_IN));
+    phone.Drop();
+    ASSERT_TRUE(WaitFor([&] { return view.Status() == "Waiting...(15s)"; }));
+    EXPECT_NE(std::find(view.statuses.begin(), view.statuses.end(), "Unpairing..."),
+              view.statuses.end());
+    Advance(15000);
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+}
+
+TEST_F(PairSession, TakenOverThenDropShowsTheTextOnceAndStaysNotPaired) {
+    StartWithPhoneAt(LOOPBACK);
+    PairUpToDevice();
+    phone.Send(TAKEN_OVER, {10, 0, 0, 9});
+    phone.Drop();
+    ASSERT_TRUE(WaitState(STATE_NOT_PAIRED));
+    ASSERT_TRUE(WaitFor([&] { return view.Messages().size() == 1; }));
+    EXPECT_EQ(view.messages[0], "The device has been connected by IP: 10.0.0.9.");
+    Advance(30000);
+    EXPECT_EQ(view.Messages().size(), 1u);
+    EXPECT_EQ(sessions_started, 1);
+}
+
+TEST_F(PairSession, PhoneEventsRaiseTheirReportFlagsAndGruuRestartsItsTimer) {
+    StartWithPhoneAt(LOOPBACK);
+    PairUpToDevice();
+    phone.SendText(SET_GRUU, "sip:alice@example.com;gruu");
+    phone.Send(SIGNIN_REQUEST);
+    phone.Send(SIGNIN_FAILED);
+    phone.Send(SIGNOUT_REQUEST);
+    phone.Send(HANG_UP);
+    ASSERT_TRUE(WaitFor([&] { return hungup_pending == 1; }));
+    EXPECT_EQ(gruus, std::vector<std::string>{"sip:alice@example.com;gruu"});
+    EXPECT_EQ(signin_request_pending, 1);
+    EXPECT_EQ(signin_failed_pending, 1);
+    EXPECT_EQ(signout_request_pending, 1);
+    EXPECT_EQ(hungup_pre_pending, 1);
+}
+
+TEST_F(PairSession, PhoneMediaOfferOpensRtpToThePhoneAndPassesItsKey) {
+    StartWithPhoneAt(LOOPBACK);
+    PairUpToDevice();
+    std::vector<uint8_t> offer = {0x00, 0x01, 0x4A, 0x38};  // port 0x4A38 in the low 16 bits
+    const std::string line = "1 AES_CM_128_HMAC_SHA1_80 inline:abc";
+    offer.insert(offer.end(), line.begin(), line.end());
+    offer.push_back(0);
+    phone.Send(PHONE_MEDIA_OFFER, offer);
+    ASSERT_TRUE(WaitFor([&] { return !cryptos.empty(); }));
+    EXPECT_EQ(rtp_opens, std::vector<std::string>{"18747 19000 2130706433"});
+    EXPECT_EQ(cryptos[0], line);
+}
+
+TEST_F(PairSession, MalformedInputIsSurvived) {
+    StartWithPhoneAt(LOOPBACK);
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    phone.Send(PAIR_ANSWER);
+    EXPECT_EQ(phone.Read(), "16 00");
+    phone.Send(0xEE, std::vector<uint8_t>(10, 0x55));  // unknown type: consumed whole
+    phone.Send(VENDOR_ID, {0x01});                     // too short: ignored
+    phone.SendText(MODEL_NAME, std::string(254, 'M'));  // longer than the field: cut
+    phone.Send(PHONE_MEDIA_OFFER, {0, 0});              // too short: ignored
+    // A frame split over many writes behaves like a whole one.
+    for (uint8_t b : {uint8_t(VENDOR_ID), uint8_t(2), uint8_t(0x2f), uint8_t(0x1c)}) {
+        phone.SendRaw({b});
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    phone.Send(PRODUCT_ID, {0x04, 0x55});
+    phone.Send(DEVICE_RELEASE, {0x02, 0x14});
+    ASSERT_TRUE(WaitState(STATE_PAIRED_SIGNED_OUT));
+    EXPECT_EQ(identities.back(), std::string(MODEL_NAME_SIZE - 1, 'M') + " 12060 1109 532");
+    EXPECT_TRUE(rtp_opens.empty());
+    phone.SendRaw({SIGNED_IN, 5, 1, 2});  // the peer closes in the middle of a frame
+    phone.Drop();
+    ASSERT_TRUE(WaitFor([&] { return view.Status() == "Waiting...(15s)"; }));
+}
+
+TEST_F(PairSession, SupersededSessionTouchesNothingShared) {
+    StartWithPhoneAt(LOOPBACK);
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    // The user gives up on this attempt and pairs again while the first
+    // session still waits for its answer.
+    dlg->OnOK();
+    Settle();
+    dlg->SetState(STATE_NOT_PAIRED);
+    dlg->m_bRepairArmed = 0;
+    dlg->OnOK();
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    phone.Send(PAIR_ANSWER);
+    EXPECT_EQ(phone.Read(), "16 00");
+    phone.SendIdentity();
+    ASSERT_TRUE(WaitState(STATE_PAIRED_SIGNED_OUT));
+    const int newer_socket = g_ctrl_socket;
+    ASSERT_GE(newer_socket, 0);
+    EXPECT_EQ(sessions.size(), 2u);
+    // The older connection ends: its session closes only its own socket.
+    phone.DropOldest();
+    sessions[0].join();
+    EXPECT_EQ(g_ctrl_socket, newer_socket);
+    EXPECT_EQ(dlg->m_nState, STATE_PAIRED_SIGNED_OUT);
+}
+
+void SendDatagram(const std::vector<uint8_t>& bytes) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(ADDRESS_DATAGRAM_PORT);
+    sa.sin_addr.s_addr = htonl(LOOPBACK);
+    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+    close(fd);
+}
+
+TEST_F(PairSession, AutomaticAddressWaitsInStartedThenPairsWithTheAnnouncedPhone) {
+    WriteConfig("[SECTION 1]\nAutoIP=1\nAutoMin=0\n");
+    Start(SessionHooks());
+    ASSERT_TRUE(WaitState(STATE_FINDING_ADDRESS));
+    Settle();
+    EXPECT_EQ(view.Status(), "Started");
+    EXPECT_EQ(view.pair_text, "Stop");
+    EXPECT_FALSE(loop.timer_running(TIMER_PAIR));
+    // A wrong check value and a datagram of 7 bytes are ignored.
+    ASSERT_TRUE(WaitFor([] { return g_autoip_socket != -1; }));
+    SendDatagram({0x7F, 0x00, 0x00, 0x01, 0x00, 0x81});
+    ASSERT_TRUE(WaitFor([] { return g_autoip_socket == -1; }));
+    // The next attempt follows a second later.
+    ASSERT_TRUE(WaitFor([&] {
+        clock.advance(10);
+        return g_autoip_socket != -1;
+    }));
+    SendDatagram({0x7F, 0x00, 0x00, 0x01, 0x00, 0x80});
+    ASSERT_TRUE(WaitState(STATE_PAIRING));
+    EXPECT_TRUE(loop.timer_running(TIMER_PAIR));
+    Settle();
+    EXPECT_EQ(view.shown_address, LOOPBACK);
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+}
+
+TEST_F(PairSession, StopWhileFindingTheAddressEndsTheSearch) {
+    WriteConfig("[SECTION 1]\nAutoIP=1\nAutoMin=0\n");
+    Start(SessionHooks());
+    ASSERT_TRUE(WaitFor([] { return g_autoip_socket != -1; }));
+    dlg->OnOK();  // Stop
+    EXPECT_EQ(dlg->m_nState, STATE_NOT_PAIRED);
+    sessions[0].join();
+    EXPECT_EQ(g_autoip_socket, -1);
+    Settle();
+    EXPECT_EQ(view.Status(), "Not Paired");
+    EXPECT_EQ(dlg->m_bRepairArmed, 0);
+}
+
+}  // namespace
+}  // namespace quor::test
