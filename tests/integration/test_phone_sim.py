@@ -130,6 +130,7 @@ class PhoneSimTest(unittest.TestCase):
         c.send(q.PAIR_QUERY)
         c.expect(q.PAIR_ANSWER, b"")
         sim.send("keepalive off")
+        sim.wait_for(r"^keepalive answers off$")
         c.send(q.KEEPALIVE)
         c.expect_nothing(0.3)
         for bad in ["frobnicate", "taken-over 300.1.1.1", "send 2", "keepalive maybe",
