@@ -207,7 +207,10 @@ int main(int argc, char** argv) {
 
     loop.run();
     instance.reset();
-    fflush(nullptr);
+    // Not fflush(nullptr): that waits for the lock of standard input, which
+    // the reader thread holds while it blocks in a read.
+    fflush(stdout);
+    fflush(g_out);
     // Worker threads may still be blocked in the network; the process ends
     // with them, as the designed program does.
     _exit(0);
