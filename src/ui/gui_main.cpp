@@ -1,0 +1,100 @@
+// The tray application: one instance per user, the main window and its
+// controller on Qt's event loop.
+#include <QApplication>
+#include <QSessionManager>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/single_instance.h"
+#include "shell/diag_log.h"
+#include "shell/main_dlg.h"
+#include "ui/main_window.h"
+#include "ui/qt_ui_loop.h"
+#include "ui/ui_images.h"
+
+namespace {
+
+constexpr const char* PROGRAM_NAME = "KestrowQuorConnector";
+
+// The loop that a second start's Show/Hide request is posted to; null while
+// there is none.
+std::atomic<quor::QtUiLoop*> g_toggle_loop{nullptr};
+
+void print_help() {
+    printf(
+        "Usage: %s [--version] [--help] [Qt options]\n"
+        "\n"
+        "Pairs with a Kestrow Quor desk phone and makes it appear to this PC as a\n"
+        "USB telephone. The program lives in the notification area; starting it\n"
+        "again while it runs shows or hides the running window and exits.\n"
+        "\n"
+        "  --version   print the version and exit\n"
+        "  --help      print this text and exit\n"
+        "\n"
+        "Environment:\n"
+        "  QUOR_HOME         directory of config.ini and quor.log\n"
+        "                    (default: the directory of the executable)\n"
+        "  QT_QPA_PLATFORM   offscreen runs the program without a display\n",
+        PROGRAM_NAME);
+}
+
+void on_toggle_request() {
+    quor::QtUiLoop* loop = g_toggle_loop.load();
+    if (!loop) {
+        quor_log("Quor ERR: show/hide request before the window exists, ignored\n");
+        return;
+    }
+    loop->post([] {
+        if (quor::CKestrowQuorConnectorDlg* dlg = quor::g_main_dlg.load())
+            dlg->OnCommand(quor::ID_SHOW_HIDE);
+    });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--version") == 0) {
+            printf("%s %s\n", PROGRAM_NAME, QUOR_VERSION);
+            return 0;
+        }
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            print_help();
+            return 0;
+        }
+    }
+
+    std::unique_ptr<quor::SingleInstance> instance =
+        quor::SingleInstance::acquire(on_toggle_request);
+    if (!instance) return 0;
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(PROGRAM_NAME);
+    QApplication::setApplicationVersion(QUOR_VERSION);
+    QApplication::setDesktopFileName(QStringLiteral("kestrow-quor-connector"));
+    QApplication::setWindowIcon(quor::load_icon(quor::ICON_PAIRED_SIGNED_OUT));
+    // The program lives on in the tray while its window is hidden.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    quor::QtUiLoop loop;
+    quor::CMainWindow window;
+    quor::CKestrowQuorConnectorDlg dlg(window, loop);
+    window.SetController(&dlg);
+    QObject::connect(&window, &quor::CMainWindow::dialogEnded, &app, &QApplication::quit,
+                     Qt::QueuedConnection);
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
+                     [&dlg](QSessionManager& manager) {
+                         if (!dlg.OnQueryEndSession() && manager.allowsInteraction())
+                             manager.cancel();
+                     });
+    g_toggle_loop = &loop;
+
+    dlg.OnInitDialog();
+    if (!window.Ended()) window.show();
+    const int result = QApplication::exec();
+
+    g_toggle_loop = nullptr;
+    instance.reset();
+    return result;
+}
