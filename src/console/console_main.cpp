@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/single_instance.h"
+#include "settings/config.h"
 #include "platform/ui_loop.h"
 #include "shell/main_dlg.h"
 #include "shell/main_view.h"
@@ -37,7 +38,8 @@ const char* const kHelp =
     "  message: CAPTION: TEXT    a message box; questions are answered by --answer\n"
     "  window: shown|hidden      the window was shown or hidden\n"
     "\n"
-    "  --answer ok|cancel        answer to every question (default cancel)\n"
+    "  --answer ok|cancel        answer to every question (default cancel);\n"
+    "                            ok also answers Yes to a Yes/No question\n"
     "\n"
     "Commands on standard input, one per line:\n"
     "  pair                      press the Pair button (Pair, Unpair or Stop)\n"
@@ -107,10 +109,17 @@ public:
     }
     void run_about_box() override { say("about: Kestrow Quor Connector " QUOR_VERSION); }
     bool open_document(const std::string& file) override { return access(file.c_str(), R_OK) == 0; }
+    // Without a dialog the log is saved in the settings folder.
+    std::string ask_save_path(const std::string& default_name, const std::string&) override {
+        const std::string path = GetModuleDir() + default_name + ".txt";
+        say("save: " + path);
+        return path;
+    }
     bool is_minimized() override { return minimized_; }
     int message_box(const std::string& text, const std::string& caption, int style) override {
         say("message: " + caption + ": " + one_line(text));
         if (style == MB_EXCLAMATION_OKCANCEL) return answer_;
+        if (style == MB_YESNO) return answer_ == IDOK ? IDYES : IDNO;
         return IDOK;
     }
 

@@ -42,8 +42,14 @@ public:
     // The settings dialog; true when it closed with OK.
     virtual bool run_settings_dialog() = 0;
     virtual void run_about_box() = 0;
-    // Opens FILE with the desktop's default program; false when that failed.
+    // Opens FILE (a path or a URL) with the desktop's default program; false
+    // when that failed.
     virtual bool open_document(const std::string& file) = 0;
+    // The save-file dialog: DEFAULT_NAME without extension, FILTER in the
+    // form "Text file(*.txt)|*.txt|All file(*.*)|*.*||", default extension
+    // "txt". The chosen full path, or empty when the user cancelled.
+    virtual std::string ask_save_path(const std::string& default_name,
+                                      const std::string& filter) = 0;
 
     // Any thread.
     virtual bool is_minimized() = 0;

@@ -46,7 +46,11 @@ enum IconId : int {
 enum MenuId : int { MENU_TRAY = 129, MENU_TRAY_LOGS = 130 };
 
 // Message-box styles and answers.
-enum MessageBoxStyle : int { MB_EXCLAMATION_OK = 0x30, MB_EXCLAMATION_OKCANCEL = 0x31 };
+enum MessageBoxStyle : int {
+    MB_YESNO = 0x04,
+    MB_EXCLAMATION_OK = 0x30,
+    MB_EXCLAMATION_OKCANCEL = 0x31,
+};
 enum MessageBoxAnswer : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
 
 // Strings by number.

@@ -43,12 +43,17 @@ public:
         opened.push_back(f);
         return open_ok;
     }
+    std::string ask_save_path(const std::string& name, const std::string&) override {
+        save_names.push_back(name);
+        return save_path;
+    }
     bool is_minimized() override { return minimized; }
     int message_box(const std::string& text, const std::string& caption, int style) override {
         std::lock_guard lk(mu);
         messages.push_back(text);
         captions.push_back(caption);
         styles.push_back(style);
+        if (style == MB_YESNO) return answer == IDOK ? IDYES : IDNO;
         return style == MB_EXCLAMATION_OKCANCEL ? answer.load() : IDOK;
     }
 
@@ -64,7 +69,8 @@ public:
     std::mutex mu;
     std::string status, tip;
     std::string pair_text = "Pair";  // the template's text
-    std::vector<std::string> statuses, balloons, messages, captions, opened;
+    std::vector<std::string> statuses, balloons, messages, captions, opened, save_names;
+    std::string save_path;
     std::vector<int> styles;
     int icon = 0;
     bool address_enabled = true, auto_enabled = true, pair_enabled = true;

@@ -1,0 +1,75 @@
+"""The built-in demo: the connector pairs with a simulated desk phone and
+plugs its virtual USB phone into a simulated PC host, on loopback only.
+
+Run by scripts/demo.sh inside a network namespace of its own."""
+
+import os
+import sys
+import tempfile
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
+import quorlib  # noqa: E402
+
+LOOPBACK = 0x7F000001
+
+
+def echo(proc, label, stop):
+    """Prints the program's lines as they come."""
+    shown = 0
+    while not stop.is_set():
+        lines = proc.lines[shown:]
+        for line in lines:
+            print(f"[{label}] {line}", flush=True)
+        shown += len(lines)
+        time.sleep(0.05)
+
+
+def main():
+    home = tempfile.mkdtemp(prefix="quor-demo-")
+    with open(os.path.join(home, "config.ini"), "w") as f:
+        f.write(f"[SECTION 1]\nPhoneIP={LOOPBACK}\nAutoPair=1\nAutoRun=0\n")
+    env = dict(os.environ, QUOR_HOME=home, XDG_RUNTIME_DIR=home,
+               XDG_CONFIG_DIRS=home, LANG=os.environ.get("LANG", "C.UTF-8"))
+    stop = threading.Event()
+    procs = []
+
+    phone = quorlib.spawn("quor-phone-sim", "--sign-in", env=env)
+    phone.wait_for(r"^listening")
+    procs.append((phone, "phone"))
+    if os.path.exists(quorlib.bin_path("quor-host-sim")):
+        address = f"unix:{home}/host.sock"
+        host = quorlib.spawn("quor-host-sim", "--listen", address, env=env)
+        env["QUOR_VBUS"] = address
+        procs.append((host, "host"))
+    connector = quorlib.spawn("quor-console", env=env)
+    procs.append((connector, "connector"))
+    for proc, label in procs:
+        threading.Thread(target=echo, args=(proc, label, stop), daemon=True).start()
+
+    try:
+        connector.wait_for(r"^status: Pairing\.\.\.$", timeout=10)
+        connector.wait_for(r"^status: Paired\(Sign In\)$", timeout=20)
+        print("[demo] paired and signed in; keep-alives run every 2 s", flush=True)
+        time.sleep(5)
+        print("[demo] pressing Unpair", flush=True)
+        connector.send("pair")
+        connector.wait_for(r"^status: Not Paired$", timeout=15)
+        connector.send("command 32778")
+        connector.wait_exit(timeout=10)
+        print("[demo] done", flush=True)
+        return 0
+    except AssertionError as e:
+        print(f"[demo] the demo did not go as planned: {e}", flush=True)
+        return 1
+    finally:
+        time.sleep(0.2)
+        stop.set()
+        for proc, _ in procs:
+            proc.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
