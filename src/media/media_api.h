@@ -1,0 +1,75 @@
+// The call's media as the rest of the program sees it: the SRTP library
+// loaded at start-up, the keys offered to and received from the phone, and
+// the RTP session that carries the audio while a call stream is open.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace quor {
+
+// Text buffers of the two SDES crypto lines (127 characters and the NUL).
+constexpr size_t CRYPTO_LINE_SIZE = 128;
+// One 10 ms frame on the USB side: 480 samples of 16-bit PCM at 48 kHz.
+constexpr size_t USB_FRAME_BYTES = 960;
+
+// Error codes load_srtp_library reports: the library could not be loaded,
+// or it lacks one of the entry points.
+constexpr int SRTP_LOAD_NO_LIBRARY = 79;  // ELIBACC
+constexpr int SRTP_LOAD_NO_ENTRY = 80;    // ELIBBAD
+
+// ----------------------------------------------------------- SRTP keying
+
+// Loads the SRTP library beside the executable and resolves its twelve
+// entry points. 0, or -1 with *ERROR_CODE set to one of the codes above.
+int load_srtp_library(int* error_code);
+// The same for the library at PATH.
+int load_srtp_library_at(const char* path, int* error_code);
+// srtp_kit_init's result: negative on failure. -1 when nothing is loaded.
+int init_srtp_library();
+
+// Our crypto line, "1 AES_CM_128_HMAC_SHA1_80 inline:" and 40 base64
+// characters, renewed by make_local_crypto for every offer.
+extern char g_local_crypto[CRYPTO_LINE_SIZE];
+// The phone's crypto line as the last PHONE_MEDIA_OFFER carried it.
+extern char g_remote_crypto[CRYPTO_LINE_SIZE];
+
+// Draws a fresh 30-byte key and salt from the system's cryptographic random
+// source into g_local_crypto. -1 (and the line left unchanged) when the
+// source fails.
+int make_local_crypto();
+
+// Keeps REMOTE_CRYPTO (cut to 127 characters) in g_remote_crypto, draws a
+// new outgoing SSRC, restarts the packet count and creates the SRTP context
+// from both lines. 0 or -1.
+int create_srtp_session(const char* remote_crypto);
+// Destroys the context, if there is one.
+void destroy_srtp_session();
+
+// Writes IN (LEN bytes) as base64 with '=' padding and a terminating zero
+// into OUT (OUT_SIZE bytes). The number of characters, or -1 when they and
+// the terminator do not fit.
+int base64_encode(const uint8_t* in, size_t len, char* out, size_t out_size);
+
+// ------------------------------------------------------------ RTP session
+
+// The RTP socket, -1 when closed.
+extern std::atomic<int> g_rtp_socket;
+
+// Binds a non-blocking UDP socket to LOCAL_PORT and aims it at REMOTE_ADDR
+// (IPv4, host order) and REMOTE_PORT. 0, or -1 when the socket could not be
+// made or bound (for example because one is already open on that port).
+int open_rtp_socket(uint16_t local_port, uint16_t remote_port, uint32_t remote_addr);
+// Closes the RTP socket if it is open.
+void close_rtp_socket();
+
+// Sends one 48 kHz frame (little-endian 16-bit samples) to the phone as a
+// 16 kHz SRTP packet. Frames that cannot be sent are dropped. Returns 0.
+int send_playback_audio(const uint8_t* frame, size_t len);
+// Takes the next waiting datagram; when it authenticates as a 10 ms packet,
+// writes it as a 48 kHz frame of USB_FRAME_BYTES into DEST and returns 0.
+// -1 when nothing usable was waiting.
+int rtp_receive(uint8_t* dest);
+
+}  // namespace quor
