@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "link/addr_discovery.h"
@@ -26,23 +27,28 @@ protected:
         SessionServices& svc = session_services();
         svc.set_device_identity = [this](const char* model, uint16_t vid, uint16_t pid,
                                           uint16_t rel) {
+            std::lock_guard lk(record_mu);
             identities.push_back(std::string(model) + " " + std::to_string(vid) + " " +
                                  std::to_string(pid) + " " + std::to_string(rel));
             return (*model && vid && pid && rel) ? 0 : -1;
         };
         svc.start_device = [this](CKestrowQuorConnectorDlg* d) {
+            std::lock_guard lk(record_mu);
             devices.emplace_back([d] { FakeDeviceThread(d); });
         };
         svc.set_gruu = [this](const char* g) {
+            std::lock_guard lk(record_mu);
             gruus.push_back(g);
             return 0;
         };
         svc.open_rtp_socket = [this](uint16_t local, uint16_t remote, uint32_t addr) {
+            std::lock_guard lk(record_mu);
             rtp_opens.push_back(std::to_string(local) + " " + std::to_string(remote) + " " +
                                 std::to_string(addr));
             return 0;
         };
         svc.create_srtp_session = [this](const char* crypto) {
+            std::lock_guard lk(record_mu);
             cryptos.push_back(crypto);
             return -1;
         };
@@ -82,6 +88,16 @@ protected:
         Start(SessionHooks());
     }
 
+    // Copies of what the session recorded, taken under the lock.
+    std::vector<std::string> Recorded(const std::vector<std::string>& v) {
+        std::lock_guard lk(record_mu);
+        return v;
+    }
+    size_t DeviceCount() {
+        std::lock_guard lk(record_mu);
+        return devices.size();
+    }
+
     template <class Pred>
     bool WaitFor(Pred pred, int timeout_ms = 5000) {
         for (int waited = 0; waited < timeout_ms; waited += 2) {
@@ -107,6 +123,7 @@ protected:
 
     FakePhone phone;
     SessionServices saved_services;
+    std::mutex record_mu;
     std::vector<std::thread> sessions, devices;
     std::vector<std::string> identities, gruus, rtp_opens, cryptos;
 };
@@ -114,7 +131,7 @@ protected:
 TEST_F(PairSession, CompletePairingOnTheWire) {
     StartWithPhoneAt(LOOPBACK);
     PairUpToDevice();
-    EXPECT_EQ(identities, std::vector<std::string>{"Q55 12060 1109 532"});
+    EXPECT_EQ(Recorded(identities), std::vector<std::string>{"Q55 12060 1109 532"});
     EXPECT_FALSE(loop.timer_running(TIMER_PAIR));
     phone.Send(SIGNED_IN);
     ASSERT_TRUE(WaitState(STATE_PAIRED_SIGNED_IN));
@@ -203,9 +220,9 @@ TEST_F(PairSession, IdentityNeedsAllFourPartsAndStartsOneDeviceOnly) {
     phone.SendIdentity();  // again in state 2: no second device
     phone.Send(SIGNED_IN);
     ASSERT_TRUE(WaitState(STATE_PAIRED_SIGNED_IN));
-    EXPECT_EQ(identities.size(), 3u);
-    EXPECT_EQ(identities[0], " 0 0 532");
-    EXPECT_EQ(devices.size(), 1u);
+    EXPECT_EQ(Recorded(identities).size(), 3u);
+    EXPECT_EQ(Recorded(identities)[0], " 0 0 532");
+    EXPECT_EQ(DeviceCount(), 1u);
 }
 
 TEST_F(PairSession, PhoneUnpairIsAnsweredAndFollowedByARePair) {
@@ -264,7 +281,7 @@ TEST_F(PairSession, PhoneEventsRaiseTheirReportFlagsAndGruuRestartsItsTimer) {
     phone.Send(SIGNOUT_REQUEST);
     phone.Send(HANG_UP);
     ASSERT_TRUE(WaitFor([&] { return hungup_pending == 1; }));
-    EXPECT_EQ(gruus, std::vector<std::string>{"sip:alice@example.com;gruu"});
+    EXPECT_EQ(Recorded(gruus), std::vector<std::string>{"sip:alice@example.com;gruu"});
     EXPECT_EQ(signin_request_pending, 1);
     EXPECT_EQ(signin_failed_pending, 1);
     EXPECT_EQ(signout_request_pending, 1);
@@ -279,9 +296,9 @@ TEST_F(PairSession, PhoneMediaOfferOpensRtpToThePhoneAndPassesItsKey) {
     offer.insert(offer.end(), line.begin(), line.end());
     offer.push_back(0);
     phone.Send(PHONE_MEDIA_OFFER, offer);
-    ASSERT_TRUE(WaitFor([&] { return !cryptos.empty(); }));
-    EXPECT_EQ(rtp_opens, std::vector<std::string>{"18747 19000 2130706433"});
-    EXPECT_EQ(cryptos[0], line);
+    ASSERT_TRUE(WaitFor([&] { return !Recorded(cryptos).empty(); }));
+    EXPECT_EQ(Recorded(rtp_opens), std::vector<std::string>{"18747 19000 2130706433"});
+    EXPECT_EQ(Recorded(cryptos)[0], line);
 }
 
 TEST_F(PairSession, MalformedInputIsSurvived) {
@@ -302,8 +319,9 @@ TEST_F(PairSession, MalformedInputIsSurvived) {
     phone.Send(PRODUCT_ID, {0x04, 0x55});
     phone.Send(DEVICE_RELEASE, {0x02, 0x14});
     ASSERT_TRUE(WaitState(STATE_PAIRED_SIGNED_OUT));
-    EXPECT_EQ(identities.back(), std::string(MODEL_NAME_SIZE - 1, 'M') + " 12060 1109 532");
-    EXPECT_TRUE(rtp_opens.empty());
+    EXPECT_EQ(Recorded(identities).back(),
+              std::string(MODEL_NAME_SIZE - 1, 'M') + " 12060 1109 532");
+    EXPECT_TRUE(Recorded(rtp_opens).empty());
     phone.SendRaw({SIGNED_IN, 5, 1, 2});  // the peer closes in the middle of a frame
     phone.Drop();
     ASSERT_TRUE(WaitFor([&] { return view.Status() == "Waiting...(15s)"; }));
