@@ -8,6 +8,7 @@
 #include "link/ctrl_frame.h"
 #include "link/pair_session.h"
 #include "link/addr_discovery.h"
+#include "media/media_api.h"
 #include "platform/net.h"
 #include "platform/process.h"
 #include "settings/config.h"
@@ -47,8 +48,8 @@ ShellHooks ShellHooks::defaults() {
     ShellHooks h;
     h.start_update_check = [] {};
     h.add_firewall_exception = [](const std::string&, const std::string&) { return 0; };
-    h.load_srtp_library = [](int*) { return 0; };
-    h.init_srtp_library = [] { return 0; };
+    h.load_srtp_library = [](int* error_code) { return quor::load_srtp_library(error_code); };
+    h.init_srtp_library = [] { return quor::init_srtp_library(); };
     h.apply_autorun = [](int) { return 1; };
     h.net_startup = [] { return quor::net_startup(); };
     h.start_pair_session = [](CKestrowQuorConnectorDlg* dlg) {

@@ -1,0 +1,225 @@
+#include "media/srtp_keying.h"
+
+#include <dlfcn.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "shell/diag_log.h"
+
+namespace quor {
+
+char g_local_crypto[CRYPTO_LINE_SIZE] = {};
+char g_remote_crypto[CRYPTO_LINE_SIZE] = {};
+
+std::mutex g_media_lock;
+srtp_kit_handle g_srtp_session = nullptr;
+uint32_t g_rtp_ssrc = 0;
+uint32_t g_rtp_packet_count = 0;
+
+namespace {
+constexpr const char* SRTP_KIT_FILE = "libquor_srtp_kit.so";
+constexpr const char* CRYPTO_PREFIX = "1 AES_CM_128_HMAC_SHA1_80 inline:";
+constexpr size_t KEY_BYTES = 30;
+constexpr int SRTP_LOG_LEVEL = 3;
+
+// The twelve entry points, in the order they are resolved.
+struct SrtpKitApi {
+    decltype(&srtp_kit_init) init;
+    decltype(&srtp_kit_exit) exit;
+    decltype(&srtp_version) version;
+    decltype(&srtp_build) build;
+    decltype(&srtp_kit_create) create;
+    decltype(&srtp_kit_destroy) destroy;
+    decltype(&srtp_kit_add_stream) add_stream;
+    decltype(&srtp_kit_del_stream) del_stream;
+    decltype(&srtp_kit_rtp_protect) rtp_protect;
+    decltype(&srtp_kit_rtp_unprotect) rtp_unprotect;
+    decltype(&srtp_kit_rtcp_protect) rtcp_protect;
+    decltype(&srtp_kit_rtcp_unprotect) rtcp_unprotect;
+};
+
+// Written by start-up before any call thread exists; a failed load leaves
+// an earlier complete table in place.
+SrtpKitApi g_kit{};
+std::atomic<bool> g_kit_loaded{false};
+std::atomic<bool> g_kit_ready{false};
+
+template <typename Fn>
+bool resolve(void* lib, const char* name, Fn* out) {
+    void* sym = dlsym(lib, name);
+    if (sym == nullptr) {
+        quor_log("Quor ERR: SRTP library lacks %s\n", name);
+        return false;
+    }
+    *out = reinterpret_cast<Fn>(sym);
+    return true;
+}
+
+std::string executable_dir() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (n <= 0) return "./";
+    const std::string full(path, size_t(n));
+    return full.substr(0, full.rfind('/') + 1);
+}
+
+void destroy_locked() {
+    if (g_srtp_session != nullptr) {
+        g_kit.destroy(g_srtp_session);
+        g_srtp_session = nullptr;
+    }
+}
+}  // namespace
+
+int load_srtp_library_at(const char* path, int* error_code) {
+    int unused = 0;
+    if (error_code == nullptr) error_code = &unused;
+    void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (lib == nullptr) {
+        const char* why = dlerror();
+        quor_log("Quor ERR: cannot load the SRTP library: %s\n", why ? why : path);
+        *error_code = SRTP_LOAD_NO_LIBRARY;
+        return -1;
+    }
+    SrtpKitApi api{};
+    const bool complete =
+        resolve(lib, "srtp_kit_init", &api.init) && resolve(lib, "srtp_kit_exit", &api.exit) &&
+        resolve(lib, "srtp_version", &api.version) && resolve(lib, "srtp_build", &api.build) &&
+        resolve(lib, "srtp_kit_create", &api.create) &&
+        resolve(lib, "srtp_kit_destroy", &api.destroy) &&
+        resolve(lib, "srtp_kit_add_stream", &api.add_stream) &&
+        resolve(lib, "srtp_kit_del_stream", &api.del_stream) &&
+        resolve(lib, "srtp_kit_rtp_protect", &api.rtp_protect) &&
+        resolve(lib, "srtp_kit_rtp_unprotect", &api.rtp_unprotect) &&
+        resolve(lib, "srtp_kit_rtcp_protect", &api.rtcp_protect) &&
+        resolve(lib, "srtp_kit_rtcp_unprotect", &api.rtcp_unprotect);
+    if (!complete) {
+        dlclose(lib);
+        *error_code = SRTP_LOAD_NO_ENTRY;
+        return -1;
+    }
+    std::lock_guard lk(g_media_lock);
+    if (g_kit_loaded) {
+        // Another library already serves; keep it (and this handle's
+        // reference, so a library never goes away while it is in use).
+        return 0;
+    }
+    g_kit = api;
+    g_kit_loaded = true;
+    return 0;
+}
+
+int load_srtp_library(int* error_code) {
+    return load_srtp_library_at((executable_dir() + SRTP_KIT_FILE).c_str(), error_code);
+}
+
+int init_srtp_library() {
+    if (!g_kit_loaded) return -1;
+    srtp_kit_log_config config{SRTP_LOG_LEVEL, quor_log};
+    const int rc = g_kit.init(&config);
+    g_kit_ready = rc >= 0;
+    if (rc >= 0) quor_log("NETWORK: %s, %s\n", g_kit.build(), g_kit.version());
+    return rc;
+}
+
+bool srtp_library_ready() { return g_kit_ready; }
+
+int draw_random(uint8_t* buf, size_t len) {
+    size_t got = 0;
+    while (got < len) {
+        const ssize_t n = getrandom(buf + got, len - got, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            quor_log("Quor ERR: no random bytes: %s\n", strerror(errno));
+            return -1;
+        }
+        got += size_t(n);
+    }
+    return 0;
+}
+
+int base64_encode(const uint8_t* in, size_t len, char* out, size_t out_size) {
+    static constexpr char ALPHABET[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    if ((in == nullptr && len > 0) || out == nullptr) return -1;
+    size_t at = 0;
+    for (size_t i = 0; i < len; i += 3) {
+        if (out_size - at < 4 || at > size_t(INT_MAX) - 4) return -1;
+        const size_t left = len - i;
+        const uint32_t group = (uint32_t(in[i]) << 16) | (left > 1 ? uint32_t(in[i + 1]) << 8 : 0) |
+                               (left > 2 ? uint32_t(in[i + 2]) : 0);
+        out[at++] = ALPHABET[(group >> 18) & 0x3F];
+        out[at++] = ALPHABET[(group >> 12) & 0x3F];
+        out[at++] = left > 1 ? ALPHABET[(group >> 6) & 0x3F] : '=';
+        out[at++] = left > 2 ? ALPHABET[group & 0x3F] : '=';
+    }
+    if (at >= out_size) return -1;
+    out[at] = '\0';
+    return int(at);
+}
+
+int make_local_crypto() {
+    uint8_t key[KEY_BYTES];
+    char text[100];
+    if (draw_random(key, sizeof(key)) != 0) return -1;
+    const int n = base64_encode(key, sizeof(key), text, sizeof(text));
+    memset(key, 0, sizeof(key));
+    const size_t prefix_len = strlen(CRYPTO_PREFIX);
+    if (n < 0 || prefix_len + size_t(n) >= sizeof(g_local_crypto)) return -1;
+    std::lock_guard lk(g_media_lock);
+    memcpy(g_local_crypto, CRYPTO_PREFIX, prefix_len);
+    memcpy(g_local_crypto + prefix_len, text, size_t(n) + 1);
+    return 0;
+}
+
+int create_srtp_session(const char* remote_crypto) {
+    const size_t n = remote_crypto ? strnlen(remote_crypto, CRYPTO_LINE_SIZE - 1) : 0;
+    memcpy(g_remote_crypto, remote_crypto ? remote_crypto : "", n);
+    g_remote_crypto[n] = '\0';
+    if (!g_kit_ready) {
+        quor_log("NETWORK: no SRTP library for the call\n");
+        return -1;
+    }
+    uint8_t ssrc[4];
+    if (draw_random(ssrc, sizeof(ssrc)) != 0) return -1;
+
+    std::lock_guard lk(g_media_lock);
+    destroy_locked();
+    g_rtp_packet_count = 0;
+    g_rtp_ssrc = (uint32_t(ssrc[0]) << 24) | (uint32_t(ssrc[1]) << 16) | (uint32_t(ssrc[2]) << 8) |
+                 ssrc[3];
+    srtp_kit_params params{};
+    params.remote_crypto = g_remote_crypto;
+    params.remote_crypto_len = int32_t(n);
+    params.local_crypto = g_local_crypto;
+    params.local_crypto_len = int32_t(strnlen(g_local_crypto, CRYPTO_LINE_SIZE - 1));
+    srtp_kit_handle handle = nullptr;
+    if (g_kit.create(&handle, &params) < 0 || handle == nullptr) return -1;
+    g_srtp_session = handle;
+    // Without its outgoing stream the context stays, but every send fails.
+    if (g_kit.add_stream(handle, g_rtp_ssrc) < 0) return -1;
+    return 0;
+}
+
+void destroy_srtp_session() {
+    std::lock_guard lk(g_media_lock);
+    destroy_locked();
+}
+
+int srtp_protect_locked(uint8_t* packet, int* len) {
+    if (g_srtp_session == nullptr) return -1;
+    return g_kit.rtp_protect(g_srtp_session, packet, len);
+}
+
+int srtp_unprotect_locked(uint8_t* packet, int* len) {
+    if (g_srtp_session == nullptr) return -1;
+    return g_kit.rtp_unprotect(g_srtp_session, packet, len);
+}
+
+}  // namespace quor
