@@ -7,6 +7,7 @@
 #include "link/addr_discovery.h"
 #include "link/ctrl_channel.h"
 #include "link/ctrl_frame.h"
+#include "media/media_api.h"
 #include "platform/byte_order.h"
 #include "platform/net.h"
 #include "shell/diag_log.h"
@@ -198,8 +199,10 @@ SessionServices& session_services() {
         [](const char*, uint16_t, uint16_t, uint16_t) { return -1; },
         [](CKestrowQuorConnectorDlg*) {},
         [](const char*) { return 0; },
-        [](uint16_t, uint16_t, uint32_t) { return -1; },
-        [](const char*) { return -1; },
+        [](uint16_t local_port, uint16_t remote_port, uint32_t remote_addr) {
+            return open_rtp_socket(local_port, remote_port, remote_addr);
+        },
+        [](const char* remote_crypto) { return create_srtp_session(remote_crypto); },
     };
     return services;
 }
