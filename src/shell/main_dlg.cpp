@@ -67,7 +67,11 @@ ShellHooks ShellHooks::defaults() {
 
 CKestrowQuorConnectorDlg::CKestrowQuorConnectorDlg(MainView& view, UiLoop& loop, Clock& clock,
                                                    ShellHooks hooks)
-    : view_(view), loop_(loop), clock_(clock), hooks_(std::move(hooks)) {
+    : view_(view),
+      loop_(loop),
+      clock_(clock),
+      hooks_(std::move(hooks)),
+      m_szModuleDir(GetModuleDir()) {
     loop_.set_timer_handler([this](int id) { OnTimer(id); });
 }
 
