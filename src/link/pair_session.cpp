@@ -12,6 +12,8 @@
 #include "platform/net.h"
 #include "shell/diag_log.h"
 #include "shell/main_dlg.h"
+#include "soft_dev/attach.h"
+#include "soft_dev/descriptors.h"
 #include "soft_dev/dev_globals.h"
 
 namespace quor {
@@ -196,8 +198,10 @@ void end_session(Session& s) {
 
 SessionServices& session_services() {
     static SessionServices services{
-        [](const char*, uint16_t, uint16_t, uint16_t) { return -1; },
-        [](CKestrowQuorConnectorDlg*) {},
+        [](const char* model, uint16_t vid, uint16_t pid, uint16_t release) {
+            return set_device_identity(model, vid, pid, release);
+        },
+        [](CKestrowQuorConnectorDlg* dlg) { std::thread(start_device_thread, dlg).detach(); },
         [](const char*) { return 0; },
         [](uint16_t local_port, uint16_t remote_port, uint32_t remote_addr) {
             return open_rtp_socket(local_port, remote_port, remote_addr);

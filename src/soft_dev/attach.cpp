@@ -1,0 +1,156 @@
+#include "soft_dev/attach.h"
+
+#include <cstring>
+#include <thread>
+
+#include "link/ctrl_channel.h"
+#include "link/ctrl_frame.h"
+#include "platform/event.h"
+#include "shell/diag_log.h"
+#include "shell/main_dlg.h"
+#include "soft_dev/descriptors.h"
+#include "soft_dev/dev_globals.h"
+#include "soft_dev/request_queue.h"
+#include "soft_dev/soft_dev_hooks.h"
+#include "soft_dev/softdev_thread.h"
+
+namespace quor {
+
+namespace {
+constexpr int STOP_POLL_MS = 500;
+constexpr int ALIVE_POLL_MS = 200;
+constexpr int THREADS_START_MS = 100;
+constexpr int UNPLUG_DELAY_MS = 1000;
+
+// Looks the bus up, opens it and plugs the device in. 0 with the port when
+// attached; -1 after logging why not. *OPENED tells whether the bus must be
+// closed.
+int attach_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int* port, bool* opened) {
+    char path[VBUS_PATH_SIZE];
+    if (bus.find_vbus_device_path(path, sizeof(path)) != 0) {
+        quor_log("STARTDEV: Get DevPath failed\n");
+        return -1;
+    }
+    quor_log("STARTDEV: DevPath %s\n", path);
+    if (bus.open_device(path) != 0) {
+        quor_log("STARTDEV: Open device file failed\n");
+        return -1;
+    }
+    *opened = true;
+    *port = get_free_port(bus);
+    if (*port <= 0) {
+        quor_log("STARTDEV: Open port failed\n");
+        return -1;
+    }
+    for (int budget = PLUGIN_RETRIES; plugin_device(bus, *port) != 0; --budget) {
+        dlg->clock().sleep_ms(PLUGIN_RETRY_MS);
+        if (budget == 0) {
+            quor_log("STARTDEV: Import device failed\n");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Per-attachment state of the HID conversation and the reports. The stop
+// request is not among them: it was cleared when the attachment began, and
+// a stop asked for during the look-up and plug-in must still count.
+void clear_attachment_state() {
+    signout_request_pending = 0;
+    signin_request_pending = 0;
+    signin_failed_pending = 0;
+    hid_send_window = 0;
+    hungup_pending = 0;
+    hungup_pre_pending = 0;
+    lync_status_word = 0;
+    dialog_active = 0;
+    srtp_stream_active = 0;
+    text_target_is_name = 0;
+    sel12_capture_pending = 0;
+}
+
+// Runs the attached device until the stop request, then unplugs it.
+void serve_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int port) {
+    Clock& clock = dlg->clock();
+    clear_attachment_state();
+    if (g_softdev_alive || g_intr_thread_alive) {
+        quor_log("STARTDEV: Some thread is alive, exit now\n");
+    } else {
+        g_intr_queue.clear();
+        std::thread softdev(softdev_thread, std::ref(bus));
+        std::thread interrupt;
+        if (const auto& worker = soft_dev_hooks().interrupt_worker)
+            interrupt = std::thread(worker, std::ref(bus));
+        clock.sleep_ms(THREADS_START_MS);
+        if (g_dev_stop == DEV_RUN) {
+            dlg->SetState(STATE_PAIRED_SIGNED_OUT);
+            if (!dlg->IsMinimized() && dlg->m_nAutoMin == 1) dlg->PostMinimize();
+        }
+
+        while (g_dev_stop == DEV_RUN) clock.sleep_ms(STOP_POLL_MS);
+        const EventHandle shutdown = open_named_event(EVENT_SOFTDEV_SHUTDOWN, EventReset::MANUAL);
+        shutdown->set();
+        while (g_softdev_alive || g_intr_thread_alive) clock.sleep_ms(ALIVE_POLL_MS);
+        softdev.join();
+        if (interrupt.joinable()) interrupt.join();
+        g_intr_queue.clear();
+    }
+    clock.sleep_ms(UNPLUG_DELAY_MS);
+    const uint8_t unplug_record[UNPLUG_RECORD_SIZE] = {uint8_t(port), 0, 0, 0};
+    bus.unplug(unplug_record, sizeof(unplug_record));
+}
+
+// The phone learns that the pairing failed; a paired window shows the
+// unpairing.
+void attachment_failed(CKestrowQuorConnectorDlg* dlg) {
+    if (dlg->m_nState == STATE_PAIRING) {
+        raise_dev_stop();
+        send_ctrl_byte(UNPAIR);
+    }
+    const unsigned state = dlg->m_nState;
+    if (state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN)
+        dlg->SetState(STATE_UNPAIRING);
+}
+}  // namespace
+
+int get_free_port(VirtualBus& bus) {
+    uint8_t status[PORT_STATUS_SIZE];
+    if (bus.port_status(status, sizeof(status)) != int(PORT_STATUS_SIZE)) return -1;
+    for (size_t i = 1; i < PORT_STATUS_SIZE; ++i)
+        if (status[i] == 0) return int(i);
+    return -1;
+}
+
+int plugin_device(VirtualBus& bus, int port) {
+    uint8_t record[PLUGIN_RECORD_SIZE];
+    copy_plugin_record(record);
+    record[PLUGIN_RECORD_PORT] = uint8_t(port);
+    return bus.plugin(record, sizeof(record)) == 0 ? 0 : 1;
+}
+
+int run_attachment(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus) {
+    g_main_dlg = dlg;
+    // Whatever stopped the previous attachment is over.
+    g_dev_stop = DEV_RUN;
+    int port = 0;
+    bool opened = false;
+    if (attach_device(dlg, bus, &port, &opened) == 0)
+        serve_device(dlg, bus, port);
+    else
+        attachment_failed(dlg);
+
+    if (opened) bus.close_device();
+    if (const auto& release = soft_dev_hooks().release_gruu) release();
+    if (g_dev_stop == DEV_STOP_AND_EXIT)
+        dlg->EndDialog();
+    else
+        dlg->SetState(STATE_NOT_PAIRED);
+    return 0;
+}
+
+int start_device_thread(CKestrowQuorConnectorDlg* dlg) {
+    const std::unique_ptr<VirtualBus> bus = make_virtual_bus();
+    return run_attachment(dlg, *bus);
+}
+
+}  // namespace quor

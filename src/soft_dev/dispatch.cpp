@@ -1,0 +1,113 @@
+#include "soft_dev/dispatch.h"
+
+#include <cstring>
+#include <vector>
+
+#include "platform/byte_order.h"
+#include "platform/event.h"
+#include "shell/diag_log.h"
+#include "soft_dev/dev_globals.h"
+#include "soft_dev/request_queue.h"
+#include "soft_dev/soft_dev_hooks.h"
+#include "soft_dev/softdev_thread.h"
+#include "soft_dev/std_requests.h"
+#include "soft_dev/usbip_pdu.h"
+
+namespace quor {
+
+namespace {
+enum Endpoint : uint32_t { EP_CONTROL = 0, EP_PLAYBACK = 1, EP_CAPTURE = 2, EP_INTERRUPT = 3 };
+constexpr uint8_t RECIPIENT_INTERFACE_BIT = 0x01;
+constexpr uint8_t RECIPIENT_ENDPOINT_BIT = 0x02;
+constexpr uint8_t HID_INTERFACE = 3;
+
+void call_handler(const SoftDevHooks::Handler& handler, VirtualBus& bus, uint8_t* req, size_t len) {
+    if (handler) handler(bus, req, len);
+}
+
+// Routing looks at the recipient bits only, never at the request type, so
+// standard requests to an interface reach the class handlers too.
+void route_control(uint8_t* req, size_t len, VirtualBus& bus) {
+    const uint8_t request_type = req[PDU_REQUEST_TYPE];
+    if (request_type & RECIPIENT_INTERFACE_BIT) {
+        const SoftDevHooks& hooks = soft_dev_hooks();
+        call_handler(
+            req[PDU_INDEX_LOW] == HID_INTERFACE ? hooks.hid_requests : hooks.audio_requests, bus,
+            req, len);
+    } else if (request_type & RECIPIENT_ENDPOINT_BIT) {
+        process_endpoint_requests(bus, req, len);
+    } else {
+        process_standard_device_requests(bus, req, len);
+    }
+}
+
+void queue_and_signal(RequestQueue& queue, const char* event_name, const uint8_t* req, size_t len) {
+    queue.push(req, len);
+    if (event_name) open_named_event(event_name, EventReset::AUTO)->set();
+}
+}  // namespace
+
+int process_dev_data(uint8_t* buf, size_t len, VirtualBus& bus) {
+    QUOR_PACKET_RECORD("Rec Dev Pkg:\n");
+    log_hex_dump(3, buf, len);
+    if (len < USBIP_HEADER_SIZE) {
+        quor_log("DEV: request of %zu bytes dropped\n", len);
+        return 0;
+    }
+    usbip_header_to_host(buf);
+    switch (pdu_word(buf, USBIP_EP)) {
+        case EP_CONTROL:
+            route_control(buf, len, bus);
+            break;
+        case EP_PLAYBACK:
+            queue_and_signal(g_pb_queue, EVENT_PB_COMPLETE, buf, len);
+            break;
+        case EP_CAPTURE:
+            queue_and_signal(g_cp_queue, EVENT_CP_COMPLETE, buf, len);
+            break;
+        case EP_INTERRUPT:
+            queue_and_signal(g_intr_queue, nullptr, buf, len);
+            break;
+        default:
+            quor_log("DEV: case def\n");
+            break;
+    }
+    return 0;
+}
+
+void drop_queued_request(uint32_t seqnum) {
+    if (!g_pb_queue.remove(seqnum) && !g_cp_queue.remove(seqnum)) g_intr_queue.remove(seqnum);
+}
+
+void softdev_io_loop(VirtualBus& bus) {
+    volume_setting = 0;
+    mute_setting = 0;
+    const EventHandle int_complete = open_named_event(EVENT_INT_COMPLETE, EventReset::AUTO);
+    const EventHandle shutdown = open_named_event(EVENT_SOFTDEV_SHUTDOWN, EventReset::MANUAL);
+    Event* const events[] = {int_complete.get(), shutdown.get()};
+    std::vector<uint8_t> buf(READ_BUFFER_SIZE);
+    bool reading = true;
+    for (;;) {
+        // While requests come in, the events are only looked at between
+        // them; once the host is gone the loop just waits for the end.
+        const int fired = Event::wait_any(events, 2, reading ? 0 : READ_POLL_MS);
+        if (fired == 1) {
+            quor_log("DEV: Received SoftDevice Shutdown event.....\n");
+            break;
+        }
+        if (fired == 0) quor_log("DEV: INT_COMPLETE signalled\n");
+        if (!reading) continue;
+        memset(buf.data(), 0, buf.size());
+        const int n = bus.read_request(buf.data(), buf.size(), READ_POLL_MS);
+        if (n > 0) {
+            const uint32_t seqnum = get_be32(buf.data() + USBIP_SEQNUM);
+            process_dev_data(buf.data(), size_t(n), bus);
+            bus.finish_request(seqnum);
+        } else if (n < 0) {
+            quor_log("DEV: the USB host is gone, no more requests this attachment\n");
+            reading = false;
+        }
+    }
+}
+
+}  // namespace quor

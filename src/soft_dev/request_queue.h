@@ -1,0 +1,36 @@
+// First-in first-out queues that carry isochronous and interrupt requests
+// from the bus reader to the endpoint workers. Each node holds one
+// converted request PDU, sized to it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+namespace quor {
+
+class RequestQueue {
+  public:
+    void push(const uint8_t* pdu, size_t len);
+    // Moves the oldest request into OUT; false when the queue is empty.
+    bool pop(std::vector<uint8_t>* out);
+    // Drops the request with sequence number SEQNUM; false when none is
+    // queued.
+    bool remove(uint32_t seqnum);
+    // Frees every queued request (free_queue).
+    void clear();
+    size_t size();
+
+  private:
+    std::mutex lock_;
+    std::deque<std::vector<uint8_t>> nodes_;
+};
+
+// Playback (endpoint 1), capture (endpoint 2) and interrupt (endpoint 3).
+extern RequestQueue g_pb_queue;
+extern RequestQueue g_cp_queue;
+extern RequestQueue g_intr_queue;
+
+}  // namespace quor

@@ -1,0 +1,111 @@
+#include "soft_dev/std_requests.h"
+
+#include <cstring>
+
+#include "shell/diag_log.h"
+#include "soft_dev/descriptors.h"
+#include "soft_dev/usbip_pdu.h"
+
+namespace quor {
+
+namespace {
+enum StandardRequest : uint8_t {
+    GET_DESCRIPTOR = 6,
+    SET_DESCRIPTOR = 7,
+    GET_CONFIGURATION = 8,
+    SET_CONFIGURATION = 9,
+    GET_INTERFACE = 10,
+    SET_INTERFACE = 11,
+};
+
+enum DescriptorType : uint8_t { DESC_DEVICE = 1, DESC_CONFIGURATION = 2, DESC_STRING = 3 };
+
+enum EndpointNumber : uint8_t { EP_ISOCH_OUT = 1, EP_ISOCH_IN = 2, EP_INTERRUPT_IN = 3 };
+
+// Largest reply: the header and the whole configuration.
+constexpr size_t MAX_REPLY = USBIP_HEADER_SIZE + CONFIG_DESCRIPTOR_SIZE;
+
+// Copies the GET_DESCRIPTOR answer into DATA: its length, or -1 when the
+// device has none to give.
+int descriptor_reply(const uint8_t* req, uint8_t* data) {
+    const uint8_t type = req[PDU_VALUE_HIGH];
+    const uint8_t index = req[PDU_VALUE_LOW];
+    switch (type) {
+        case DESC_DEVICE:
+            copy_device_descriptor(data);
+            return int(DEVICE_DESCRIPTOR_SIZE);
+        case DESC_CONFIGURATION: {
+            const size_t n = pdu_word(req, USBIP_LENGTH) == CONFIG_HEADER_SIZE
+                                 ? CONFIG_HEADER_SIZE
+                                 : CONFIG_DESCRIPTOR_SIZE;
+            memcpy(data, CONFIG_DESCRIPTOR, n);
+            return int(n);
+        }
+        case DESC_STRING: {
+            uint8_t slot[STRING_SLOT_SIZE];
+            int n = copy_string_descriptor(index, slot);
+            const bool has_head = index >= 4 && index <= 7;
+            if (n < 0) {
+                quor_log("STDDEV: What's precdata[2] %d!\n", index);
+                return -1;
+            }
+            if (has_head && req[PDU_LENGTH_LOW] == STRING_HEAD_SIZE) n = int(STRING_HEAD_SIZE);
+            memcpy(data, slot, size_t(n));
+            return n;
+        }
+        default:
+            return 0;  // other types: an empty success
+    }
+}
+}  // namespace
+
+int process_standard_device_requests(VirtualBus& bus, const uint8_t* req, size_t) {
+    uint8_t reply[MAX_REPLY];
+    int data_len = 0;
+    switch (req[PDU_REQUEST]) {
+        case GET_DESCRIPTOR:
+            data_len = descriptor_reply(req, reply + USBIP_HEADER_SIZE);
+            if (data_len < 0) return -1;
+            break;
+        case GET_CONFIGURATION:
+            quor_log("STDDEV: Get Configuration Request\n");
+            return -1;
+        case SET_CONFIGURATION:
+            quor_log("STDDEV: Set Configuration Request\n");
+            return -1;
+        case GET_INTERFACE:
+            quor_log("STDDEV: Get Interface Request\n");
+            return -1;
+        default:
+            break;  // SET_DESCRIPTOR, SET_INTERFACE and the rest: empty success
+    }
+    make_ret_header(req, reply, uint32_t(data_len));
+    SEND_DEV_PKG(bus, reply, USBIP_HEADER_SIZE + size_t(data_len));
+    if (req[PDU_REQUEST] == GET_DESCRIPTOR && req[PDU_VALUE_HIGH] != DESC_DEVICE &&
+        req[PDU_VALUE_HIGH] != DESC_CONFIGURATION && req[PDU_VALUE_HIGH] != DESC_STRING)
+        quor_log("STDDEV: What's precdata[3] %d!\n", req[PDU_VALUE_HIGH]);
+    return 0;
+}
+
+int process_endpoint_requests(VirtualBus& bus, const uint8_t* req, size_t) {
+    switch (req[PDU_INDEX_LOW] & 0x0F) {
+        case EP_ISOCH_OUT:
+            quor_log("EDPDEV: Ctrl request for ISOCH OUT endpoint\n");
+            break;
+        case EP_ISOCH_IN:
+            quor_log("EDPDEV: Ctrl request for ISOCH IN endpoint\n");
+            break;
+        case EP_INTERRUPT_IN:
+            quor_log("EDPDEV: Ctrl request for Interrupt IN endpoint\n");
+            break;
+        default:
+            quor_log("EDPDEV: Unknown Endpoint\n");
+            break;
+    }
+    uint8_t reply[USBIP_HEADER_SIZE];
+    make_ret_header(req, reply, 0);
+    SEND_DEV_PKG(bus, reply, sizeof(reply));
+    return 0;
+}
+
+}  // namespace quor

@@ -1,0 +1,319 @@
+// One attachment from look-up to unplug on a recording bus, on a manual
+// clock: retries, refusals, the stop requests, threads of an earlier
+// attachment, and what the phone and the main window see.
+#include <sys/socket.h>
+
+#include <atomic>
+#include <thread>
+
+#include "link/ctrl_channel.h"
+#include "platform/event.h"
+#include "shell/main_dlg.h"
+#include "soft_dev/attach.h"
+#include "soft_dev/descriptors.h"
+#include "soft_dev/dev_globals.h"
+#include "soft_dev/request_queue.h"
+#include "soft_dev/soft_dev_hooks.h"
+#include "support/fake_view.h"
+#include "unit/soft_dev_test_support.h"
+
+namespace quor::test {
+namespace {
+
+class Attachment : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(set_device_identity("ABC", 0x1234, 0x5678, 0x0102), 0);
+        saved_hooks_ = soft_dev_hooks();
+        g_dev_stop = DEV_RUN;
+        g_last_state = STATE_NOT_PAIRED;
+        dlg.m_nState = STATE_PAIRING;
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        phone_ = sv[0];
+        ctrl_channel_open(sv[1], 0x7F000001);
+    }
+    void TearDown() override {
+        ctrl_channel_close();
+        close(phone_);
+        soft_dev_hooks() = saved_hooks_;
+        g_dev_stop = DEV_RUN;
+    }
+
+    // Runs the attachment on its own thread, moving the manual clock on
+    // while it sleeps; STEP is called on the test thread at every tick.
+    void run(const std::function<void(int64_t now)>& step = {}) {
+        std::atomic<bool> done{false};
+        std::thread t([&] {
+            run_attachment(&dlg, bus);
+            done = true;
+        });
+        for (int i = 0; i < 20000 && !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            clock.advance(10);
+            loop.run_pending();
+            if (step) step(clock.now_ms());
+        }
+        t.join();
+        loop.run_pending();
+    }
+
+    // Types of the control frames the phone received so far.
+    std::vector<uint8_t> phone_frames() {
+        const Bytes b = phone_received();
+        std::vector<uint8_t> types;
+        for (size_t at = 0; at + 1 < b.size(); at += 2 + b[at + 1]) types.push_back(b[at]);
+        return types;
+    }
+    // Bytes the phone received on the control channel so far.
+    Bytes phone_received() {
+        Bytes b;
+        uint8_t buf[64];
+        ssize_t n;
+        while ((n = recv(phone_, buf, sizeof(buf), MSG_DONTWAIT)) > 0)
+            b.insert(b.end(), buf, buf + n);
+        return b;
+    }
+
+    ManualClock clock;
+    EventLoop loop{clock};
+    FakeView view;
+    CKestrowQuorConnectorDlg dlg{view, loop, clock};
+    FakeBus bus;
+    int phone_ = -1;
+    SoftDevHooks saved_hooks_;
+};
+
+TEST_F(Attachment, AttachesServesUntilStopThenUnplugsTheSamePort) {
+    bus.port_table[1] = 1;
+    bus.port_table[5] = 0;
+    bus.requests.push_back(control(1, 0x80, 6, 0x0100, 0, 64).wire());
+    int64_t stop_at = -1;
+    LogCapture log;
+    run([&](int64_t now) {
+        if (stop_at < 0 && dlg.m_nState == STATE_PAIRED_SIGNED_OUT && g_softdev_alive) {
+            stop_at = now;
+            g_dev_stop = DEV_STOP;
+        }
+    });
+    const std::string text = log.text();
+    ASSERT_EQ(bus.plugin_records.size(), 1u);
+    EXPECT_EQ(bus.plugin_records[0], (Bytes{0x01, 0x00, 0x01, 0x00, 0x34, 0x12, 0x78, 0x56, 0x02,
+                                            0x01, 0x05, 0x04, 0x00, 0x00, 0x00, 0x01}));
+    ASSERT_EQ(bus.unplug_records.size(), 1u);
+    EXPECT_EQ(bus.unplug_records[0], (Bytes{5, 0, 0, 0}));
+    EXPECT_EQ(bus.close_calls, 1);
+    EXPECT_NE(text.find("STARTDEV: DevPath fake-bus\n"), std::string::npos);
+    // The request was served while attached.
+    EXPECT_EQ(bus.replies.size(), 1u);
+    EXPECT_EQ(bus.finished, std::vector<uint32_t>{1});
+    EXPECT_NE(text.find("DEV: Received SoftDevice Shutdown event"), std::string::npos);
+    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(view.end_dialog_calls, 0);
+    EXPECT_EQ(g_softdev_alive, 0);
+    EXPECT_EQ(named_event_count(), 0u);
+    for (uint8_t type : phone_frames()) EXPECT_NE(type, 42) << "UNPAIR sent";
+}
+
+TEST_F(Attachment, PerAttachmentStateIsClearedAtPlugIn) {
+    signin_request_pending = 1;
+    hid_send_window = 1;
+    lync_status_word = 0x1234;
+    srtp_stream_active = 1;
+    bus.port_table[1] = 0;
+    bus.on_plugin = [](int) { g_dev_stop = DEV_STOP; };
+    run();
+    EXPECT_EQ(signin_request_pending, 0);
+    EXPECT_EQ(hid_send_window, 0);
+    EXPECT_EQ(lync_status_word, 0);
+    EXPECT_EQ(srtp_stream_active, 0);
+}
+
+TEST_F(Attachment, DriverThatRefusesEverythingIsAsked21Times200msApart) {
+    bus.port_table[1] = 0;
+    bus.refusals = -1;
+    std::vector<int64_t> times;
+    bus.on_plugin = [&](int) { times.push_back(clock.now_ms()); };
+    int64_t failed_at = -1;
+    LogCapture log;
+    run([&](int64_t now) {
+        if (failed_at < 0 && dlg.m_nState == STATE_NOT_PAIRED) failed_at = now;
+    });
+    ASSERT_EQ(times.size(), 21u);
+    for (size_t i = 1; i < times.size(); ++i) EXPECT_EQ(times[i] - times[i - 1], 200) << i;
+    EXPECT_GE(failed_at - times[0], 4200);
+    EXPECT_LT(failed_at - times[0], 4300);
+    const std::string text = log.text();
+    EXPECT_EQ(count_of(text, "STARTDEV: Import device failed\n"), 1u);
+    EXPECT_TRUE(bus.unplug_records.empty());
+    EXPECT_EQ(bus.close_calls, 1);
+    // Still pairing: the phone is told, and the device stop is raised.
+    EXPECT_EQ(phone_received(), (Bytes{0x2A, 0x00}));
+    EXPECT_EQ(g_dev_stop, DEV_STOP);
+    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+}
+
+TEST_F(Attachment, LateAcceptanceAttaches) {
+    bus.port_table[1] = 0;
+    bus.refusals = 3;
+    bus.on_plugin = [](int call) {
+        if (call == 4) g_dev_stop = DEV_STOP;
+    };
+    run();
+    EXPECT_EQ(bus.plugin_records.size(), 4u);
+    EXPECT_EQ(bus.unplug_records.size(), 1u);
+}
+
+TEST_F(Attachment, MissingBusFailsAtTheLookUpAndTellsThePhone) {
+    bus.find_ok = false;
+    LogCapture log;
+    run();
+    EXPECT_EQ(log.text(), "STARTDEV: Get DevPath failed\n");
+    EXPECT_EQ(phone_received(), (Bytes{0x2A, 0x00}));
+    EXPECT_EQ(bus.close_calls, 0);  // never opened
+    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+}
+
+TEST_F(Attachment, FailureWhilePairedShowsUnpairingWithoutTellingThePhone) {
+    dlg.m_nState = STATE_PAIRED_SIGNED_IN;  // every port taken
+    unsigned state_at_close = 0;
+    bus.on_close = [&] { state_at_close = dlg.m_nState; };
+    LogCapture log;
+    run();
+    EXPECT_NE(log.text().find("STARTDEV: Open port failed\n"), std::string::npos);
+    EXPECT_EQ(state_at_close, STATE_UNPAIRING);
+    EXPECT_TRUE(phone_received().empty());
+    EXPECT_EQ(g_dev_stop, DEV_RUN);
+    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+}
+
+TEST_F(Attachment, UnopenableBusIsNotClosed) {
+    bus.open_ok = false;
+    LogCapture log;
+    run();
+    EXPECT_EQ(log.text(), "STARTDEV: DevPath fake-bus\nSTARTDEV: Open device file failed\n");
+    EXPECT_EQ(bus.close_calls, 0);
+    EXPECT_EQ(phone_received(), (Bytes{0x2A, 0x00}));
+}
+
+TEST_F(Attachment, NoFreePortOrAShortPortTable) {
+    for (Bytes table : {Bytes(PORT_STATUS_SIZE, 1), Bytes(64, 0)}) {
+        FakeBus fresh;
+        fresh.port_table = table;
+        dlg.m_nState = STATE_PAIRING;
+        LogCapture log;
+        std::thread t([&] { run_attachment(&dlg, fresh); });
+        t.join();
+        EXPECT_NE(log.text().find("STARTDEV: Open port failed\n"), std::string::npos);
+        EXPECT_TRUE(fresh.plugin_records.empty());
+        EXPECT_EQ(fresh.close_calls, 1);
+    }
+}
+
+TEST_F(Attachment, ThreadStillAliveFromBeforeMakesTheDeviceDetachAtOnce) {
+    bus.port_table[1] = 0;
+    g_softdev_alive = 1;
+    LogCapture log;
+    run();
+    g_softdev_alive = 0;
+    EXPECT_NE(log.text().find("STARTDEV: Some thread is alive, exit now\n"), std::string::npos);
+    EXPECT_EQ(bus.reads, 0);  // no reader was started
+    EXPECT_EQ(bus.unplug_records.size(), 1u);
+    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+}
+
+TEST_F(Attachment, StopRequestTwoEndsTheDialogAfterTheUnplug) {
+    bus.port_table[1] = 0;
+    run([&](int64_t) {
+        if (dlg.m_nState == STATE_PAIRED_SIGNED_OUT) g_dev_stop = DEV_STOP_AND_EXIT;
+    });
+    EXPECT_EQ(bus.unplug_records.size(), 1u);
+    EXPECT_EQ(bus.close_calls, 1);
+    EXPECT_EQ(view.end_dialog_calls, 1);
+    EXPECT_EQ(dlg.m_nState, STATE_PAIRED_SIGNED_OUT);  // not returned to 0
+}
+
+TEST_F(Attachment, StopAskedDuringThePlugInIsHonouredWithoutShowingPaired) {
+    bus.port_table[1] = 0;
+    bus.refusals = 2;
+    int64_t accepted_at = -1, unplugged_at = -1;
+    bus.on_plugin = [&](int call) {
+        if (call == 2) g_dev_stop = DEV_STOP;  // e.g. the pairing timed out
+        if (call == 3) accepted_at = clock.now_ms();
+    };
+    bool paired_seen = false;
+    run([&](int64_t now) {
+        paired_seen |= dlg.m_nState == STATE_PAIRED_SIGNED_OUT;
+        if (unplugged_at < 0 && !bus.unplug_records.empty()) unplugged_at = now;
+    });
+    EXPECT_FALSE(paired_seen);
+    ASSERT_GE(accepted_at, 0);
+    // 100 ms for the threads to start, no 500 ms stop poll, 1 s before the unplug.
+    EXPECT_LT(unplugged_at - accepted_at, 1100 + 500);
+    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+}
+
+TEST_F(Attachment, AttachedWindowHidesToTheTrayWhenAutoMinIsOn) {
+    dlg.m_nAutoMin = 1;
+    bus.port_table[1] = 0;
+    run([&](int64_t) {
+        if (dlg.m_nState == STATE_PAIRED_SIGNED_OUT) g_dev_stop = DEV_STOP;
+    });
+    EXPECT_TRUE(view.minimized);
+}
+
+TEST_F(Attachment, InterruptWorkerIsStartedAndAwaitedBeforeTheUnplug) {
+    std::atomic<bool> unplugged_while_running{false};
+    soft_dev_hooks().interrupt_worker = [&](VirtualBus&) {
+        g_intr_thread_alive = 1;
+        while (g_dev_stop == DEV_RUN) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        unplugged_while_running = !bus.unplug_records.empty();
+        g_intr_thread_alive = 0;
+        return 1;
+    };
+    bus.port_table[1] = 0;
+    run([&](int64_t) {
+        if (dlg.m_nState == STATE_PAIRED_SIGNED_OUT) g_dev_stop = DEV_STOP;
+    });
+    EXPECT_FALSE(unplugged_while_running);
+    EXPECT_EQ(bus.unplug_records.size(), 1u);
+    EXPECT_EQ(g_intr_thread_alive, 0);
+}
+
+TEST_F(Attachment, FiveAttachmentsInARowLeaveNothingBehind) {
+    for (int i = 0; i < 5; ++i) {
+        FakeBus fresh;
+        fresh.port_table[1] = 0;
+        fresh.requests.push_back(control(1, 0x80, 6, 0x0100, 0, 64).wire());
+        Submit capture;
+        capture.seqnum = 2;
+        capture.ep = 2;
+        capture.length = 96;
+        capture.packets = 1;
+        capture.iso.push_back({0, 96});
+        fresh.requests.push_back(capture.wire());
+        dlg.m_nState = STATE_PAIRING;
+        std::atomic<bool> done{false};
+        std::thread t([&] {
+            run_attachment(&dlg, fresh);
+            done = true;
+        });
+        while (!done) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            clock.advance(10);
+            if (dlg.m_nState == STATE_PAIRED_SIGNED_OUT && fresh.finished.size() == 2)
+                g_dev_stop = DEV_STOP;
+        }
+        t.join();
+        EXPECT_EQ(fresh.unplug_records.size(), 1u);
+        EXPECT_EQ(fresh.replies.size(), 1u);
+        EXPECT_EQ(named_event_count(), 0u);
+        EXPECT_EQ(g_softdev_alive + g_intr_thread_alive + g_pb_worker_alive + g_cp_worker_alive, 0);
+        EXPECT_EQ(g_cp_queue.size() + g_pb_queue.size() + g_intr_queue.size(), 0u);
+        EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+    }
+}
+
+}  // namespace
+}  // namespace quor::test
