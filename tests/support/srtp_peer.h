@@ -1,9 +1,15 @@
 // The phone's end of an SRTP stream for tests: the SRTP library opened
-// directly, one context keyed with the lines the other way round.
+// directly, one context keyed with the lines the other way round, and a UDP
+// socket on 127.0.0.1.
 #pragma once
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <string>
@@ -12,6 +18,9 @@
 #include "srtp_kit/srtp_kit.h"
 
 namespace quor::test {
+
+constexpr uint32_t LOOPBACK = 0x7F000001;
+constexpr uint16_t PROGRAM_RTP_PORT = 18747;
 
 class SrtpPeer {
 public:
@@ -92,5 +101,41 @@ inline std::vector<uint8_t> rtp_packet(uint16_t seq, uint32_t ssrc,
     p.insert(p.end(), payload.begin(), payload.end());
     return p;
 }
+
+// A UDP socket of the phone's on 127.0.0.1 that talks to the program's RTP
+// port.
+struct PhoneSocket {
+    int fd = -1;
+    explicit PhoneSocket(uint16_t port) {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = htonl(LOOPBACK);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) ADD_FAILURE() << "bind";
+    }
+    ~PhoneSocket() { close(fd); }
+    PhoneSocket(const PhoneSocket&) = delete;
+    PhoneSocket& operator=(const PhoneSocket&) = delete;
+
+    void send_to_program(const std::vector<uint8_t>& d) const {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(PROGRAM_RTP_PORT);
+        sa.sin_addr.s_addr = htonl(LOOPBACK);
+        ASSERT_EQ(sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)),
+                  ssize_t(d.size()));
+        usleep(20000);  // let it arrive before the program looks
+    }
+    // The next datagram, empty when none came within TIMEOUT_MS.
+    std::vector<uint8_t> receive(int timeout_ms = 500) const {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) != 1) return {};
+        std::vector<uint8_t> buf(2000);
+        const ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+        buf.resize(n > 0 ? size_t(n) : 0);
+        return buf;
+    }
+};
 
 }  // namespace quor::test

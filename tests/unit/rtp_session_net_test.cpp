@@ -1,12 +1,6 @@
 // The RTP session: packet layout, sample conversion, and the socket against
 // a phone on 127.0.0.1 that holds the other end of the SRTP stream (run in a
 // network namespace of its own).
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -20,8 +14,6 @@
 namespace quor::test {
 namespace {
 
-constexpr uint32_t LOOPBACK = 0x7F000001;
-constexpr uint16_t LOCAL_PORT = 18747;
 constexpr uint16_t PHONE_PORT = 30000;
 constexpr uint16_t OTHER_PORT = 30002;
 const std::string PHONE_LINE =
@@ -94,38 +86,6 @@ TEST(Samples, UpsampleRepeatsEachSampleThreeTimesInHostOrder) {
     EXPECT_EQ(upsample_by_3(payload, 4, frame, 11), 6u);
 }
 
-// A UDP socket of the phone's on 127.0.0.1.
-struct PhoneSocket {
-    int fd = -1;
-    explicit PhoneSocket(uint16_t port) {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(port);
-        sa.sin_addr.s_addr = htonl(LOOPBACK);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) ADD_FAILURE() << "bind";
-    }
-    ~PhoneSocket() { close(fd); }
-    void send_to_program(const std::vector<uint8_t>& d) const {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(LOCAL_PORT);
-        sa.sin_addr.s_addr = htonl(LOOPBACK);
-        ASSERT_EQ(sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)),
-                  ssize_t(d.size()));
-        usleep(20000);  // let it arrive before the program looks
-    }
-    // The next datagram, empty when none came within TIMEOUT_MS.
-    std::vector<uint8_t> receive(int timeout_ms = 500) const {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) != 1) return {};
-        std::vector<uint8_t> buf(2000);
-        const ssize_t n = recv(fd, buf.data(), buf.size(), 0);
-        buf.resize(n > 0 ? size_t(n) : 0);
-        return buf;
-    }
-};
-
 class RtpSession : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -133,7 +93,7 @@ protected:
         ASSERT_EQ(load_srtp_library_at(QUOR_SRTP_KIT_PATH, &code), 0);
         ASSERT_GE(init_srtp_library(), 0);
         ASSERT_EQ(make_local_crypto(), 0);
-        ASSERT_EQ(open_rtp_socket(LOCAL_PORT, PHONE_PORT, LOOPBACK), 0);
+        ASSERT_EQ(open_rtp_socket(PROGRAM_RTP_PORT, PHONE_PORT, LOOPBACK), 0);
         ASSERT_EQ(create_srtp_session(PHONE_LINE.c_str()), 0);
         phone = std::make_unique<SrtpPeer>(PHONE_LINE, g_local_crypto, PHONE_SSRC);
         ASSERT_TRUE(phone->ok());
@@ -237,13 +197,13 @@ TEST_F(RtpSession, ForgedOrMisshapenDatagramsDoNotMoveTheCall) {
 }
 
 TEST_F(RtpSession, ASecondOpenWhileOpenFailsAndCloseEndsTheSession) {
-    EXPECT_EQ(open_rtp_socket(LOCAL_PORT, PHONE_PORT, LOOPBACK), -1);
+    EXPECT_EQ(open_rtp_socket(PROGRAM_RTP_PORT, PHONE_PORT, LOOPBACK), -1);
     close_rtp_socket();
     EXPECT_EQ(g_rtp_socket, -1);
     uint8_t frame[USB_FRAME_BYTES];
     EXPECT_EQ(rtp_receive(frame), -1);
     close_rtp_socket();
-    EXPECT_EQ(open_rtp_socket(LOCAL_PORT, PHONE_PORT, LOOPBACK), 0);
+    EXPECT_EQ(open_rtp_socket(PROGRAM_RTP_PORT, PHONE_PORT, LOOPBACK), 0);
 }
 
 TEST_F(RtpSession, WithoutAContextNothingIsSentOrTaken) {
