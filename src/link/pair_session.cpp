@@ -194,6 +194,12 @@ void end_session(Session& s) {
     }
     g_ctrl_peer = 0;
 }
+
+void serve_phone_messages(Session& s) {
+    CtrlFrame f;
+    while (read_ctrl_frame(s.fd, &f) == 1 && handle_message(s, f)) {
+    }
+}
 }  // namespace
 
 SessionServices& session_services() {
@@ -211,16 +217,17 @@ SessionServices& session_services() {
     return services;
 }
 
+void serve_phone_messages(CKestrowQuorConnectorDlg* dlg, int fd, uint32_t phone) {
+    Session s{dlg, g_pair_generation.load(), phone, fd};
+    serve_phone_messages(s);
+}
+
 int pair_session_thread(CKestrowQuorConnectorDlg* dlg) {
     Session s{dlg, ++g_pair_generation};
     bool run = true;
     if (dlg->m_nAutoIP == 1) run = find_address(s);
     if (run && dlg->GetAddress(&s.phone) == 0) run = false;
-    if (run && open_pairing(s)) {
-        CtrlFrame f;
-        while (read_ctrl_frame(s.fd, &f) == 1 && handle_message(s, f)) {
-        }
-    }
+    if (run && open_pairing(s)) serve_phone_messages(s);
     end_session(s);
     return s.superseded() ? 0 : 1;
 }

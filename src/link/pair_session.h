@@ -29,6 +29,11 @@ constexpr size_t MODEL_NAME_SIZE = 250;
 
 extern std::atomic<int> g_pair_generation;
 
+// The session loop on its own: reads the phone's messages from FD (the phone
+// at PHONE) and acts on each until the stream ends or a message ends the
+// pairing. The caller owns FD.
+void serve_phone_messages(CKestrowQuorConnectorDlg* dlg, int fd, uint32_t phone);
+
 // Thread body; 0 when it found itself superseded, 1 otherwise.
 int pair_session_thread(CKestrowQuorConnectorDlg* dlg);
 
