@@ -24,6 +24,12 @@ enum OptionId {
     OPT_RELEASE,
     OPT_SIGN_IN,
     OPT_NO_KEEPALIVE_ANSWER,
+    OPT_MEDIA_PORT,
+    OPT_TONE,
+    OPT_LEVEL,
+    OPT_BURST,
+    OPT_ECHO,
+    OPT_RECORD,
     OPT_HELP,
 };
 
@@ -38,6 +44,12 @@ const option LONG_OPTIONS[] = {
     {"release", required_argument, nullptr, OPT_RELEASE},
     {"sign-in", no_argument, nullptr, OPT_SIGN_IN},
     {"no-keepalive-answer", no_argument, nullptr, OPT_NO_KEEPALIVE_ANSWER},
+    {"media-port", required_argument, nullptr, OPT_MEDIA_PORT},
+    {"tone", required_argument, nullptr, OPT_TONE},
+    {"level", required_argument, nullptr, OPT_LEVEL},
+    {"burst", no_argument, nullptr, OPT_BURST},
+    {"echo", no_argument, nullptr, OPT_ECHO},
+    {"record", required_argument, nullptr, OPT_RECORD},
     {"help", no_argument, nullptr, OPT_HELP},
     {nullptr, 0, nullptr, 0},
 };
@@ -58,6 +70,12 @@ void print_usage(FILE* to) {
             "  --release N            DEVICE_RELEASE (default 0x0214)\n"
             "  --sign-in              send SIGNED_IN right after the identity\n"
             "  --no-keepalive-answer  leave KEEPALIVE unanswered\n"
+            "  --media-port N         the phone's RTP port (default 18800)\n"
+            "  --tone HZ              call audio: a tone of HZ (1 to 7999; default silence)\n"
+            "  --level DBFS           the tone's level (-90 to 0, default -12)\n"
+            "  --burst                the tone on for 200 ms, off for 300 ms\n"
+            "  --echo                 call audio: send back what arrives\n"
+            "  --record FILE          write the call audio that arrives to FILE (WAV)\n"
             "  --help                 show this text\n"
             "\n"
             "Standard output: event lines (listening PORT, connected, closed,\n"
@@ -67,6 +85,16 @@ void print_usage(FILE* to) {
             "Commands on standard input, one per line (end of input does not quit;\n"
             "SIGTERM or SIGINT does):\n%s",
             SIM_MODEL_MAX, sim_command_help());
+}
+
+// A decimal number from LOW to HIGH. 0 on success, -1 otherwise.
+int parse_number(const char* text, double low, double high, double* value) {
+    errno = 0;
+    char* end = nullptr;
+    const double v = strtod(text, &end);
+    if (errno != 0 || end == text || *end != 0 || !(v >= low && v <= high)) return -1;
+    *value = v;
+    return 0;
 }
 
 }  // namespace
@@ -149,6 +177,25 @@ int parse_sim_options(int argc, char** argv, SimOptions* opt) {
             case OPT_NO_KEEPALIVE_ANSWER:
                 opt->keepalive_answer = false;
                 break;
+            case OPT_MEDIA_PORT:
+                if (parse_u16(optarg, &opt->media.port) != 0 || opt->media.port == 0)
+                    bad = "--media-port";
+                break;
+            case OPT_TONE:
+                if (parse_number(optarg, 1, 7999, &opt->media.tone_hz) != 0) bad = "--tone";
+                break;
+            case OPT_LEVEL:
+                if (parse_number(optarg, -90, 0, &opt->media.level_dbfs) != 0) bad = "--level";
+                break;
+            case OPT_BURST:
+                opt->media.burst = true;
+                break;
+            case OPT_ECHO:
+                opt->media.echo = true;
+                break;
+            case OPT_RECORD:
+                opt->media.record_path = optarg;
+                break;
             case OPT_HELP:
                 print_usage(stdout);
                 return 1;
@@ -163,6 +210,10 @@ int parse_sim_options(int argc, char** argv, SimOptions* opt) {
     }
     if (optind < argc) {
         fprintf(stderr, "quor-phone-sim: unexpected argument '%s'\n", argv[optind]);
+        return -1;
+    }
+    if (opt->media.echo && opt->media.tone_hz > 0) {
+        fprintf(stderr, "quor-phone-sim: --echo and --tone exclude each other\n");
         return -1;
     }
     if (opt->held_once && !opt->held) {

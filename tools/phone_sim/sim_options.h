@@ -6,6 +6,16 @@
 #include <cstdint>
 #include <string>
 
+// The phone's call audio (see sim_media.h).
+struct SimMediaOptions {
+    uint16_t port = 18800;      // the phone's RTP port
+    double tone_hz = 0;         // 0: no tone
+    double level_dbfs = -12.0;  // of the tone
+    bool burst = false;         // tone on for 200 ms, off for 300 ms
+    bool echo = false;          // send back what arrives instead of a tone
+    std::string record_path;    // WAV of what arrives (16 kHz); empty: none
+};
+
 struct SimOptions {
     uint16_t port = 7063;
     std::string transcript_path;  // empty: transcript on standard output only
@@ -18,6 +28,7 @@ struct SimOptions {
     uint16_t release = 0x0214;
     bool sign_in = false;  // SIGNED_IN right after the identity
     bool keepalive_answer = true;
+    SimMediaOptions media;
 };
 
 // Longest model name: the text and its NUL fill one 255-byte payload.

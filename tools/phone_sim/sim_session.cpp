@@ -79,6 +79,15 @@ After handle_frame(SimState& st, const CtrlFrame& f) {
         case KEEPALIVE:
             if (st.keepalive_answer) st.link.send(KEEPALIVE_ACK);
             break;
+        case MEDIA_OFFER: {
+            uint8_t answer[CTRL_PAYLOAD_MAX];
+            const int n = st.media.start(f.payload, f.len, answer, sizeof(answer));
+            if (n > 0) st.link.send(PHONE_MEDIA_OFFER, answer, size_t(n));
+            break;
+        }
+        case MEDIA_STOP:
+            st.media.stop();
+            break;
         case UNPAIR:
             st.link.send(UNPAIR_ACK);
             return After::CLOSE;
@@ -150,5 +159,6 @@ void serve_connection(SimState& st, int fd) {
             linger_end = SimLink::Clock::now() + CLOSE_LINGER;
         }
     }
+    st.media.stop();
     st.link.detach();
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "sim_link.h"
+#include "sim_media.h"
 #include "sim_options.h"
 #include "sim_output.h"
 
@@ -15,6 +16,7 @@ struct SimState {
     const SimOptions opt;
     SimOutput out;
     SimLink link{out};
+    SimMedia media{out, opt.media};
     std::atomic<bool> quit{false};
     std::atomic<bool> keepalive_answer;
     std::atomic<bool> held_answer_given{false};  // for --held-once
