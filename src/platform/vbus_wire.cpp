@@ -74,11 +74,16 @@ int usbip_parse_submit(const uint8_t* pdu, size_t len, UsbipRequest* req, const 
     const size_t descs = len - size_t(packets) * USBIP_ISO_DESC_SIZE;
     req->iso.clear();
     req->iso.reserve(packets);
+    // Packets must lie in the buffer and, together, not claim more than it
+    // holds: their lengths add up to the bytes an OUT reply reports taken.
+    uint64_t total = 0;
     for (uint32_t i = 0; i < packets; ++i) {
         const uint8_t* d = pdu + descs + size_t(i) * USBIP_ISO_DESC_SIZE;
         const IsoPacket p{get_be32(d), get_be32(d + 4)};
-        if (uint64_t(p.offset) + p.length > req->transfer_buffer_length) {
-            *why = "isochronous packet outside the transfer buffer";
+        total += p.length;
+        if (uint64_t(p.offset) + p.length > req->transfer_buffer_length ||
+            total > req->transfer_buffer_length) {
+            *why = "isochronous packets outside the transfer buffer";
             return -1;
         }
         req->iso.push_back(p);

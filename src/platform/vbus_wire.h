@@ -77,7 +77,7 @@ long usbip_request_size(const uint8_t* hdr, size_t max_pdu, const char** why);
 
 // Reads a whole CMD_SUBMIT PDU of LEN bytes (checked by usbip_request_size)
 // into REQ: 0, or -1 with the reason in *WHY when a packet descriptor
-// reaches past the transfer buffer.
+// reaches past the transfer buffer or the packets together are longer.
 int usbip_parse_submit(const uint8_t* pdu, size_t len, UsbipRequest* req, const char** why);
 
 // Appends to OUT the wire form of the device's reply REPLY (LEN bytes: a

@@ -113,7 +113,18 @@ TEST(ParseSubmit, IsoPacketOutsideTheTransferBufferIsRefused) {
     UsbipRequest req;
     const char* why = nullptr;
     EXPECT_EQ(usbip_parse_submit(pdu.data(), pdu.size(), &req, &why), -1);
-    EXPECT_STREQ(why, "isochronous packet outside the transfer buffer");
+    EXPECT_STREQ(why, "isochronous packets outside the transfer buffer");
+}
+
+TEST(ParseSubmit, OverlappingIsoPacketsLongerThanTheBufferAreRefused) {
+    // Each packet fits, but together they claim 192 bytes of a 96-byte
+    // buffer: an OUT reply would report more taken than was sent.
+    Submit s = iso_request(1, USBIP_DIR_OUT, 2, 48);
+    s.iso = {{0, 96}, {0, 96}};
+    const Bytes pdu = s.wire();
+    UsbipRequest req;
+    const char* why = nullptr;
+    EXPECT_EQ(usbip_parse_submit(pdu.data(), pdu.size(), &req, &why), -1);
 }
 
 TEST(WireReply, ControlInDataIsCutToTheTransferBufferAndHeaderIsBigEndian) {
