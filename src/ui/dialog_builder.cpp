@@ -1,10 +1,13 @@
 #include "ui/dialog_builder.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QStyle>
@@ -21,6 +24,34 @@ constexpr double DIALOG_FONT_POINTS = 9.0;
 int mul_div(int a, int b, int c) {
     const long long p = static_cast<long long>(a) * b;
     return int(p >= 0 ? (p + c / 2) / c : (p - c / 2) / c);
+}
+
+// The templates were laid out for check boxes with a 13-pixel box and a
+// 3-pixel gap before the text.
+class CDialogControlStyle : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                    const QWidget* widget) const override {
+        switch (metric) {
+            case PM_IndicatorWidth:
+            case PM_IndicatorHeight: return CHECK_BOX_SIZE;
+            case PM_CheckBoxLabelSpacing: return CHECK_BOX_GAP;
+            default: return QProxyStyle::pixelMetric(metric, option, widget);
+        }
+    }
+
+private:
+    static constexpr int CHECK_BOX_SIZE = 13;
+    static constexpr int CHECK_BOX_GAP = 3;
+};
+
+QStyle* dialog_control_style() {
+    static QPointer<QStyle> style;
+    if (!style) {
+        style = new CDialogControlStyle;
+        style->setParent(qApp);
+    }
+    return style;
 }
 
 QWidget* make_standard(const ControlTemplate& row, QWidget* parent) {
@@ -63,7 +94,11 @@ QWidget* make_standard(const ControlTemplate& row, QWidget* parent) {
             label->setPixmap(load_bitmap(IDB_BANNER));
             return label;
         }
-        case CtlKind::CheckBox: return new QCheckBox(text, parent);
+        case CtlKind::CheckBox: {
+            auto* box = new QCheckBox(text, parent);
+            box->setStyle(dialog_control_style());
+            return box;
+        }
         case CtlKind::Edit: {
             auto* edit = new QLineEdit(parent);
             if (row.flags & CTL_DIGITS)

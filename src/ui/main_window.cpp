@@ -2,8 +2,10 @@
 
 #include <QContextMenuEvent>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QMenu>
+#include <QStandardPaths>
 #include <QThread>
 #include <QUrl>
 
@@ -20,16 +22,50 @@ constexpr int SC_MINIMIZE = 0xF020;
 constexpr int AUTO_TIP_DELAY_MS = 500;
 const QColor AUTO_TIP_TEXT(50, 50, 50);
 const QColor AUTO_TIP_BACKGROUND(255, 255, 255);
+constexpr const char* SAVE_SUFFIX = "txt";
+
+// A URL (scheme and colon) goes to its handler; a path must name a file.
+bool open_with_desktop(const std::string& target) {
+    const QString text = QString::fromStdString(target);
+    const QUrl url(text, QUrl::StrictMode);
+    if (url.isValid() && url.scheme().size() > 1) return QDesktopServices::openUrl(url);
+    return QFileInfo::exists(text) && QDesktopServices::openUrl(QUrl::fromLocalFile(text));
+}
+
+// "Text file(*.txt)|*.txt|All file(*.*)|*.*||" as the file dialog's
+// "Text file(*.txt) (*.txt);;All file(*.*) (*)".
+QString qt_filter(const std::string& filter) {
+    const QStringList parts = QString::fromStdString(filter).split(QLatin1Char('|'));
+    QStringList entries;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        if (parts[i].isEmpty()) break;
+        QString patterns = parts[i + 1];
+        patterns.replace(QLatin1String("*.*"), QLatin1String("*"));
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        entries << parts[i] + " (" + patterns + ")";
+    }
+    return entries.join(QLatin1String(";;"));
+}
+
+std::string ask_save_path_dialog(QWidget* owner, const std::string& default_name,
+                                 const std::string& filter) {
+    QFileDialog dialog(owner);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QLatin1String(SAVE_SUFFIX));
+    dialog.setNameFilter(qt_filter(filter));
+    dialog.setDirectory(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
+    dialog.selectFile(QString::fromStdString(default_name) + "." + SAVE_SUFFIX);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return dialog.selectedFiles().front().toStdString();
+}
 }  // namespace
 
 CMainWindow::CMainWindow(QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      m_opener([](const std::string& file) {
-          const QString path = QString::fromStdString(file);
-          return QFileInfo::exists(path) && QDesktopServices::openUrl(QUrl::fromLocalFile(path));
-      }) {
+      m_opener(open_with_desktop),
+      m_savePath(ask_save_path_dialog) {
     m_built = build_dialog(this, dialog_template(IDD_MAIN, current_language()));
     setWindowIcon(load_icon(ICON_PAIRED_SIGNED_OUT));
     CTrayIcon::Handlers handlers;
@@ -71,6 +107,7 @@ void CMainWindow::ConnectControls() {
 void CMainWindow::init_window() {
     CButtonLink::SetLinkCursor(load_cursor(IDC_LINK_CURSOR));
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    m_tray->SetIcon(ICON_NOT_PAIRED);
     m_tray->Add();
     m_autoTip = std::make_unique<CToolTipCtrl>(AutoBox(), QString::fromStdString(LoadString(IDS_AUTO_TIP)));
     m_autoTip->SetDelayTime(AUTO_TIP_DELAY_MS);
@@ -178,14 +215,22 @@ void CMainWindow::run_about_box() {
 
 bool CMainWindow::open_document(const std::string& file) { return m_opener(file); }
 
-int CMainWindow::message_box(const std::string& text, const std::string& caption, int style) {
-    if (QThread::currentThread() == thread()) return m_messageBox(this, text, caption, style);
+template <typename T>
+T CMainWindow::OnUiThread(const std::function<T()>& task) {
+    if (QThread::currentThread() == thread()) return task();
     // A worker waits for the answer; the UI thread never waits for a worker.
-    int answer = IDCANCEL;
+    T result{};
     QMetaObject::invokeMethod(
-        this, [&] { answer = m_messageBox(this, text, caption, style); },
-        Qt::BlockingQueuedConnection);
-    return answer;
+        this, [&] { result = task(); }, Qt::BlockingQueuedConnection);
+    return result;
+}
+
+std::string CMainWindow::ask_save_path(const std::string& default_name, const std::string& filter) {
+    return OnUiThread<std::string>([&] { return m_savePath(this, default_name, filter); });
+}
+
+int CMainWindow::message_box(const std::string& text, const std::string& caption, int style) {
+    return OnUiThread<int>([&] { return m_messageBox(this, text, caption, style); });
 }
 
 // --------------------------------------------------------------- ending

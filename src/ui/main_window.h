@@ -36,6 +36,10 @@ public:
     void SetApplyAutoRun(ApplyAutoRunFn fn) { m_applyAutoRun = std::move(fn); }
     void SetLogServiceRunning(std::function<bool()> fn) { m_logRunning = std::move(fn); }
     void SetDocumentOpener(std::function<bool(const std::string&)> fn) { m_opener = std::move(fn); }
+    // The save-file dialog: returns the chosen path, empty when cancelled.
+    using SavePathFn = std::function<std::string(QWidget* owner, const std::string& default_name,
+                                                 const std::string& filter)>;
+    void SetSavePathDialog(SavePathFn fn) { m_savePath = std::move(fn); }
 
     // MainView.
     void apply_state(const StateEffects& effects) override;
@@ -48,6 +52,7 @@ public:
     bool run_settings_dialog() override;
     void run_about_box() override;
     bool open_document(const std::string& file) override;
+    std::string ask_save_path(const std::string& default_name, const std::string& filter) override;
     bool is_minimized() override { return m_bMinimized; }
     int message_box(const std::string& text, const std::string& caption, int style) override;
 
@@ -74,6 +79,9 @@ protected:
 
 private:
     void ConnectControls();
+    // Runs TASK on the UI thread, waiting for it when called from a worker.
+    template <typename T>
+    T OnUiThread(const std::function<T()>& task);
 
     CKestrowQuorConnectorDlg* m_pDlg = nullptr;
     BuiltDialog m_built;
@@ -83,6 +91,7 @@ private:
     ApplyAutoRunFn m_applyAutoRun;
     std::function<bool()> m_logRunning = [] { return false; };
     std::function<bool(const std::string&)> m_opener;
+    SavePathFn m_savePath;
     std::atomic<bool> m_bMinimized{false};
     bool m_bInShowHide = false;
     bool m_bEnded = false;

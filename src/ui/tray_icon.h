@@ -32,6 +32,8 @@ public:
     // Shows TEXT in a balloon titled TITLE for 10 s.
     void ShowBalloon(const std::string& title, const std::string& text);
 
+    // How the menu learns whether Ctrl is held when it opens.
+    void SetCtrlHeldQuery(std::function<bool()> query) { m_handlers.ctrl_held = std::move(query); }
     // Refills the context menu as it is about to open.
     void RebuildMenu();
     void FillMenu(bool with_logs);

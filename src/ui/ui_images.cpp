@@ -6,7 +6,7 @@ namespace quor {
 
 namespace {
 // The link cursor's hot spot: the tip of the pointing finger.
-constexpr int CURSOR_HOT_X = 9;
+constexpr int CURSOR_HOT_X = 10;
 constexpr int CURSOR_HOT_Y = 1;
 }  // namespace
 
