@@ -10,6 +10,7 @@ namespace quor {
 
 namespace {
 enum StandardRequest : uint8_t {
+    GET_STATUS = 0,
     GET_DESCRIPTOR = 6,
     SET_DESCRIPTOR = 7,
     GET_CONFIGURATION = 8,
@@ -24,6 +25,13 @@ enum EndpointNumber : uint8_t { EP_ISOCH_OUT = 1, EP_ISOCH_IN = 2, EP_INTERRUPT_
 
 // Largest reply: the header and the whole configuration.
 constexpr size_t MAX_REPLY = USBIP_HEADER_SIZE + CONFIG_DESCRIPTOR_SIZE;
+// GET_STATUS answers two bytes; all zero: bus-powered, no remote wake-up,
+// endpoint not halted. A shorter answer is an error for a Linux host.
+constexpr size_t STATUS_SIZE = 2;
+
+bool is_get_status(const uint8_t* req) {
+    return req[PDU_REQUEST] == GET_STATUS && (req[PDU_REQUEST_TYPE] & 0x80);
+}
 
 // Copies the GET_DESCRIPTOR answer into DATA: its length, or -1 when the
 // device has none to give.
@@ -76,8 +84,12 @@ int process_standard_device_requests(VirtualBus& bus, const uint8_t* req, size_t
         case GET_INTERFACE:
             quor_log("STDDEV: Get Interface Request\n");
             return -1;
-        default:
-            break;  // SET_DESCRIPTOR, SET_INTERFACE and the rest: empty success
+        default:  // SET_DESCRIPTOR, SET_INTERFACE and the rest: empty success
+            if (is_get_status(req)) {
+                memset(reply + USBIP_HEADER_SIZE, 0, STATUS_SIZE);
+                data_len = int(STATUS_SIZE);
+            }
+            break;
     }
     make_ret_header(req, reply, uint32_t(data_len));
     SEND_DEV_PKG(bus, reply, USBIP_HEADER_SIZE + size_t(data_len));
@@ -102,9 +114,10 @@ int process_endpoint_requests(VirtualBus& bus, const uint8_t* req, size_t) {
             quor_log("EDPDEV: Unknown Endpoint\n");
             break;
     }
-    uint8_t reply[USBIP_HEADER_SIZE];
-    make_ret_header(req, reply, 0);
-    SEND_DEV_PKG(bus, reply, sizeof(reply));
+    uint8_t reply[USBIP_HEADER_SIZE + STATUS_SIZE] = {};
+    const size_t data_len = is_get_status(req) ? STATUS_SIZE : 0;
+    make_ret_header(req, reply, uint32_t(data_len));
+    SEND_DEV_PKG(bus, reply, USBIP_HEADER_SIZE + data_len);
     return 0;
 }
 

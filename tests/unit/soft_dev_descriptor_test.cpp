@@ -282,6 +282,13 @@ TEST_F(DeviceRequests, ConfigurationAndInterfaceQueriesAreLeftToTheBus) {
     }
 }
 
+TEST_F(DeviceRequests, GetStatusAnswersItsTwoStatusBytes) {
+    const Bytes r = ask(control(3, 0x80, 0, 0, 0, 2));
+    ASSERT_EQ(r.size(), 50u);
+    EXPECT_EQ(get_le32(&r[USBIP_LENGTH]), 2u);
+    EXPECT_EQ(data_of(r), (Bytes{0, 0}));
+}
+
 TEST_F(DeviceRequests, SettersAndOtherRequestsGetAnEmptySuccess) {
     for (uint8_t request : {0, 1, 3, 5, 7, 11, 12, 200}) {
         int result = -1;
@@ -318,6 +325,17 @@ TEST(EndpointRequests, LogTheEndpointAndAnswerWithAnEmptySuccess) {
             EXPECT_EQ(get_le32(&r[USBIP_LENGTH]), 0u);
         }
     }
+}
+
+TEST(EndpointRequests, GetStatusSaysTheEndpointIsNotHalted) {
+    FakeBus bus;
+    LogCapture log;
+    Bytes req = converted(control(5, 0x82, 0, 0, 0x83, 2));
+    EXPECT_EQ(process_endpoint_requests(bus, req.data(), req.size()), 0);
+    ASSERT_EQ(bus.replies.size(), 1u);
+    ASSERT_EQ(bus.replies[0].size(), 50u);
+    EXPECT_EQ(get_le32(&bus.replies[0][USBIP_LENGTH]), 2u);
+    EXPECT_EQ(bus.replies[0][48] | bus.replies[0][49], 0);
 }
 
 }  // namespace
