@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
   util-linux iproute2
+  ffmpeg
   xvfb xauth fonts-crosextra-carlito fonts-noto-cjk
 )
 missing=()

@@ -1,0 +1,191 @@
+// Our SRTP against an independent implementation: ffmpeg decodes the call
+// audio we send with our key, and we decode what ffmpeg sends with its key
+// (AES_CM_128_HMAC_SHA1_80, base64 keys). Runs in a network namespace of
+// its own; skipped when ffmpeg is not installed.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media/media_api.h"
+#include "platform/byte_order.h"
+#include "support/srtp_peer.h"
+#include "unit/temp_dir.h"
+
+extern char** environ;
+
+namespace quor::test {
+namespace {
+
+constexpr uint16_t FFMPEG_PORT = 40000;
+constexpr size_t SENT_FRAMES = 300;
+constexpr size_t SAMPLES_16K = 160;
+
+bool have_ffmpeg() { return system("ffmpeg -hide_banner -version >/dev/null 2>&1") == 0; }
+
+// Runs ARGS with standard output and error in LOG; the process id or -1.
+pid_t spawn(const std::vector<std::string>& args, const std::string& log) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    return rc == 0 ? pid : -1;
+}
+
+// The exit code, or -1 when PID had to be killed after TIMEOUT_MS.
+int wait_exit(pid_t pid, int timeout_ms = 10000) {
+    int status = 0;
+    for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; waited += 10) {
+        if (waited >= timeout_ms) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string key_of(const char* line) {
+    const std::string s(line);
+    return s.substr(s.find("inline:") + 7);
+}
+
+// A sample pattern with no repeats over the run, so the decoded audio can
+// be placed in what was sent without doubt.
+int16_t pattern(size_t n) { return int16_t(uint32_t(n * 2654435761u) >> 16); }
+
+class SrtpInterop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+        int code = 0;
+        ASSERT_EQ(load_srtp_library_at(QUOR_SRTP_KIT_PATH, &code), 0);
+        ASSERT_GE(init_srtp_library(), 0);
+        ASSERT_EQ(make_local_crypto(), 0);
+    }
+    void TearDown() override {
+        close_rtp_socket();
+        destroy_srtp_session();
+    }
+    TempDir dir;
+};
+
+TEST_F(SrtpInterop, FfmpegDecodesWhatWeSendWithOurKey) {
+    const std::string sdp = dir.path + "stream.sdp";
+    std::ofstream(sdp) << "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=call\r\nc=IN IP4 127.0.0.1\r\n"
+                          "t=0 0\r\nm=audio "
+                       << FFMPEG_PORT
+                       << " RTP/SAVP 108\r\na=rtpmap:108 L16/16000/1\r\n"
+                          "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:"
+                       << key_of(g_local_crypto) << "\r\n";
+    const std::string raw = dir.path + "decoded.raw";
+    const pid_t ffmpeg = spawn({"ffmpeg", "-hide_banner", "-loglevel", "error", "-protocol_whitelist",
+                                "file,udp,rtp,srtp", "-analyzeduration", "100000", "-i", sdp, "-t", "2", "-f", "s16le", "-y", raw},
+                               dir.path + "ffmpeg.log");
+    ASSERT_GT(ffmpeg, 0);
+    ASSERT_EQ(open_rtp_socket(PROGRAM_RTP_PORT, FFMPEG_PORT, LOOPBACK), 0);
+    ASSERT_EQ(create_srtp_session(
+                  "1 AES_CM_128_HMAC_SHA1_80 inline:Q7Vdh8bVjCD8PtJjN0k6s8GmDWrYRmA6QPmzfzGd"),
+              0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // ffmpeg's start
+
+    uint8_t frame[USB_FRAME_BYTES];
+    for (size_t f = 0; f < SENT_FRAMES; ++f) {
+        for (size_t i = 0; i < USB_FRAME_BYTES / 2; ++i) {
+            // Only every third sample survives the 48 -> 16 kHz step.
+            const int16_t v = i % 3 == 0 ? pattern(f * SAMPLES_16K + i / 3) : int16_t(-1);
+            put_le16(frame + 2 * i, uint16_t(v));
+        }
+        send_playback_audio(frame, sizeof(frame));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // ffmpeg ends by itself after 2 s of audio.
+    EXPECT_EQ(wait_exit(ffmpeg), 0) << read_text(dir.path + "ffmpeg.log");
+
+    std::ifstream in(raw, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+    const size_t decoded = bytes.size() / 2;
+    ASSERT_GE(decoded, SAMPLES_16K * SENT_FRAMES / 2) << read_text(dir.path + "ffmpeg.log");
+    size_t start = 0;
+    const int16_t first = int16_t(get_le16(bytes.data()));
+    while (start < SAMPLES_16K * SENT_FRAMES && pattern(start) != first) ++start;
+    ASSERT_LT(start, SAMPLES_16K * SENT_FRAMES) << "decoded audio is not what we sent";
+    size_t matching = 0;
+    for (size_t i = 0; i < decoded && start + i < SAMPLES_16K * SENT_FRAMES; ++i)
+        if (int16_t(get_le16(bytes.data() + 2 * i)) == pattern(start + i)) ++matching;
+    EXPECT_EQ(matching, std::min(decoded, SAMPLES_16K * SENT_FRAMES - start));
+}
+
+TEST_F(SrtpInterop, WeDecodeWhatFfmpegSendsWithItsKey) {
+    const std::string ffmpeg_line =
+        "1 AES_CM_128_HMAC_SHA1_80 inline:WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubGVz";
+    ASSERT_EQ(open_rtp_socket(PROGRAM_RTP_PORT, FFMPEG_PORT, LOOPBACK), 0);
+    ASSERT_EQ(create_srtp_session(ffmpeg_line.c_str()), 0);
+    const pid_t ffmpeg = spawn(
+        {"ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
+         "sine=frequency=600:sample_rate=16000:samples_per_frame=160:duration=2", "-c:a",
+         "pcm_s16be", "-payload_type", "108", "-f", "rtp", "-srtp_out_suite",
+         "AES_CM_128_HMAC_SHA1_80", "-srtp_out_params", key_of(ffmpeg_line.c_str()),
+         "srtp://127.0.0.1:" + std::to_string(PROGRAM_RTP_PORT)},
+        dir.path + "ffmpeg.log");
+    ASSERT_GT(ffmpeg, 0);
+
+    std::vector<int16_t> heard;  // the 16 kHz samples, one of each three
+    uint8_t frame[USB_FRAME_BYTES];
+    size_t frames = 0;
+    bool tripled = true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+    while (std::chrono::steady_clock::now() < until) {
+        if (rtp_receive(frame) != 0) {
+            int status = 0;
+            if (waitpid(ffmpeg, &status, WNOHANG) == ffmpeg && rtp_receive(frame) != 0) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            continue;
+        }
+        ++frames;
+        for (size_t i = 0; i < USB_FRAME_BYTES / 2; i += 3) {
+            const uint16_t s = get_le16(frame + 2 * i);
+            tripled &= get_le16(frame + 2 * i + 2) == s && get_le16(frame + 2 * i + 4) == s;
+            heard.push_back(int16_t(s));
+        }
+    }
+    wait_exit(ffmpeg);
+
+    EXPECT_GE(frames, 190u) << read_text(dir.path + "ffmpeg.log");
+    EXPECT_TRUE(tripled);
+    size_t crossings = 0, first = 0, last = 0;
+    int16_t peak = 0;
+    for (size_t i = 1; i < heard.size(); ++i) {
+        peak = std::max(peak, heard[i]);
+        if (heard[i - 1] < 0 && heard[i] >= 0) {
+            if (crossings++ == 0) first = i;
+            last = i;
+        }
+    }
+    ASSERT_GE(crossings, 100u);
+    const double hz = double(crossings - 1) * 16000.0 / double(last - first);
+    EXPECT_NEAR(hz, 600.0, 6.0);
+    EXPECT_GT(peak, 3000);  // ffmpeg's sine is at an eighth of full scale
+    EXPECT_LT(peak, 5000);
+}
+
+}  // namespace
+}  // namespace quor::test
