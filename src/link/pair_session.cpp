@@ -15,6 +15,7 @@
 #include "soft_dev/attach.h"
 #include "soft_dev/descriptors.h"
 #include "soft_dev/dev_globals.h"
+#include "soft_dev/gruu_store.h"
 
 namespace quor {
 
@@ -208,7 +209,7 @@ SessionServices& session_services() {
             return set_device_identity(model, vid, pid, release);
         },
         [](CKestrowQuorConnectorDlg* dlg) { std::thread(start_device_thread, dlg).detach(); },
-        [](const char*) { return 0; },
+        [](const char* gruu) { return set_gruu(gruu); },
         [](uint16_t local_port, uint16_t remote_port, uint32_t remote_addr) {
             return open_rtp_socket(local_port, remote_port, remote_addr);
         },

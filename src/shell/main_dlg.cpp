@@ -15,7 +15,10 @@
 #include "settings/ini_store.h"
 #include "shell/diag_log.h"
 #include "shell/strings.h"
+#include "soft_dev/call_stream.h"
 #include "soft_dev/dev_globals.h"
+#include "soft_dev/gruu_store.h"
+#include "soft_dev/hid_requests.h"
 
 namespace quor {
 
@@ -59,9 +62,9 @@ ShellHooks ShellHooks::defaults() {
     h.toggle_log_service = [] {};
     h.send_log_to_pc = [] {};
     h.send_log_to_phone = [] {};
-    h.send_srtp_close = [] {};
-    h.send_gruu = [] {};
-    h.close_hid_send_window = [] {};
+    h.send_srtp_close = [] { quor::send_srtp_close(); };
+    h.send_gruu = [] { quor::send_gruu(); };
+    h.close_hid_send_window = [] { quor::close_hid_send_window(); };
     return h;
 }
 
