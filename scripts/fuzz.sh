@@ -20,7 +20,7 @@ for target in build-fuzz/tests/fuzz/fuzz_*; do
   [ -d "$corpus" ] && args+=("$corpus")
   echo "== $name: ${seconds}s"
   if ! "$target" -max_total_time="$seconds" -artifact_prefix="build-fuzz/findings/$name-" \
-      -print_final_stats=1 "${args[@]}" 2>"build-fuzz/$name.log"; then
+      -print_final_stats=1 -close_fd_mask=1 "${args[@]}" 2>"build-fuzz/$name.log"; then
     echo "$name found a failure:"; tail -50 "build-fuzz/$name.log"; status=1
   fi
   grep -E 'stat::number_of_executed_units|stat::peak_rss_mb' "build-fuzz/$name.log" || true
