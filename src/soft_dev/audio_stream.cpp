@@ -1,0 +1,238 @@
+#include "soft_dev/audio_stream.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "media/media_api.h"
+#include "platform/byte_order.h"
+#include "platform/clock.h"
+#include "platform/event.h"
+#include "shell/diag_log.h"
+#include "soft_dev/audio_pacer.h"
+#include "soft_dev/dev_globals.h"
+#include "soft_dev/iso_request.h"
+#include "soft_dev/lync_state.h"
+#include "soft_dev/request_queue.h"
+#include "soft_dev/sample_fifo.h"
+#include "soft_dev/softdev_thread.h"
+#include "soft_dev/usbip_pdu.h"
+
+namespace quor {
+
+namespace {
+constexpr int64_t WAIT_MS = 100;
+constexpr int PB_EMPTY_POLLS = 200;
+constexpr int CP_EMPTY_POLLS = 201;
+// Most audio one capture reply carries: 100 ms.
+constexpr size_t MAX_CAPTURE_BYTES = 10 * USB_FRAME_BYTES;
+constexpr size_t MAX_REPLY =
+    USBIP_HEADER_SIZE + MAX_CAPTURE_BYTES + MAX_ISO_PACKETS * USBIP_ISO_DESC_SIZE;
+
+// The frame the microphone repeats, fading, while the phone sends nothing.
+// Only the capture worker touches it; others ask for it to be cleared.
+uint8_t g_last_capture_frame[USB_FRAME_BYTES];
+std::atomic<int> g_capture_frame_clear{0};
+
+void sleep_until(Clock& clock, int64_t when_ms) {
+    const int64_t wait = when_ms - clock.now_ms();
+    if (wait > 0) clock.sleep_ms(wait);
+}
+
+bool is_set(Event* event) { return Event::wait_any(&event, 1, 0) == 0; }
+
+// One direction's requests: what differs between the two workers.
+class StreamServer {
+public:
+    virtual ~StreamServer() = default;
+    virtual void serve(VirtualBus& bus, const uint8_t* req, size_t len) = 0;
+    AudioPacer pacer;
+};
+
+struct StreamSpec {
+    const char* tag;
+    RequestQueue& queue;
+    const char* complete_event;
+    std::atomic<int>& alive;
+    int empty_poll_limit;
+    // Playback starts a new grid whenever it wakes; capture keeps its grid.
+    bool rebase_on_wake;
+};
+
+// Waits for requests and drains the queue, until SOFTDEV_SHUTDOWN.
+int run_stream_worker(VirtualBus& bus, const StreamSpec& spec, StreamServer& server) {
+    spec.alive = 1;
+    Clock& clock = SystemClock::instance();
+    const EventHandle complete = open_named_event(spec.complete_event, EventReset::AUTO);
+    const EventHandle shutdown = open_named_event(EVENT_SOFTDEV_SHUTDOWN, EventReset::MANUAL);
+    Event* const events[] = {complete.get(), shutdown.get()};
+    server.pacer.rebase(clock.now_ms());
+    std::vector<uint8_t> node;
+    // Kept across waits: a worker that woke to an empty queue after a full
+    // drain polls once and waits again.
+    int empty_polls = 0;
+    for (;;) {
+        const int fired = Event::wait_any(events, 2, WAIT_MS);
+        if (fired == 1) break;
+        if (fired != 0) continue;
+        if (spec.rebase_on_wake) server.pacer.rebase(clock.now_ms());
+        while (!is_set(shutdown.get())) {
+            if (!spec.queue.pop(&node)) {
+                clock.sleep_ms(1);
+                if (++empty_polls >= spec.empty_poll_limit) break;
+                continue;
+            }
+            empty_polls = 0;
+            server.serve(bus, node.data(), node.size());
+        }
+    }
+    quor_log("%s: Received SoftDevice Shutdown event.....\n", spec.tag);
+    spec.alive = 0;
+    return 1;
+}
+
+class PlaybackServer : public StreamServer {
+public:
+    void serve(VirtualBus& bus, const uint8_t* req, size_t len) override {
+        Clock& clock = SystemClock::instance();
+        if (read_iso_layout(req, len, &layout_) != 0) {
+            quor_log("PB: request %u of %zu bytes is malformed, dropped\n",
+                     pdu_word(req, USBIP_SEQNUM), len);
+            return;
+        }
+        if (pb_stream_started.exchange(0) != 0) {
+            pacer.rebase(clock.now_ms());
+            fifo_.clear();
+        }
+        const bool to_phone = g_rtp_socket >= 0 && layout_.out_data != nullptr;
+        if (!to_phone) {
+            fifo_.clear();
+            if (sent_ > 0) quor_log("PB: call audio ended: %u frames to the phone\n", sent_);
+            sent_ = 0;
+        }
+        size_t carried = 0;
+        for (size_t i = 0; i < layout_.count; ++i) {
+            IsoSlice& s = layout_.slice[i];
+            s.actual = s.length;
+            carried += s.length;
+            if (to_phone) forward(layout_.out_data + s.offset, s.length);
+        }
+        sleep_until(clock, pacer.next_completion(carried));
+        make_iso_ret_header(req, reply_, 0);
+        const size_t n = USBIP_HEADER_SIZE + put_iso_descriptors(layout_, reply_ + USBIP_HEADER_SIZE);
+        send_dev_pkg(bus, reply_, n, __FILE__, __LINE__, "dealwith_audio_pb_buf");
+    }
+
+private:
+    // The phone gets whole 10 ms frames, however the host slices the audio.
+    void forward(const uint8_t* data, size_t len) {
+        while (len > 0) {
+            const size_t taken = fifo_.push(data, len);
+            data += taken;
+            len -= taken;
+            while (fifo_.pop(frame_, USB_FRAME_BYTES)) {
+                send_playback_audio(frame_, USB_FRAME_BYTES);
+                ++sent_;
+            }
+        }
+    }
+
+    IsoLayout layout_;
+    SampleFifo fifo_;
+    uint8_t frame_[USB_FRAME_BYTES];
+    uint8_t reply_[MAX_REPLY];
+    unsigned sent_ = 0;
+};
+
+class CaptureServer : public StreamServer {
+public:
+    void serve(VirtualBus& bus, const uint8_t* req, size_t len) override {
+        Clock& clock = SystemClock::instance();
+        if (read_iso_layout(req, len, &layout_) != 0) {
+            quor_log("CP: request %u of %zu bytes is malformed, dropped\n",
+                     pdu_word(req, USBIP_SEQNUM), len);
+            return;
+        }
+        if (cp_stream_started.exchange(0) != 0) {
+            pacer.rebase(clock.now_ms());
+            fifo_.clear();
+        }
+        size_t total = 0;
+        for (size_t i = 0; i < layout_.count; ++i) {
+            IsoSlice& s = layout_.slice[i];
+            s.actual = uint32_t(std::min<size_t>(s.length, MAX_CAPTURE_BYTES - total));
+            total += s.actual;
+        }
+        sleep_until(clock, pacer.next_completion(total));
+        while (fifo_.size() < total) {
+            next_frame();
+            fifo_.push(frame_, USB_FRAME_BYTES);
+        }
+        uint8_t* audio = reply_ + USBIP_HEADER_SIZE;
+        fifo_.pop(audio, total);
+        make_iso_ret_header(req, reply_, uint32_t(total));
+        const size_t n = USBIP_HEADER_SIZE + total + put_iso_descriptors(layout_, audio + total);
+        send_dev_pkg(bus, reply_, n, __FILE__, __LINE__, "dealwith_audio_cp_buf");
+    }
+
+private:
+    // The phone's next 10 ms, or the last one again at half its level.
+    void next_frame() {
+        if (g_capture_frame_clear.exchange(0) != 0)
+            memset(g_last_capture_frame, 0, sizeof(g_last_capture_frame));
+        const bool from_phone = g_rtp_socket >= 0;
+        if (from_phone && rtp_receive(frame_) == 0) {
+            memcpy(g_last_capture_frame, frame_, USB_FRAME_BYTES);
+            ++received_;
+        } else {
+            memcpy(frame_, g_last_capture_frame, USB_FRAME_BYTES);
+            halve_samples(g_last_capture_frame, USB_FRAME_BYTES);
+            // Frames missing once the phone's audio has begun.
+            if (from_phone && received_ > 0) ++repeated_;
+        }
+        if (!from_phone && received_ > 0) {
+            quor_log("CP: call audio ended: %u frames from the phone, %u repeated\n", received_,
+                     repeated_);
+            received_ = repeated_ = 0;
+        }
+    }
+
+    IsoLayout layout_;
+    SampleFifo fifo_;
+    uint8_t frame_[USB_FRAME_BYTES];
+    uint8_t reply_[MAX_REPLY];
+    unsigned received_ = 0;
+    unsigned repeated_ = 0;
+};
+}  // namespace
+
+int halve_samples(uint8_t* buf, size_t len) {
+    if (buf == nullptr || len == 0 || len % 2 != 0) return -1;
+    for (size_t i = 0; i < len; i += 2)
+        put_le16(buf + i, uint16_t(int16_t(get_le16(buf + i)) / 2));
+    return 0;
+}
+
+void clear_last_capture_frame() { g_capture_frame_clear = 1; }
+
+int dealwith_audio_pb_buf(VirtualBus& bus) {
+    PlaybackServer server;
+    const StreamSpec spec{"PB", g_pb_queue, EVENT_PB_COMPLETE, g_pb_worker_alive, PB_EMPTY_POLLS,
+                          true};
+    return run_stream_worker(bus, spec, server);
+}
+
+int dealwith_audio_cp_buf(VirtualBus& bus) {
+    CaptureServer server;
+    const StreamSpec spec{"CP", g_cp_queue, EVENT_CP_COMPLETE, g_cp_worker_alive, CP_EMPTY_POLLS,
+                          false};
+    return run_stream_worker(bus, spec, server);
+}
+
+void register_audio_stream_hooks(SoftDevHooks& hooks) {
+    hooks.playback_worker = dealwith_audio_pb_buf;
+    hooks.capture_worker = dealwith_audio_cp_buf;
+}
+
+}  // namespace quor
