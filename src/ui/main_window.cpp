@@ -146,23 +146,29 @@ void CMainWindow::show_hide(int mode) {
     m_bInShowHide = true;
     if (mode == 0) {
         m_bMinimized = false;
-        setWindowState(windowState() & ~Qt::WindowMinimized);
-        show();
+        if (windowState() & Qt::WindowMinimized)
+            showNormal();
+        else
+            show();
         raise();
         activateWindow();
     } else {
         m_bMinimized = true;
-        showMinimized();
-        // Without a notification area the window stays on the taskbar, the
-        // only way back to it.
-        if (QSystemTrayIcon::isSystemTrayAvailable()) hide();
+        // Hidden to the tray the window is not iconified as well: a stale
+        // iconify reported by the window system after a later show would
+        // hide it again. Without a notification area it stays on the
+        // taskbar, the only way back to it.
+        if (QSystemTrayIcon::isSystemTrayAvailable())
+            hide();
+        else
+            showMinimized();
     }
     m_bInShowHide = false;
 }
 
 void CMainWindow::changeEvent(QEvent* event) {
     QDialog::changeEvent(event);
-    if (event->type() != QEvent::WindowStateChange || m_bInShowHide) return;
+    if (event->type() != QEvent::WindowStateChange || m_bInShowHide || !isVisible()) return;
     const bool minimized = windowState() & Qt::WindowMinimized;
     if (minimized && !m_bMinimized) {
         // Minimised from the title bar: hide to the tray and raise the
