@@ -12,13 +12,13 @@ namespace quor {
 class CAboutDlg : public QDialog {
     Q_OBJECT
 
-public:
+  public:
     explicit CAboutDlg(QWidget* parent = nullptr);
 
     CHyperLink* ContactLink() const { return m_linkContact; }
     const BuiltDialog& built() const { return m_built; }
 
-private:
+  private:
     BuiltDialog m_built;
     CHyperLink* m_linkContact = nullptr;
 };

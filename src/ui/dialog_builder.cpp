@@ -29,18 +29,21 @@ int mul_div(int a, int b, int c) {
 // The templates were laid out for check boxes with a 13-pixel box and a
 // 3-pixel gap before the text.
 class CDialogControlStyle : public QProxyStyle {
-public:
+  public:
     int pixelMetric(PixelMetric metric, const QStyleOption* option,
                     const QWidget* widget) const override {
         switch (metric) {
             case PM_IndicatorWidth:
-            case PM_IndicatorHeight: return CHECK_BOX_SIZE;
-            case PM_CheckBoxLabelSpacing: return CHECK_BOX_GAP;
-            default: return QProxyStyle::pixelMetric(metric, option, widget);
+            case PM_IndicatorHeight:
+                return CHECK_BOX_SIZE;
+            case PM_CheckBoxLabelSpacing:
+                return CHECK_BOX_GAP;
+            default:
+                return QProxyStyle::pixelMetric(metric, option, widget);
         }
     }
 
-private:
+  private:
     static constexpr int CHECK_BOX_SIZE = 13;
     static constexpr int CHECK_BOX_GAP = 3;
 };
@@ -62,7 +65,8 @@ QWidget* make_standard(const ControlTemplate& row, QWidget* parent) {
             button->setDefault(true);
             return button;
         }
-        case CtlKind::PushButton: return new QPushButton(text, parent);
+        case CtlKind::PushButton:
+            return new QPushButton(text, parent);
         case CtlKind::Label: {
             auto* label = new QLabel(text, parent);
             label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -102,10 +106,12 @@ QWidget* make_standard(const ControlTemplate& row, QWidget* parent) {
         case CtlKind::Edit: {
             auto* edit = new QLineEdit(parent);
             if (row.flags & CTL_DIGITS)
-                edit->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), edit));
+                edit->setValidator(
+                    new QRegularExpressionValidator(QRegularExpression("[0-9]*"), edit));
             return edit;
         }
-        case CtlKind::IpAddress: return new CIpAddressCtrl(parent);
+        case CtlKind::IpAddress:
+            return new CIpAddressCtrl(parent);
     }
     return nullptr;
 }
@@ -116,8 +122,10 @@ bool takes_focus(CtlKind kind) {
         case CtlKind::PushButton:
         case CtlKind::CheckBox:
         case CtlKind::Edit:
-        case CtlKind::IpAddress: return true;
-        default: return false;
+        case CtlKind::IpAddress:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -140,9 +148,13 @@ DialogUnits DialogUnits::of(const QFont& font) {
     return units;
 }
 
-int DialogUnits::map_x(int x) const { return mul_div(x, base_x, 4); }
+int DialogUnits::map_x(int x) const {
+    return mul_div(x, base_x, 4);
+}
 
-int DialogUnits::map_y(int y) const { return mul_div(y, base_y, 8); }
+int DialogUnits::map_y(int y) const {
+    return mul_div(y, base_y, 8);
+}
 
 QRect DialogUnits::map(int x, int y, int cx, int cy) const {
     const int left = map_x(x);

@@ -109,7 +109,8 @@ bool CIpAddressCtrl::eventFilter(QObject* watched, QEvent* event) {
                 return true;
             }
             break;
-        default: break;
+        default:
+            break;
     }
     return false;
 }

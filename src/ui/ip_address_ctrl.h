@@ -13,7 +13,7 @@ namespace quor {
 class CIpAddressCtrl : public QFrame {
     Q_OBJECT
 
-public:
+  public:
     explicit CIpAddressCtrl(QWidget* parent = nullptr);
 
     // The address with the first field in the most significant byte, blank
@@ -23,15 +23,15 @@ public:
     void ClearAddress();             // blanks all four fields
     QLineEdit* field(int index) const { return m_fields[size_t(index)]; }
 
-signals:
+  signals:
     // The user changed a field.
     void addressEdited(uint32_t addr, int nonblank_fields);
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
-private:
+  private:
     void OnFieldEdited(int index);
     void FocusField(int index, bool at_end);
 

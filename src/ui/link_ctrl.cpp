@@ -31,7 +31,9 @@ void CButtonLink::LoadDefaultLinkCursor() {
     if (!s_hLinkCursor) s_hLinkCursor = QCursor(Qt::PointingHandCursor);
 }
 
-std::optional<QCursor> CButtonLink::LinkCursor() { return s_hLinkCursor; }
+std::optional<QCursor> CButtonLink::LinkCursor() {
+    return s_hLinkCursor;
+}
 
 void CButtonLink::PreSubclassWindow() {
     m_fontLink = font();

@@ -28,7 +28,7 @@ enum LinkStyle : int {
 class CButtonLink : public QLabel {
     Q_OBJECT
 
-public:
+  public:
     explicit CButtonLink(QWidget* parent = nullptr);
 
     // Takes over the label once its text, font and place are set: builds the
@@ -56,7 +56,7 @@ public:
     int m_bHovering = 0;
     int m_bFollowed = 0;
 
-protected:
+  protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void leaveEvent(QEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
@@ -69,7 +69,7 @@ protected:
     QFont m_fontLink;
     bool m_bHasFont = false;
 
-private:
+  private:
     void RebuildFont();
     void FitToText();
     void ToggleHoverUnderline();
@@ -80,7 +80,7 @@ private:
 class CHyperLink : public CButtonLink {
     Q_OBJECT
 
-public:
+  public:
     // Opens a target; false when it could not be opened.
     using Opener = std::function<bool(const std::string& target)>;
 
@@ -91,12 +91,12 @@ public:
     void SetOpener(Opener opener) { m_opener = std::move(opener); }
     const std::string& Target() const { return m_strTarget; }
 
-protected:
+  protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
-private:
+  private:
     std::string m_strTarget;
     Opener m_opener;
 };

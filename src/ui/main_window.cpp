@@ -109,7 +109,8 @@ void CMainWindow::init_window() {
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
     m_tray->SetIcon(ICON_NOT_PAIRED);
     m_tray->Add();
-    m_autoTip = std::make_unique<CToolTipCtrl>(AutoBox(), QString::fromStdString(LoadString(IDS_AUTO_TIP)));
+    m_autoTip =
+        std::make_unique<CToolTipCtrl>(AutoBox(), QString::fromStdString(LoadString(IDS_AUTO_TIP)));
     m_autoTip->SetDelayTime(AUTO_TIP_DELAY_MS);
     m_autoTip->SetTipTextColor(AUTO_TIP_TEXT);
     m_autoTip->SetTipBkColor(AUTO_TIP_BACKGROUND);
@@ -130,7 +131,9 @@ void CMainWindow::apply_state(const StateEffects& fx) {
     if (!fx.balloon.empty()) m_tray->ShowBalloon(LoadString(IDS_BALLOON_TITLE), fx.balloon);
 }
 
-void CMainWindow::show_auto_checked(bool checked) { AutoBox()->setChecked(checked); }
+void CMainWindow::show_auto_checked(bool checked) {
+    AutoBox()->setChecked(checked);
+}
 
 void CMainWindow::show_address(uint32_t addr, bool blank) {
     if (blank)
@@ -139,7 +142,9 @@ void CMainWindow::show_address(uint32_t addr, bool blank) {
         AddressCtrl()->SetAddress(addr);
 }
 
-void CMainWindow::enable_address(bool enabled) { AddressCtrl()->setEnabled(enabled); }
+void CMainWindow::enable_address(bool enabled) {
+    AddressCtrl()->setEnabled(enabled);
+}
 
 void CMainWindow::show_hide(int mode) {
     if (mode == 2) mode = m_bMinimized ? 0 : 1;
@@ -219,7 +224,9 @@ void CMainWindow::run_about_box() {
     dlg.exec();
 }
 
-bool CMainWindow::open_document(const std::string& file) { return m_opener(file); }
+bool CMainWindow::open_document(const std::string& file) {
+    return m_opener(file);
+}
 
 template <typename T>
 T CMainWindow::OnUiThread(const std::function<T()>& task) {

@@ -25,7 +25,7 @@ namespace quor {
 class CMainWindow : public QDialog, public MainView {
     Q_OBJECT
 
-public:
+  public:
     explicit CMainWindow(QWidget* parent = nullptr);
     ~CMainWindow() override;
 
@@ -68,16 +68,16 @@ public:
     // text 101 is empty.
     std::unique_ptr<QMenu> WindowMenu();
 
-signals:
+  signals:
     // The controller closed the main window; the program ends.
     void dialogEnded();
 
-protected:
+  protected:
     void reject() override;
     void changeEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
-private:
+  private:
     void ConnectControls();
     // Runs TASK on the UI thread, waiting for it when called from a worker.
     template <typename T>

@@ -11,11 +11,16 @@ namespace {
 
 QMessageBox::Icon icon_for(int style) {
     switch (style & 0xF0) {
-        case 0x10: return QMessageBox::Critical;
-        case 0x20: return QMessageBox::Question;
-        case 0x30: return QMessageBox::Warning;
-        case 0x40: return QMessageBox::Information;
-        default: return QMessageBox::NoIcon;
+        case 0x10:
+            return QMessageBox::Critical;
+        case 0x20:
+            return QMessageBox::Question;
+        case 0x30:
+            return QMessageBox::Warning;
+        case 0x40:
+            return QMessageBox::Information;
+        default:
+            return QMessageBox::NoIcon;
     }
 }
 
@@ -23,8 +28,8 @@ QMessageBox::Icon icon_for(int style) {
 
 int show_message_box(QWidget* owner, const std::string& text, const std::string& caption,
                      int style) {
-    QMessageBox box(icon_for(style), QString::fromStdString(caption),
-                    QString::fromStdString(text), QMessageBox::NoButton, owner);
+    QMessageBox box(icon_for(style), QString::fromStdString(caption), QString::fromStdString(text),
+                    QMessageBox::NoButton, owner);
     // The main window stays on top of other windows; its boxes must too.
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
     QMessageBox::StandardButton escape = QMessageBox::Ok;
@@ -37,17 +42,24 @@ int show_message_box(QWidget* owner, const std::string& text, const std::string&
             box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
             escape = QMessageBox::No;
             break;
-        default: box.setStandardButtons(QMessageBox::Ok); break;
+        default:
+            box.setStandardButtons(QMessageBox::Ok);
+            break;
     }
     box.setEscapeButton(escape);
     box.setDefaultButton((style & 0x0F) == 4 ? QMessageBox::Yes : QMessageBox::Ok);
     const int pressed = box.exec();
     switch (pressed) {
-        case QMessageBox::Ok: return IDOK;
-        case QMessageBox::Yes: return IDYES;
-        case QMessageBox::No: return IDNO;
-        case QMessageBox::Cancel: return IDCANCEL;
-        default: break;
+        case QMessageBox::Ok:
+            return IDOK;
+        case QMessageBox::Yes:
+            return IDYES;
+        case QMessageBox::No:
+            return IDNO;
+        case QMessageBox::Cancel:
+            return IDCANCEL;
+        default:
+            break;
     }
     return escape == QMessageBox::Ok ? IDOK : escape == QMessageBox::No ? IDNO : IDCANCEL;
 }

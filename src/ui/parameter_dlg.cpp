@@ -13,8 +13,12 @@ namespace {
 
 void load_check(QCheckBox* box, int* member) {
     switch (*member) {
-        case 1: box->setCheckState(Qt::Checked); break;
-        case 2: box->setCheckState(Qt::PartiallyChecked); break;
+        case 1:
+            box->setCheckState(Qt::Checked);
+            break;
+        case 2:
+            box->setCheckState(Qt::PartiallyChecked);
+            break;
         default:
             *member = 0;
             box->setCheckState(Qt::Unchecked);
@@ -24,9 +28,12 @@ void load_check(QCheckBox* box, int* member) {
 
 int save_check(const QCheckBox* box) {
     switch (box->checkState()) {
-        case Qt::Checked: return 1;
-        case Qt::PartiallyChecked: return 2;
-        default: return 0;
+        case Qt::Checked:
+            return 1;
+        case Qt::PartiallyChecked:
+            return 2;
+        default:
+            return 0;
     }
 }
 
@@ -43,7 +50,8 @@ CParameterDlg::CParameterDlg(QWidget* parent, ApplyAutoRunFn apply_autorun,
     connect(m_built.control<QPushButton>(IDC_CANCEL_SETTINGS), &QPushButton::clicked, this,
             &QDialog::reject);
     connect(check(IDC_AUTO_REPAIR), &QCheckBox::clicked, this, &CParameterDlg::OnRepairClicked);
-    for (const int id : {IDC_AUTO_MIN, IDC_AUTO_PAIR, IDC_AUTO_RUN, IDC_AUTO_REPAIR, IDC_AS_NM_DEV}) {
+    for (const int id :
+         {IDC_AUTO_MIN, IDC_AUTO_PAIR, IDC_AUTO_RUN, IDC_AUTO_REPAIR, IDC_AS_NM_DEV}) {
         QCheckBox* box = check(id);
         // A stored 2 shows as the third state; once clicked, the box is an
         // ordinary two-state box again.
@@ -56,7 +64,9 @@ int CParameterDlg::DoModal() {
     return exec();
 }
 
-void CParameterDlg::LoadConfig() { load_parameters(config_path(), this); }
+void CParameterDlg::LoadConfig() {
+    load_parameters(config_path(), this);
+}
 
 void CParameterDlg::OnInitDialog() {
     LoadConfig();
@@ -81,8 +91,8 @@ bool CParameterDlg::ExchangeEdit(int id, int* member, bool save) {
 
 bool CParameterDlg::UpdateData(bool save) {
     const std::pair<int, int*> checks[] = {
-        {IDC_AUTO_MIN, &m_nAutoMin},       {IDC_AUTO_PAIR, &m_nAutoPair},
-        {IDC_AUTO_RUN, &m_nAutoRun},       {IDC_AUTO_REPAIR, &m_nAutoRepair},
+        {IDC_AUTO_MIN, &m_nAutoMin},  {IDC_AUTO_PAIR, &m_nAutoPair},
+        {IDC_AUTO_RUN, &m_nAutoRun},  {IDC_AUTO_REPAIR, &m_nAutoRepair},
         {IDC_AS_NM_DEV, &m_nAsNmDev},
     };
     for (const auto& [id, member] : checks) {

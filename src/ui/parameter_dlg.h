@@ -15,7 +15,7 @@ namespace quor {
 class CParameterDlg : public QDialog, public ParameterValues {
     Q_OBJECT
 
-public:
+  public:
     // APPLY_AUTORUN applies start with the desktop session; MESSAGE_BOX shows
     // the dialog's messages.
     explicit CParameterDlg(QWidget* parent, ApplyAutoRunFn apply_autorun = nullptr,
@@ -38,7 +38,7 @@ public:
     void OnOK();
     void OnRepairClicked();
 
-private:
+  private:
     bool ExchangeEdit(int id, int* member, bool save);
 
     BuiltDialog m_built;

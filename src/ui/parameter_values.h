@@ -33,7 +33,8 @@ using ApplyAutoRunFn = std::function<int(int on)>;
 // ResendGruu. Stops at the first write that fails and returns -1; 0 when
 // every key was written.
 int save_parameters(const std::string& path, const ParameterValues& values,
-                    const ApplyAutoRunFn& apply_autorun, const std::function<void()>& autorun_failed);
+                    const ApplyAutoRunFn& apply_autorun,
+                    const std::function<void()>& autorun_failed);
 
 // Reads an edit's text as "%d" does: the first 63 characters, blanks
 // skipped, an optional sign and decimal digits, anything after them ignored.

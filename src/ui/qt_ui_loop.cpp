@@ -12,14 +12,21 @@ QtUiLoop::~QtUiLoop() = default;
 void QtUiLoop::post(std::function<void()> task) {
     // Queued calls to one receiver are delivered in the order they were made,
     // whichever thread made them.
-    QMetaObject::invokeMethod(this, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
 }
 
-bool QtUiLoop::on_ui_thread() { return QThread::currentThread() == thread(); }
+bool QtUiLoop::on_ui_thread() {
+    return QThread::currentThread() == thread();
+}
 
-void QtUiLoop::start_timer(int id, int64_t period_ms) { request(id, true, period_ms); }
+void QtUiLoop::start_timer(int id, int64_t period_ms) {
+    request(id, true, period_ms);
+}
 
-void QtUiLoop::stop_timer(int id) { request(id, false, 0); }
+void QtUiLoop::stop_timer(int id) {
+    request(id, false, 0);
+}
 
 bool QtUiLoop::timer_running(int id) {
     std::lock_guard lk(mu_);
@@ -38,7 +45,8 @@ void QtUiLoop::request(int id, bool running, int64_t period_ms) {
     if (on_ui_thread())
         sync(id);
     else
-        QMetaObject::invokeMethod(this, [this, id] { sync(id); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, id] { sync(id); }, Qt::QueuedConnection);
 }
 
 void QtUiLoop::sync(int id) {

@@ -15,7 +15,7 @@ namespace quor {
 class QtUiLoop : public QObject, public UiLoop {
     Q_OBJECT
 
-public:
+  public:
     explicit QtUiLoop(QObject* parent = nullptr);
     ~QtUiLoop() override;
 
@@ -26,7 +26,7 @@ public:
     bool timer_running(int id) override;
     bool on_ui_thread() override;
 
-private:
+  private:
     // What the last start/stop call asked for. Calls made on other threads
     // reach the QTimers later; sync() always applies the newest request, so
     // a late queued call can never undo a newer one.

@@ -22,13 +22,21 @@ CToolTipCtrl::CToolTipCtrl(QWidget* tool, const QString& text, QObject* parent)
     tool->installEventFilter(this);
 }
 
-CToolTipCtrl::~CToolTipCtrl() { delete m_tip; }
+CToolTipCtrl::~CToolTipCtrl() {
+    delete m_tip;
+}
 
-void CToolTipCtrl::SetDelayTime(int delay_ms) { m_nDelay = delay_ms; }
+void CToolTipCtrl::SetDelayTime(int delay_ms) {
+    m_nDelay = delay_ms;
+}
 
-void CToolTipCtrl::SetTipTextColor(const QColor& colour) { m_crText = colour; }
+void CToolTipCtrl::SetTipTextColor(const QColor& colour) {
+    m_crText = colour;
+}
 
-void CToolTipCtrl::SetTipBkColor(const QColor& colour) { m_crBk = colour; }
+void CToolTipCtrl::SetTipBkColor(const QColor& colour) {
+    m_crBk = colour;
+}
 
 void CToolTipCtrl::Activate(bool active) {
     m_bActive = active;
@@ -48,7 +56,8 @@ bool CToolTipCtrl::eventFilter(QObject* watched, QEvent* event) {
         case QEvent::ToolTip:  // the widget's own tooltip is not wanted
             Hide();
             return event->type() == QEvent::ToolTip;
-        default: break;
+        default:
+            break;
     }
     return false;
 }

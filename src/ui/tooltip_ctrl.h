@@ -13,7 +13,7 @@ namespace quor {
 class CToolTipCtrl : public QObject {
     Q_OBJECT
 
-public:
+  public:
     CToolTipCtrl(QWidget* tool, const QString& text, QObject* parent = nullptr);
     ~CToolTipCtrl() override;
 
@@ -29,10 +29,10 @@ public:
     bool IsActive() const { return m_bActive; }
     bool IsShowing() const { return m_tip && m_tip->isVisible(); }
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void Show();
     void Hide();
 

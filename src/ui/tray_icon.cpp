@@ -18,7 +18,9 @@ CTrayIcon::CTrayIcon(Handlers handlers, QObject* parent)
     connect(&m_tray, &QSystemTrayIcon::activated, this, &CTrayIcon::OnActivated);
 }
 
-void CTrayIcon::Add() { m_tray.show(); }
+void CTrayIcon::Add() {
+    m_tray.show();
+}
 
 void CTrayIcon::SetIcon(int id) {
     if (id == m_nIconId) return;
@@ -43,7 +45,9 @@ void CTrayIcon::OnActivated(QSystemTrayIcon::ActivationReason reason) {
         m_handlers.toggle();
 }
 
-void CTrayIcon::RebuildMenu() { FillMenu(m_handlers.ctrl_held()); }
+void CTrayIcon::RebuildMenu() {
+    FillMenu(m_handlers.ctrl_held());
+}
 
 void CTrayIcon::FillMenu(bool with_logs) {
     m_bWithLogs = with_logs;

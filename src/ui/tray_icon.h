@@ -13,13 +13,13 @@ namespace quor {
 class CTrayIcon : public QObject {
     Q_OBJECT
 
-public:
+  public:
     struct Handlers {
-        std::function<unsigned()> state;       // the connection state
-        std::function<bool()> log_running;     // the phone-log service runs
-        std::function<void(int id)> command;   // a chosen menu command
-        std::function<void()> toggle;          // a left click or double click
-        std::function<bool()> ctrl_held;       // the Ctrl key is down now
+        std::function<unsigned()> state;      // the connection state
+        std::function<bool()> log_running;    // the phone-log service runs
+        std::function<void(int id)> command;  // a chosen menu command
+        std::function<void()> toggle;         // a left click or double click
+        std::function<bool()> ctrl_held;      // the Ctrl key is down now
     };
 
     CTrayIcon(Handlers handlers, QObject* parent = nullptr);
@@ -47,7 +47,7 @@ public:
 
     static constexpr int BALLOON_MS = 10000;
 
-private:
+  private:
     void OnActivated(QSystemTrayIcon::ActivationReason reason);
 
     Handlers m_handlers;

@@ -42,9 +42,12 @@ const MenuRow MENU_ROWS[] = {
 
 int language_index() {
     switch (current_language()) {
-        case UiLanguage::Korean: return 1;
-        case UiLanguage::Chinese: return 2;
-        case UiLanguage::English: break;
+        case UiLanguage::Korean:
+            return 1;
+        case UiLanguage::Chinese:
+            return 2;
+        case UiLanguage::English:
+            break;
     }
     return 0;
 }
@@ -71,12 +74,21 @@ std::vector<TrayMenuItem> tray_menu_items(bool with_logs, unsigned state, bool l
         if (item.id == ID_LOG_SERVICE && log_running) item.text = LoadString(IDS_MENU_STOP_LOGGING);
         if (item.id == ID_PAIR_SIGN_IN) {
             switch (state) {
-                case STATE_NOT_PAIRED: item.text = LoadString(IDS_MENU_PAIR); break;
-                case STATE_PAIRED_SIGNED_OUT: item.text = LoadString(IDS_MENU_UNPAIR); break;
-                case STATE_PAIRED_SIGNED_IN: item.text = LoadString(IDS_MENU_UNSIGN_UNPAIR); break;
+                case STATE_NOT_PAIRED:
+                    item.text = LoadString(IDS_MENU_PAIR);
+                    break;
+                case STATE_PAIRED_SIGNED_OUT:
+                    item.text = LoadString(IDS_MENU_UNPAIR);
+                    break;
+                case STATE_PAIRED_SIGNED_IN:
+                    item.text = LoadString(IDS_MENU_UNSIGN_UNPAIR);
+                    break;
                 case STATE_WAITING:
-                case STATE_FINDING_ADDRESS: item.text = LoadString(IDS_MENU_STOP); break;
-                default: break;
+                case STATE_FINDING_ADDRESS:
+                    item.text = LoadString(IDS_MENU_STOP);
+                    break;
+                default:
+                    break;
             }
         }
         if (needs_pairing(item.id)) {
@@ -92,7 +104,8 @@ std::vector<TrayMenuItem> tray_menu_items(bool with_logs, unsigned state, bool l
                     item.active = false;
                     item.greyed = true;
                     break;
-                default: break;
+                default:
+                    break;
             }
         }
     }

@@ -19,7 +19,9 @@ QIcon load_icon(int id) {
     return icon;
 }
 
-QPixmap load_bitmap(int id) { return QPixmap(QStringLiteral(":/images/bitmap_%1.png").arg(id)); }
+QPixmap load_bitmap(int id) {
+    return QPixmap(QStringLiteral(":/images/bitmap_%1.png").arg(id));
+}
 
 std::optional<QCursor> load_cursor(int id) {
     const QPixmap image(QStringLiteral(":/images/cursor_%1.png").arg(id));

@@ -42,12 +42,12 @@ struct MessageRecorder {
 
 // Points QUOR_HOME at a fresh directory for the life of the object.
 class TempHome {
-public:
+  public:
     TempHome() { qputenv("QUOR_HOME", (dir_.path() + "/").toUtf8()); }
     std::string path() const { return dir_.path().toStdString() + "/"; }
     std::string config() const { return path() + "config.ini"; }
 
-private:
+  private:
     QTemporaryDir dir_;
 };
 
@@ -71,7 +71,7 @@ struct MainWindowRig {
         hooks.start_pair_session = [this](CKestrowQuorConnectorDlg*) { ++pair_sessions; };
         window.SetMessageBox(messages.fn());
         dlg = std::make_unique<CKestrowQuorConnectorDlg>(window, loop, SystemClock::instance(),
-                                                          hooks);
+                                                         hooks);
         window.SetController(dlg.get());
         if (init) {
             dlg->OnInitDialog();

@@ -20,9 +20,12 @@ namespace {
 
 const char* language_tag(UiLanguage language) {
     switch (language) {
-        case UiLanguage::Korean: return "ko";
-        case UiLanguage::Chinese: return "zh";
-        case UiLanguage::English: break;
+        case UiLanguage::Korean:
+            return "ko";
+        case UiLanguage::Chinese:
+            return "zh";
+        case UiLanguage::English:
+            break;
     }
     return "en";
 }
@@ -94,7 +97,7 @@ void check_tab_order(QDialog* dialog, const BuiltDialog& built, const DialogTemp
 class LayoutTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void initTestCase() { QApplication::setApplicationName("KestrowQuorConnector"); }
     void cleanup() { set_language(UiLanguage::English); }
 
@@ -121,7 +124,8 @@ private slots:
         QCOMPARE(rig.window.windowTitle(), QString::fromUtf8(tpl.caption));
         QVERIFY(!rig.window.built().by_id.at(IDC_SET)->isVisibleTo(&rig.window));
         QVERIFY(!rig.window.built().by_id.at(IDC_HELP)->isVisibleTo(&rig.window));
-        QCOMPARE(rig.window.built().by_id.count(IDC_T), size_t(UiLanguage(language) == UiLanguage::Chinese));
+        QCOMPARE(rig.window.built().by_id.count(IDC_T),
+                 size_t(UiLanguage(language) == UiLanguage::Chinese));
     }
 
     void settings_layout_data() { languages(); }
@@ -142,9 +146,11 @@ private slots:
         set_language(UiLanguage(language));
         CAboutDlg dlg;
         const DialogTemplate& tpl = dialog_template(IDD_ABOUTBOX, UiLanguage(language));
-        QCOMPARE(dlg.size(), QSize(dlg.built().units.map_x(tpl.cx), dlg.built().units.map_y(tpl.cy)));
+        QCOMPARE(dlg.size(),
+                 QSize(dlg.built().units.map_x(tpl.cx), dlg.built().units.map_y(tpl.cy)));
         QVERIFY(clipped_controls(dlg.built()).empty());
-        const auto* about = qobject_cast<QLabel*>(dlg.built().widgets[UiLanguage(language) == UiLanguage::Chinese ? 2 : 3]);
+        const auto* about = qobject_cast<QLabel*>(
+            dlg.built().widgets[UiLanguage(language) == UiLanguage::Chinese ? 2 : 3]);
         QVERIFY(about);
         QVERIFY2(about->text().endsWith(QUOR_VERSION), qPrintable(about->text()));
         QCOMPARE(dlg.ContactLink()->Target(), LoadString(IDS_SUPPORT_LINK));
@@ -197,7 +203,7 @@ private slots:
         }
     }
 
-private:
+  private:
     static void languages() {
         QTest::addColumn<int>("language");
         QTest::newRow("en") << int(UiLanguage::English);

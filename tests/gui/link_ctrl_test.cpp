@@ -2,13 +2,14 @@
 // underline while hovering and the size that follows the text, following on
 // release (or on press with the style bit), a press released elsewhere, the
 // Space key, a target that cannot be opened, and the about box's link.
+#include "ui/link_ctrl.h"
+
 #include <QDialog>
 #include <QPushButton>
 #include <QTest>
 
 #include "gui_fixture.h"
 #include "ui/about_dlg.h"
-#include "ui/link_ctrl.h"
 
 namespace quor {
 
@@ -46,7 +47,7 @@ struct LinkRig {
 class LinkCtrlTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void styles_start_as_designed() {
         CButtonLink button;
         QCOMPARE(button.LinkStyle(), 0x86);

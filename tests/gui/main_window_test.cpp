@@ -25,7 +25,9 @@ struct StateView {
     int pair_text_id;
 };
 
-QString text(int id) { return QString::fromStdString(LoadString(id)); }
+QString text(int id) {
+    return QString::fromStdString(LoadString(id));
+}
 
 // Walks the controller from state 0 to STATE the way the program does.
 void reach(MainWindowRig& rig, unsigned state) {
@@ -34,7 +36,9 @@ void reach(MainWindowRig& rig, unsigned state) {
             rig.set_state(STATE_PAIRING);
             rig.set_state(STATE_NOT_PAIRED);
             break;
-        case STATE_PAIRING: rig.set_state(STATE_PAIRING); break;
+        case STATE_PAIRING:
+            rig.set_state(STATE_PAIRING);
+            break;
         case STATE_PAIRED_SIGNED_OUT:
             rig.set_state(STATE_PAIRING);
             rig.set_state(STATE_PAIRED_SIGNED_OUT);
@@ -56,7 +60,8 @@ void reach(MainWindowRig& rig, unsigned state) {
             rig.set_state(STATE_PAIRING);
             rig.set_state(STATE_FINDING_ADDRESS);
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -65,7 +70,7 @@ void reach(MainWindowRig& rig, unsigned state) {
 class MainWindowTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void init() { set_language(UiLanguage::English); }
 
     void states_data() {
@@ -75,21 +80,21 @@ private slots:
         QTest::addColumn<bool>("pair_enabled");
         QTest::addColumn<int>("pair_text_id");
         QTest::addColumn<bool>("controls_enabled");
-        QTest::newRow("0 not paired") << 0 << int(IDS_NOT_PAIRED) << int(ICON_NOT_PAIRED) << true
-                                      << int(IDS_PAIR) << true;
-        QTest::newRow("1 pairing") << 1 << int(IDS_PAIRING) << int(ICON_BUSY) << false
-                                   << int(IDS_PAIR) << false;
-        QTest::newRow("2 signed out") << 2 << int(IDS_PAIRED_SIGNED_OUT)
-                                      << int(ICON_PAIRED_SIGNED_OUT) << true << int(IDS_UNPAIR)
-                                      << false;
+        QTest::newRow("0 not paired")
+            << 0 << int(IDS_NOT_PAIRED) << int(ICON_NOT_PAIRED) << true << int(IDS_PAIR) << true;
+        QTest::newRow("1 pairing")
+            << 1 << int(IDS_PAIRING) << int(ICON_BUSY) << false << int(IDS_PAIR) << false;
+        QTest::newRow("2 signed out")
+            << 2 << int(IDS_PAIRED_SIGNED_OUT) << int(ICON_PAIRED_SIGNED_OUT) << true
+            << int(IDS_UNPAIR) << false;
         QTest::newRow("3 signed in") << 3 << int(IDS_PAIRED_SIGNED_IN) << int(ICON_SIGNED_IN)
                                      << true << int(IDS_UNPAIR) << false;
-        QTest::newRow("4 unpairing") << 4 << int(IDS_UNPAIRING) << int(ICON_BUSY) << false
-                                     << int(IDS_UNPAIR) << false;
-        QTest::newRow("5 waiting") << 5 << int(IDS_WAITING) << int(ICON_NOT_PAIRED) << true
-                                   << int(IDS_STOP) << false;
-        QTest::newRow("6 finding") << 6 << int(IDS_STARTED) << int(ICON_NOT_PAIRED) << true
-                                   << int(IDS_STOP) << false;
+        QTest::newRow("4 unpairing")
+            << 4 << int(IDS_UNPAIRING) << int(ICON_BUSY) << false << int(IDS_UNPAIR) << false;
+        QTest::newRow("5 waiting")
+            << 5 << int(IDS_WAITING) << int(ICON_NOT_PAIRED) << true << int(IDS_STOP) << false;
+        QTest::newRow("6 finding")
+            << 6 << int(IDS_STARTED) << int(ICON_NOT_PAIRED) << true << int(IDS_STOP) << false;
     }
 
     void states() {
@@ -232,8 +237,8 @@ private slots:
     void auto_box_disables_address_and_is_saved_by_pair() {
         MainWindowRig rig;
         QVERIFY(rig.window.AddressCtrl()->isEnabled());
-        QTest::mouseClick(rig.window.AutoBox(), Qt::LeftButton,
-                          {}, QPoint(4, rig.window.AutoBox()->height() / 2));
+        QTest::mouseClick(rig.window.AutoBox(), Qt::LeftButton, {},
+                          QPoint(4, rig.window.AutoBox()->height() / 2));
         QVERIFY(rig.window.AutoBox()->isChecked());
         QVERIFY(!rig.window.AddressCtrl()->isEnabled());
         QTest::mouseClick(rig.window.PairButton(), Qt::LeftButton);
@@ -251,6 +256,20 @@ private slots:
         QCOMPARE(tip->TextColor(), QColor(50, 50, 50));
         QCOMPARE(tip->BkColor(), QColor(255, 255, 255));
         QVERIFY(tip->IsActive());
+    }
+
+    void auto_tooltip_appears_after_its_delay_and_goes_on_press() {
+        MainWindowRig rig;
+        rig.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
+        CToolTipCtrl* tip = rig.window.AutoTip();
+        QEvent enter(QEvent::Enter);
+        QApplication::sendEvent(rig.window.AutoBox(), &enter);
+        QTest::qWait(200);
+        QVERIFY(!tip->IsShowing());
+        QTRY_VERIFY_WITH_TIMEOUT(tip->IsShowing(), 2000);
+        QTest::mousePress(rig.window.AutoBox(), Qt::RightButton);
+        QVERIFY(!tip->IsShowing());
     }
 
     void close_asks_and_ends_only_on_ok() {
@@ -334,7 +353,8 @@ private slots:
                 return "/tmp/" + name + ".txt";
             });
         std::string path;
-        std::thread worker([&] { path = rig.window.ask_save_path("phone", LoadString(IDS_LOG_FILTER)); });
+        std::thread worker(
+            [&] { path = rig.window.ask_save_path("phone", LoadString(IDS_LOG_FILTER)); });
         QTRY_COMPARE(QString::fromStdString(path), QString("/tmp/phone.txt"));
         worker.join();
         QCOMPARE(seen_filter, LoadString(IDS_LOG_FILTER));

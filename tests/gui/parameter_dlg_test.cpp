@@ -2,6 +2,8 @@
 // the integer reading of its edits, the re-pair enabling rule, the save
 // order with start-with-session applied between AutoRepair and AutoRun, and
 // the messages after OK.
+#include "ui/parameter_dlg.h"
+
 #include <QCheckBox>
 #include <QFile>
 #include <QLineEdit>
@@ -10,7 +12,6 @@
 
 #include "gui_fixture.h"
 #include "settings/ini_store.h"
-#include "ui/parameter_dlg.h"
 #include "ui/parameter_values.h"
 
 namespace quor {
@@ -55,7 +56,7 @@ struct DialogRig {
 class ParameterDlgTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void initTestCase() { QApplication::setApplicationName("KestrowQuorConnector"); }
     void init() { set_language(UiLanguage::English); }
 
@@ -69,7 +70,8 @@ private slots:
         QCOMPARE(v, 7);
         QCOMPARE(scan_int("4294967297", &v), 0);  // wraps, no range check
         QCOMPARE(v, 1);
-        for (const char* bad : {"", "   ", "abc", "-", "+x", " - 5"}) QCOMPARE(scan_int(bad, &v), -1);
+        for (const char* bad : {"", "   ", "abc", "-", "+x", " - 5"})
+            QCOMPARE(scan_int(bad, &v), -1);
         // Only the first 63 characters count.
         QCOMPARE(scan_int(std::string(63, ' ') + "5", &v), -1);
         QCOMPARE(scan_int(std::string(62, ' ') + "5", &v), 0);

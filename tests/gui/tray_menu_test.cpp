@@ -12,7 +12,9 @@ namespace quor {
 
 namespace {
 
-QString text(int id) { return QString::fromStdString(LoadString(id)); }
+QString text(int id) {
+    return QString::fromStdString(LoadString(id));
+}
 
 const TrayMenuItem* find(const std::vector<TrayMenuItem>& items, int id) {
     for (const TrayMenuItem& item : items)
@@ -31,22 +33,34 @@ QAction* action(QMenu* menu, int id) {
 class TrayMenuTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void init() { set_language(UiLanguage::English); }
 
     void items_without_and_with_ctrl() {
         const auto plain = tray_menu_items(false, STATE_NOT_PAIRED, false);
         std::vector<int> ids;
         for (const auto& item : plain) ids.push_back(item.id);
-        const std::vector<int> menu129 = {ID_SHOW_HIDE, 0, ID_PAIR_SIGN_IN, ID_SIGN_IN_BY_LYNC, 0,
-                                          ID_SETTING,   0, ID_ABOUT,        0, ID_EXIT};
+        const std::vector<int> menu129 = {
+            ID_SHOW_HIDE, 0, ID_PAIR_SIGN_IN, ID_SIGN_IN_BY_LYNC, 0, ID_SETTING, 0,
+            ID_ABOUT,     0, ID_EXIT};
         QCOMPARE(ids, menu129);
         const auto logs = tray_menu_items(true, STATE_NOT_PAIRED, false);
         ids.clear();
         for (const auto& item : logs) ids.push_back(item.id);
-        const std::vector<int> menu130 = {ID_SHOW_HIDE,    0, ID_LOG_SERVICE, ID_LOGS_TO_PC,
-                                          ID_LOGS_TO_PHONE, 0, ID_PAIR_SIGN_IN, ID_SIGN_IN_BY_LYNC,
-                                          0,               ID_SETTING, 0, ID_ABOUT, 0, ID_EXIT};
+        const std::vector<int> menu130 = {ID_SHOW_HIDE,
+                                          0,
+                                          ID_LOG_SERVICE,
+                                          ID_LOGS_TO_PC,
+                                          ID_LOGS_TO_PHONE,
+                                          0,
+                                          ID_PAIR_SIGN_IN,
+                                          ID_SIGN_IN_BY_LYNC,
+                                          0,
+                                          ID_SETTING,
+                                          0,
+                                          ID_ABOUT,
+                                          0,
+                                          ID_EXIT};
         QCOMPARE(ids, menu130);
         QCOMPARE(find(logs, ID_LOG_SERVICE)->text, std::string("Start Log Service(&K)"));
         QCOMPARE(find(logs, ID_LOGS_TO_PC)->text, std::string("Phone Logs->PC(&Z)"));

@@ -14,7 +14,7 @@ namespace quor {
 class UiLoopTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void posts_keep_each_threads_order() {
         QtUiLoop loop;
         constexpr int PER_THREAD = 500;
