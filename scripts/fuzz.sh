@@ -3,6 +3,8 @@
 # 30) on its seed corpus under tests/fuzz/corpus/<target>/. Any crash fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Compiler cache hits across clones of the repository.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 ./scripts/install-deps.sh
 seconds="${1:-30}"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

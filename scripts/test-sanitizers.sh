@@ -4,6 +4,8 @@
 # UndefinedBehaviorSanitizer, the threaded ones with ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Compiler cache hits across clones of the repository.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 ./scripts/install-deps.sh
 which="${1:-all}"
 jobs=$(nproc)
