@@ -12,6 +12,7 @@
 
 #include "gui_fixture.h"
 #include "settings/ini_store.h"
+#include "ui/about_dlg.h"
 
 namespace quor {
 
@@ -329,6 +330,27 @@ class MainWindowTest : public QObject {
         QVERIFY(menu);
         QCOMPARE(menu->actions().size(), 1);
         QCOMPARE(menu->actions()[0]->text(), text(IDS_ABOUT_MENU));
+    }
+
+    void about_entry_and_tray_about_open_the_about_box() {
+        MainWindowRig rig;
+        int shown = 0;
+        // Presses OK on the about box as soon as it is up.
+        QTimer closer;
+        closer.setInterval(10);
+        connect(&closer, &QTimer::timeout, [&] {
+            if (auto* about = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget())) {
+                ++shown;
+                about->built().control<QPushButton>(IDC_OK)->click();
+            }
+        });
+        const auto close_about = [&closer] { closer.start(); };
+        close_about();
+        rig.window.WindowMenu()->actions()[0]->trigger();
+        QTRY_COMPARE(shown, 1);
+        close_about();
+        rig.dlg->OnCommand(ID_ABOUT);
+        QCOMPARE(shown, 2);
     }
 
     void worker_message_box_waits_for_the_answer() {

@@ -91,6 +91,20 @@ class ParameterDlgTest : public QObject {
         QVERIFY(rig.autorun_calls.empty());
     }
 
+    void escape_cancels_without_writing() {
+        DialogRig rig(
+            "[SECTION 1]\nAutoMin=1\nAutoPair=1\nAutoRepair=1\nAutoRun=1\nAsNmDev=0\n"
+            "PairTimeout=10\nRepairTime=15\nRetryTimes=0\nResendGruu=15\n");
+        const QString before = file_text(rig.home.config());
+        rig.dlg.show();
+        rig.dlg.edit(IDC_PAIR_TIMEOUT)->setText("99");
+        QTest::keyClick(&rig.dlg, Qt::Key_Escape);
+        QCOMPARE(rig.dlg.result(), int(QDialog::Rejected));
+        QCOMPARE(file_text(rig.home.config()), before);
+        QVERIFY(rig.messages.shown.empty());
+        QVERIFY(rig.autorun_calls.empty());
+    }
+
     void check_values_outside_0_to_2_show_clear() {
         DialogRig rig("[SECTION 1]\nAutoMin=7\nAutoPair=2\n");
         QCOMPARE(rig.dlg.check(IDC_AUTO_MIN)->checkState(), Qt::Unchecked);
