@@ -244,7 +244,7 @@ TEST_F(Attachment, StopAskedDuringThePlugInIsHonouredWithoutShowingPaired) {
     bool paired_seen = false;
     run([&](int64_t now) {
         paired_seen |= dlg.m_nState == STATE_PAIRED_SIGNED_OUT;
-        if (unplugged_at < 0 && !bus.unplug_records.empty()) unplugged_at = now;
+        if (unplugged_at < 0 && bus.unplug_count() > 0) unplugged_at = now;
     });
     EXPECT_FALSE(paired_seen);
     ASSERT_GE(accepted_at, 0);
@@ -268,7 +268,7 @@ TEST_F(Attachment, InterruptWorkerIsStartedAndAwaitedBeforeTheUnplug) {
         g_intr_thread_alive = 1;
         while (g_dev_stop == DEV_RUN) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        unplugged_while_running = !bus.unplug_records.empty();
+        unplugged_while_running = bus.unplug_count() > 0;
         g_intr_thread_alive = 0;
         return 1;
     };
@@ -302,7 +302,7 @@ TEST_F(Attachment, FiveAttachmentsInARowLeaveNothingBehind) {
         while (!done) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
             clock.advance(10);
-            if (dlg.m_nState == STATE_PAIRED_SIGNED_OUT && fresh.finished.size() == 2)
+            if (dlg.m_nState == STATE_PAIRED_SIGNED_OUT && fresh.finished_count() == 2)
                 g_dev_stop = DEV_STOP;
         }
         t.join();

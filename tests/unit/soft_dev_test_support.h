@@ -194,6 +194,16 @@ class FakeBus : public VirtualBus {
         return 0;
     }
     void set_unlink_handler(UnlinkHandler handler) override { unlink_handler = std::move(handler); }
+
+    // For other threads while the device runs.
+    size_t unplug_count() {
+        std::lock_guard lk(mu);
+        return unplug_records.size();
+    }
+    size_t finished_count() {
+        std::lock_guard lk(mu);
+        return finished.size();
+    }
 };
 
 }  // namespace quor::test
