@@ -71,5 +71,9 @@ int send_playback_audio(const uint8_t* frame, size_t len);
 // writes it as a 48 kHz frame of USB_FRAME_BYTES into DEST and returns 0.
 // -1 when nothing usable was waiting.
 int rtp_receive(uint8_t* dest);
+// Drops every datagram waiting on the RTP socket and returns how many there
+// were: audio that queued while nobody listened would otherwise delay all
+// that follows by as long as it waited.
+int rtp_discard_waiting();
 
 }  // namespace quor

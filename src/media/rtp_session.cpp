@@ -18,13 +18,18 @@ namespace {
 constexpr size_t SEND_BUFFER_SIZE = 16000;
 constexpr size_t RECEIVE_SIZE = 1600;
 constexpr uint32_t DROP_LOG_EVERY = 500;
+// Bounds one discard; more than the socket's buffer can hold.
+constexpr int MAX_DISCARD = 4096;
 
 // Guarded by g_media_lock, like the socket's use.
 Ipv4Endpoint g_rtp_peer;
 uint8_t g_plain[SEND_BUFFER_SIZE];
 uint8_t g_protected[SEND_BUFFER_SIZE];
-uint8_t g_received[RECEIVE_SIZE];
+uint8_t g_datagram[RECEIVE_SIZE];
+// What the open session carried, logged when it closes.
 uint32_t g_dropped = 0;
+uint32_t g_sent = 0;
+uint32_t g_received = 0;
 
 void note_dropped(const char* why, const Ipv4Endpoint& from) {
     if (g_dropped++ % DROP_LOG_EVERY == 0)
@@ -82,7 +87,7 @@ int open_rtp_socket(uint16_t local_port, uint16_t remote_port, uint32_t remote_a
     }
     std::lock_guard lk(g_media_lock);
     g_rtp_peer = Ipv4Endpoint{remote_addr, remote_port};
-    g_dropped = 0;
+    g_dropped = g_sent = g_received = 0;
     g_rtp_socket = fd;
     return 0;
 }
@@ -90,7 +95,10 @@ int open_rtp_socket(uint16_t local_port, uint16_t remote_port, uint32_t remote_a
 void close_rtp_socket() {
     std::lock_guard lk(g_media_lock);
     const int fd = g_rtp_socket.exchange(-1);
+    if (fd < 0) return;
     close_socket(fd);
+    quor_log("NETWORK: RTP closed: %u packets sent, %u received, %u dropped\n", g_sent, g_received,
+             g_dropped);
 }
 
 int rtp_send(const uint8_t* samples, size_t len) {
@@ -110,6 +118,7 @@ int rtp_send(const uint8_t* samples, size_t len) {
     const size_t common = std::min(plain_len, size_t(protected_len));
     if (memcmp(g_plain, g_protected, common) == 0) return -1;
     if (udp_send_to(fd, g_protected, size_t(protected_len), g_rtp_peer) < 0) return -1;
+    ++g_sent;
     return 0;
 }
 
@@ -126,11 +135,11 @@ int rtp_receive(uint8_t* dest) {
     const int fd = g_rtp_socket;
     if (fd < 0 || dest == nullptr) return -1;
     Ipv4Endpoint from;
-    const ssize_t n = udp_receive_from(fd, g_received, sizeof(g_received), &from);
+    const ssize_t n = udp_receive_from(fd, g_datagram, sizeof(g_datagram), &from);
     if (n <= 0) return -1;
     if (g_srtp_session == nullptr) return -1;
     int len = int(n);
-    if (srtp_unprotect_locked(g_received, &len) != 0) {
+    if (srtp_unprotect_locked(g_datagram, &len) != 0) {
         note_dropped("not authentic", from);
         return -1;
     }
@@ -140,9 +149,20 @@ int rtp_receive(uint8_t* dest) {
     }
     // Only an authenticated packet may move where our audio goes.
     g_rtp_peer = from;
-    upsample_by_3(g_received + RTP_HEADER_LEN, RTP_PAYLOAD_BYTES, dest, USB_FRAME_BYTES);
+    ++g_received;
+    upsample_by_3(g_datagram + RTP_HEADER_LEN, RTP_PAYLOAD_BYTES, dest, USB_FRAME_BYTES);
     samples_to_host(dest, USB_FRAME_BYTES);
     return 0;
+}
+
+int rtp_discard_waiting() {
+    std::lock_guard lk(g_media_lock);
+    const int fd = g_rtp_socket;
+    int n = 0;
+    while (fd >= 0 && n < MAX_DISCARD &&
+           udp_receive_from(fd, g_datagram, sizeof(g_datagram), nullptr) > 0)
+        ++n;
+    return n;
 }
 
 }  // namespace quor

@@ -128,7 +128,9 @@ int init_srtp_library() {
     return rc;
 }
 
-bool srtp_library_ready() { return g_kit_ready; }
+bool srtp_library_ready() {
+    return g_kit_ready;
+}
 
 int draw_random(uint8_t* buf, size_t len) {
     size_t got = 0;
@@ -192,8 +194,8 @@ int create_srtp_session(const char* remote_crypto) {
     std::lock_guard lk(g_media_lock);
     destroy_locked();
     g_rtp_packet_count = 0;
-    g_rtp_ssrc = (uint32_t(ssrc[0]) << 24) | (uint32_t(ssrc[1]) << 16) | (uint32_t(ssrc[2]) << 8) |
-                 ssrc[3];
+    g_rtp_ssrc =
+        (uint32_t(ssrc[0]) << 24) | (uint32_t(ssrc[1]) << 16) | (uint32_t(ssrc[2]) << 8) | ssrc[3];
     srtp_kit_params params{};
     params.remote_crypto = g_remote_crypto;
     params.remote_crypto_len = int32_t(n);

@@ -2,9 +2,10 @@
 // mode, sending to and receiving from an IPv4 address.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <sys/types.h>
 
 namespace quor {
 

@@ -12,14 +12,14 @@ namespace quor {
 constexpr size_t AUDIO_BYTES_PER_MS = 96;
 
 class AudioPacer {
-public:
+  public:
     // The next request's audio starts at NOW_MS.
     void rebase(int64_t now_ms);
     // A request carrying BYTES bytes follows the previous one; the time at
     // which it is to complete.
     int64_t next_completion(size_t bytes);
 
-private:
+  private:
     int64_t base_ms_ = 0;
     uint64_t bytes_since_base_ = 0;
 };

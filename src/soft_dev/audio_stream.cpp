@@ -40,13 +40,17 @@ void sleep_until(Clock& clock, int64_t when_ms) {
     if (wait > 0) clock.sleep_ms(wait);
 }
 
-bool is_set(Event* event) { return Event::wait_any(&event, 1, 0) == 0; }
+bool is_set(Event* event) {
+    return Event::wait_any(&event, 1, 0) == 0;
+}
 
 // One direction's requests: what differs between the two workers.
 class StreamServer {
-public:
+  public:
     virtual ~StreamServer() = default;
     virtual void serve(VirtualBus& bus, const uint8_t* req, size_t len) = 0;
+    // The worker woke to new requests after an idle spell.
+    virtual void woke() {}
     AudioPacer pacer;
 };
 
@@ -77,6 +81,7 @@ int run_stream_worker(VirtualBus& bus, const StreamSpec& spec, StreamServer& ser
         if (fired == 1) break;
         if (fired != 0) continue;
         if (spec.rebase_on_wake) server.pacer.rebase(clock.now_ms());
+        server.woke();
         while (!is_set(shutdown.get())) {
             if (!spec.queue.pop(&node)) {
                 clock.sleep_ms(1);
@@ -93,7 +98,7 @@ int run_stream_worker(VirtualBus& bus, const StreamSpec& spec, StreamServer& ser
 }
 
 class PlaybackServer : public StreamServer {
-public:
+  public:
     void serve(VirtualBus& bus, const uint8_t* req, size_t len) override {
         Clock& clock = SystemClock::instance();
         if (read_iso_layout(req, len, &layout_) != 0) {
@@ -120,11 +125,12 @@ public:
         }
         sleep_until(clock, pacer.next_completion(carried));
         make_iso_ret_header(req, reply_, 0);
-        const size_t n = USBIP_HEADER_SIZE + put_iso_descriptors(layout_, reply_ + USBIP_HEADER_SIZE);
+        const size_t n =
+            USBIP_HEADER_SIZE + put_iso_descriptors(layout_, reply_ + USBIP_HEADER_SIZE);
         send_dev_pkg(bus, reply_, n, __FILE__, __LINE__, "dealwith_audio_pb_buf");
     }
 
-private:
+  private:
     // The phone gets whole 10 ms frames, however the host slices the audio.
     void forward(const uint8_t* data, size_t len) {
         while (len > 0) {
@@ -146,7 +152,7 @@ private:
 };
 
 class CaptureServer : public StreamServer {
-public:
+  public:
     void serve(VirtualBus& bus, const uint8_t* req, size_t len) override {
         Clock& clock = SystemClock::instance();
         if (read_iso_layout(req, len, &layout_) != 0) {
@@ -157,6 +163,7 @@ public:
         if (cp_stream_started.exchange(0) != 0) {
             pacer.rebase(clock.now_ms());
             fifo_.clear();
+            drop_stale_audio();
         }
         size_t total = 0;
         for (size_t i = 0; i < layout_.count; ++i) {
@@ -176,7 +183,17 @@ public:
         send_dev_pkg(bus, reply_, n, __FILE__, __LINE__, "dealwith_audio_cp_buf");
     }
 
-private:
+    // Audio that queued while the microphone was not read is stale: the
+    // host hears the phone from now on, not from when the call opened.
+    void woke() override { drop_stale_audio(); }
+
+  private:
+    void drop_stale_audio() {
+        if (g_rtp_socket < 0) return;
+        if (const int n = rtp_discard_waiting(); n > 0)
+            quor_log("CP: %d stale packets from the phone dropped\n", n);
+    }
+
     // The phone's next 10 ms, or the last one again at half its level.
     void next_frame() {
         if (g_capture_frame_clear.exchange(0) != 0)
@@ -209,24 +226,25 @@ private:
 
 int halve_samples(uint8_t* buf, size_t len) {
     if (buf == nullptr || len == 0 || len % 2 != 0) return -1;
-    for (size_t i = 0; i < len; i += 2)
-        put_le16(buf + i, uint16_t(int16_t(get_le16(buf + i)) / 2));
+    for (size_t i = 0; i < len; i += 2) put_le16(buf + i, uint16_t(int16_t(get_le16(buf + i)) / 2));
     return 0;
 }
 
-void clear_last_capture_frame() { g_capture_frame_clear = 1; }
+void clear_last_capture_frame() {
+    g_capture_frame_clear = 1;
+}
 
 int dealwith_audio_pb_buf(VirtualBus& bus) {
     PlaybackServer server;
-    const StreamSpec spec{"PB", g_pb_queue, EVENT_PB_COMPLETE, g_pb_worker_alive, PB_EMPTY_POLLS,
-                          true};
+    const StreamSpec spec{"PB",           g_pb_queue, EVENT_PB_COMPLETE, g_pb_worker_alive,
+                          PB_EMPTY_POLLS, true};
     return run_stream_worker(bus, spec, server);
 }
 
 int dealwith_audio_cp_buf(VirtualBus& bus) {
     CaptureServer server;
-    const StreamSpec spec{"CP", g_cp_queue, EVENT_CP_COMPLETE, g_cp_worker_alive, CP_EMPTY_POLLS,
-                          false};
+    const StreamSpec spec{"CP",           g_cp_queue, EVENT_CP_COMPLETE, g_cp_worker_alive,
+                          CP_EMPTY_POLLS, false};
     return run_stream_worker(bus, spec, server);
 }
 

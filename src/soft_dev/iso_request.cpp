@@ -11,11 +11,9 @@ int read_iso_layout(const uint8_t* req, size_t len, IsoLayout* out) {
     out->transfer_length = pdu_word(req, USBIP_LENGTH);
     const bool is_out = pdu_word(req, USBIP_DIRECTION) == USBIP_DIR_OUT;
     const uint64_t data = is_out ? out->transfer_length : 0;
-    out->has_descriptors =
-        out->number_of_packets != USBIP_NOT_ISO && out->number_of_packets != 0;
+    out->has_descriptors = out->number_of_packets != USBIP_NOT_ISO && out->number_of_packets != 0;
     const uint64_t packets = out->has_descriptors ? out->number_of_packets : 0;
-    if (packets > MAX_ISO_PACKETS ||
-        USBIP_HEADER_SIZE + data + packets * USBIP_ISO_DESC_SIZE > len)
+    if (packets > MAX_ISO_PACKETS || USBIP_HEADER_SIZE + data + packets * USBIP_ISO_DESC_SIZE > len)
         return -1;
     out->out_data = is_out ? req + USBIP_HEADER_SIZE : nullptr;
     if (!out->has_descriptors) {

@@ -8,7 +8,7 @@
 namespace quor {
 
 class SampleFifo {
-public:
+  public:
     static constexpr size_t CAPACITY = 16384;
 
     size_t size() const { return len_; }
@@ -19,7 +19,7 @@ public:
     bool pop(uint8_t* out, size_t len);
     void clear() { len_ = 0; }
 
-private:
+  private:
     uint8_t buf_[CAPACITY];
     size_t len_ = 0;
 };

@@ -19,8 +19,12 @@ int base64_value(char c) {
     return -1;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 size_t skip_digits(std::string_view s, size_t at) {
     while (at < s.size() && is_digit(s[at])) ++at;

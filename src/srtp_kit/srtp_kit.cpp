@@ -70,9 +70,13 @@ int srtp_kit_exit(void) {
     return rc;
 }
 
-const char* srtp_version(void) { return srtp_get_version_string(); }
+const char* srtp_version(void) {
+    return srtp_get_version_string();
+}
 
-const char* srtp_build(void) { return "quor srtp kit 1 (AES_CM_128_HMAC_SHA1_80, SDES inline keys)"; }
+const char* srtp_build(void) {
+    return "quor srtp kit 1 (AES_CM_128_HMAC_SHA1_80, SDES inline keys)";
+}
 
 int srtp_kit_create(srtp_kit_handle* handle, const srtp_kit_params* params) {
     if (handle == nullptr || params == nullptr || params->remote_crypto_len < 0 ||

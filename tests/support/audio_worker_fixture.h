@@ -41,7 +41,7 @@ struct TimedReply {
 };
 
 class TimedBus : public FakeBus {
-public:
+  public:
     int write_reply(const uint8_t* pdu, size_t len) override {
         {
             std::lock_guard lk(mu);
@@ -64,15 +64,14 @@ public:
         return timed_.size();
     }
 
-private:
+  private:
     std::condition_variable cv_;
     std::vector<TimedReply> timed_;
 };
 
 // A speaker request of PACKETS packets of SIZE bytes whose samples count up
 // from FIRST_SAMPLE.
-inline Submit playback_request(uint32_t seqnum, uint32_t packets, uint32_t size,
-                               int first_sample) {
+inline Submit playback_request(uint32_t seqnum, uint32_t packets, uint32_t size, int first_sample) {
     Submit s;
     s.seqnum = seqnum;
     s.direction = USBIP_DIR_OUT;
@@ -105,7 +104,7 @@ inline Bytes converted(const Submit& s) {
 }
 
 class WorkerFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_pb_queue.clear();
         g_cp_queue.clear();
@@ -144,7 +143,7 @@ protected:
     EventHandle cp_complete_ = open_named_event(EVENT_CP_COMPLETE, EventReset::AUTO);
     EventHandle shutdown_ = open_named_event(EVENT_SOFTDEV_SHUTDOWN, EventReset::MANUAL);
 
-private:
+  private:
     std::thread playback_;
     std::thread capture_;
 };

@@ -23,7 +23,7 @@ constexpr uint32_t LOOPBACK = 0x7F000001;
 constexpr uint16_t PROGRAM_RTP_PORT = 18747;
 
 class SrtpPeer {
-public:
+  public:
     // LOCAL keys what this peer sends, REMOTE what it receives.
     SrtpPeer(const std::string& local, const std::string& remote, uint32_t ssrc) {
         lib_ = dlopen(QUOR_SRTP_KIT_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -35,8 +35,7 @@ public:
         destroy_ = reinterpret_cast<decltype(destroy_)>(dlsym(lib_, "srtp_kit_destroy"));
         add_stream_ = reinterpret_cast<decltype(add_stream_)>(dlsym(lib_, "srtp_kit_add_stream"));
         protect_ = reinterpret_cast<decltype(protect_)>(dlsym(lib_, "srtp_kit_rtp_protect"));
-        unprotect_ =
-            reinterpret_cast<decltype(unprotect_)>(dlsym(lib_, "srtp_kit_rtp_unprotect"));
+        unprotect_ = reinterpret_cast<decltype(unprotect_)>(dlsym(lib_, "srtp_kit_rtp_unprotect"));
         auto init = reinterpret_cast<decltype(&srtp_kit_init)>(dlsym(lib_, "srtp_kit_init"));
         if (!create_ || !destroy_ || !add_stream_ || !protect_ || !unprotect_ || !init) {
             ADD_FAILURE() << "SRTP library incomplete";
@@ -80,7 +79,7 @@ public:
         return buf;
     }
 
-private:
+  private:
     void* lib_ = nullptr;
     srtp_kit_handle handle_ = nullptr;
     int created_ = -1;
@@ -95,8 +94,17 @@ private:
 // An RTP packet: 12-byte header (payload type 108) and PAYLOAD.
 inline std::vector<uint8_t> rtp_packet(uint16_t seq, uint32_t ssrc,
                                        const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> p = {0x80, 108, uint8_t(seq >> 8), uint8_t(seq), 0, 0, 0, 0,
-                              uint8_t(ssrc >> 24), uint8_t(ssrc >> 16), uint8_t(ssrc >> 8),
+    std::vector<uint8_t> p = {0x80,
+                              108,
+                              uint8_t(seq >> 8),
+                              uint8_t(seq),
+                              0,
+                              0,
+                              0,
+                              0,
+                              uint8_t(ssrc >> 24),
+                              uint8_t(ssrc >> 16),
+                              uint8_t(ssrc >> 8),
                               uint8_t(ssrc)};
     p.insert(p.end(), payload.begin(), payload.end());
     return p;

@@ -21,7 +21,7 @@ const std::string PHONE_LINE =
     "1 AES_CM_128_HMAC_SHA1_80 inline:Q7Vdh8bVjCD8PtJjN0k6s8GmDWrYRmA6QPmzfzGd";
 
 class CallAudio : public WorkerFixture {
-protected:
+  protected:
     void SetUp() override {
         WorkerFixture::SetUp();
         int code = 0;
@@ -46,6 +46,14 @@ protected:
             payload[i + 1] = uint8_t(value);
         }
         at_phone.send_to_program(phone->protect(rtp_packet(seq, PHONE_SSRC, payload)));
+    }
+    // Starts the workers and has the microphone read once, silent.
+    void start_capturing() {
+        start_workers();
+        cp_stream_started = 1;
+        clear_last_capture_frame();
+        queue_capture(capture_request(0, 10, 96));
+        ASSERT_TRUE(bus.wait_for_replies(1));
     }
     // The samples a capture reply carries.
     std::vector<int16_t> samples_of(size_t reply) {
@@ -78,39 +86,52 @@ TEST_F(CallAudio, SixPacketRequestsReachThePhoneAsContinuousTenMillisecondPacket
 }
 
 TEST_F(CallAudio, TheLastReceivedFrameRepeatsFadingToSilence) {
+    start_capturing();
     phone_sends(1, 3);
-    start_workers();
-    cp_stream_started = 1;
-    for (uint32_t i = 0; i < 4; ++i) queue_capture(capture_request(i, 10, 96));
-    ASSERT_TRUE(bus.wait_for_replies(4));
+    for (uint32_t i = 1; i < 5; ++i) queue_capture(capture_request(i, 10, 96));
+    ASSERT_TRUE(bus.wait_for_replies(5));
     const int16_t want[] = {3, 3, 1, 0};
     for (size_t i = 0; i < 4; ++i) {
-        const std::vector<int16_t> s = samples_of(i);
+        const std::vector<int16_t> s = samples_of(i + 1);
         ASSERT_EQ(s.size(), 480u);
         EXPECT_EQ(s.front(), want[i]) << i;
         EXPECT_EQ(s.back(), want[i]) << i;
     }
     phone_sends(2, -3);
-    for (uint32_t i = 4; i < 7; ++i) queue_capture(capture_request(i, 10, 96));
-    ASSERT_TRUE(bus.wait_for_replies(7));
-    EXPECT_EQ(samples_of(4).front(), -3);
+    for (uint32_t i = 5; i < 8; ++i) queue_capture(capture_request(i, 10, 96));
+    ASSERT_TRUE(bus.wait_for_replies(8));
     EXPECT_EQ(samples_of(5).front(), -3);
-    EXPECT_EQ(samples_of(6).front(), -1);
+    EXPECT_EQ(samples_of(6).front(), -3);
+    EXPECT_EQ(samples_of(7).front(), -1);
 }
 
 TEST_F(CallAudio, OneMillisecondRequestsShareEachFrameOfThePhone) {
+    start_capturing();
     phone_sends(1, 100);
     phone_sends(2, 200);
-    start_workers();
-    cp_stream_started = 1;
-    for (uint32_t i = 0; i < 20; ++i) queue_capture(capture_request(i, 1, 96));
-    ASSERT_TRUE(bus.wait_for_replies(20));
-    for (size_t i = 0; i < 20; ++i) {
+    for (uint32_t i = 1; i <= 20; ++i) queue_capture(capture_request(i, 1, 96));
+    ASSERT_TRUE(bus.wait_for_replies(21));
+    for (size_t i = 1; i <= 20; ++i) {
         const std::vector<int16_t> s = samples_of(i);
         ASSERT_EQ(s.size(), 48u);
-        EXPECT_EQ(s.front(), i < 10 ? 100 : 200) << i;
-        EXPECT_EQ(s.back(), i < 10 ? 100 : 200) << i;
+        EXPECT_EQ(s.front(), i <= 10 ? 100 : 200) << i;
+        EXPECT_EQ(s.back(), i <= 10 ? 100 : 200) << i;
     }
+}
+
+TEST_F(CallAudio, AudioQueuedBeforeTheMicrophoneIsReadIsDropped) {
+    phone_sends(1, 7);
+    phone_sends(2, 7);
+    start_workers();
+    cp_stream_started = 1;
+    clear_last_capture_frame();
+    for (uint32_t i = 0; i < 3; ++i) queue_capture(capture_request(i, 10, 96));
+    ASSERT_TRUE(bus.wait_for_replies(3));
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(samples_of(i).front(), 0) << i;
+    phone_sends(3, 9);
+    queue_capture(capture_request(3, 10, 96));
+    ASSERT_TRUE(bus.wait_for_replies(4));
+    EXPECT_EQ(samples_of(3).front(), 9);
 }
 
 TEST_F(CallAudio, AfterTheCallClosesThePlaybackIsAnsweredButNothingIsSent) {

@@ -1,6 +1,8 @@
 // The streaming endpoints: sample halving, the pacing grid, the byte FIFO,
 // the request's packet table, and both workers answering requests on a
 // recording bus (no call open, so no RTP).
+#include "soft_dev/audio_stream.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,7 +12,6 @@
 #include "media/media_api.h"
 #include "platform/event.h"
 #include "soft_dev/audio_pacer.h"
-#include "soft_dev/audio_stream.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/iso_request.h"
 #include "soft_dev/lync_state.h"

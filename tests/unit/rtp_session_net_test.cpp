@@ -28,9 +28,8 @@ std::vector<uint8_t> header_of(uint32_t count, uint32_t ssrc) {
 TEST(RtpPacket, FirstPacketHasTheMarkerSequence1010AndTimestampZero) {
     EXPECT_EQ(header_of(0, 0x01020304),
               (std::vector<uint8_t>{0x80, 0xEC, 0x03, 0xF2, 0, 0, 0, 0, 1, 2, 3, 4}));
-    EXPECT_EQ(header_of(1, 0xA0B0C0D0),
-              (std::vector<uint8_t>{0x80, 0x6C, 0x03, 0xF3, 0, 0, 0, 0xA0, 0xA0, 0xB0, 0xC0,
-                                    0xD0}));
+    EXPECT_EQ(header_of(1, 0xA0B0C0D0), (std::vector<uint8_t>{0x80, 0x6C, 0x03, 0xF3, 0, 0, 0, 0xA0,
+                                                              0xA0, 0xB0, 0xC0, 0xD0}));
 }
 
 TEST(RtpPacket, SequenceAndTimestampWrap) {
@@ -87,7 +86,7 @@ TEST(Samples, UpsampleRepeatsEachSampleThreeTimesInHostOrder) {
 }
 
 class RtpSession : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         int code = 0;
         ASSERT_EQ(load_srtp_library_at(QUOR_SRTP_KIT_PATH, &code), 0);
@@ -127,7 +126,8 @@ TEST_F(RtpSession, PlaybackFramesReachThePhoneAsNumberedSrtpPackets) {
         ASSERT_EQ(wire.size(), RTP_PACKET_LEN + 10) << i;
         const std::vector<uint8_t> plain = phone->unprotect(wire);
         ASSERT_EQ(plain.size(), RTP_PACKET_LEN);
-        EXPECT_EQ(std::vector<uint8_t>(plain.begin(), plain.begin() + 12), header_of(i, g_rtp_ssrc));
+        EXPECT_EQ(std::vector<uint8_t>(plain.begin(), plain.begin() + 12),
+                  header_of(i, g_rtp_ssrc));
         EXPECT_EQ(plain[12], 0);
         EXPECT_EQ(plain[13], 1 + i);  // first sample of the frame, big-endian
         EXPECT_EQ(plain[15], 4 + i);
@@ -163,6 +163,17 @@ TEST_F(RtpSession, PacketsOfAnotherLengthAreDropped) {
     EXPECT_EQ(rtp_receive(frame), -1);
     EXPECT_EQ(frame[0], 0x55);
     at_phone.send_to_program(phone_packet(3, std::vector<uint8_t>(320, 1)));
+    EXPECT_EQ(rtp_receive(frame), 0);
+}
+
+TEST_F(RtpSession, DiscardingDropsEverythingWaiting) {
+    for (uint16_t seq = 1; seq <= 3; ++seq)
+        at_phone.send_to_program(phone_packet(seq, std::vector<uint8_t>(320, 0)));
+    EXPECT_EQ(rtp_discard_waiting(), 3);
+    uint8_t frame[USB_FRAME_BYTES];
+    EXPECT_EQ(rtp_receive(frame), -1);
+    EXPECT_EQ(rtp_discard_waiting(), 0);
+    at_phone.send_to_program(phone_packet(4, std::vector<uint8_t>(320, 0)));
     EXPECT_EQ(rtp_receive(frame), 0);
 }
 

@@ -2,8 +2,8 @@
 // audio we send with our key, and we decode what ffmpeg sends with its key
 // (AES_CM_128_HMAC_SHA1_80, base64 keys). Runs in a network namespace of
 // its own; skipped when ffmpeg is not installed.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -31,7 +31,9 @@ constexpr uint16_t FFMPEG_PORT = 40000;
 constexpr size_t SENT_FRAMES = 300;
 constexpr size_t SAMPLES_16K = 160;
 
-bool have_ffmpeg() { return system("ffmpeg -hide_banner -version >/dev/null 2>&1") == 0; }
+bool have_ffmpeg() {
+    return system("ffmpeg -hide_banner -version >/dev/null 2>&1") == 0;
+}
 
 // Runs ARGS with standard output and error in LOG; the process id or -1.
 pid_t spawn(const std::vector<std::string>& args, const std::string& log) {
@@ -70,10 +72,12 @@ std::string key_of(const char* line) {
 
 // A sample pattern with no repeats over the run, so the decoded audio can
 // be placed in what was sent without doubt.
-int16_t pattern(size_t n) { return int16_t(uint32_t(n * 2654435761u) >> 16); }
+int16_t pattern(size_t n) {
+    return int16_t(uint32_t(n * 2654435761u) >> 16);
+}
 
 class SrtpInterop : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
         int code = 0;
@@ -97,9 +101,10 @@ TEST_F(SrtpInterop, FfmpegDecodesWhatWeSendWithOurKey) {
                           "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:"
                        << key_of(g_local_crypto) << "\r\n";
     const std::string raw = dir.path + "decoded.raw";
-    const pid_t ffmpeg = spawn({"ffmpeg", "-hide_banner", "-loglevel", "error", "-protocol_whitelist",
-                                "file,udp,rtp,srtp", "-analyzeduration", "100000", "-i", sdp, "-t", "2", "-f", "s16le", "-y", raw},
-                               dir.path + "ffmpeg.log");
+    const pid_t ffmpeg = spawn(
+        {"ffmpeg", "-hide_banner", "-loglevel", "error", "-protocol_whitelist", "file,udp,rtp,srtp",
+         "-analyzeduration", "100000", "-i", sdp, "-t", "2", "-f", "s16le", "-y", raw},
+        dir.path + "ffmpeg.log");
     ASSERT_GT(ffmpeg, 0);
     ASSERT_EQ(open_rtp_socket(PROGRAM_RTP_PORT, FFMPEG_PORT, LOOPBACK), 0);
     ASSERT_EQ(create_srtp_session(
@@ -139,13 +144,28 @@ TEST_F(SrtpInterop, WeDecodeWhatFfmpegSendsWithItsKey) {
         "1 AES_CM_128_HMAC_SHA1_80 inline:WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubGVz";
     ASSERT_EQ(open_rtp_socket(PROGRAM_RTP_PORT, FFMPEG_PORT, LOOPBACK), 0);
     ASSERT_EQ(create_srtp_session(ffmpeg_line.c_str()), 0);
-    const pid_t ffmpeg = spawn(
-        {"ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
-         "sine=frequency=600:sample_rate=16000:samples_per_frame=160:duration=2", "-c:a",
-         "pcm_s16be", "-payload_type", "108", "-f", "rtp", "-srtp_out_suite",
-         "AES_CM_128_HMAC_SHA1_80", "-srtp_out_params", key_of(ffmpeg_line.c_str()),
-         "srtp://127.0.0.1:" + std::to_string(PROGRAM_RTP_PORT)},
-        dir.path + "ffmpeg.log");
+    const pid_t ffmpeg =
+        spawn({"ffmpeg",
+               "-hide_banner",
+               "-loglevel",
+               "error",
+               "-re",
+               "-f",
+               "lavfi",
+               "-i",
+               "sine=frequency=600:sample_rate=16000:samples_per_frame=160:duration=2",
+               "-c:a",
+               "pcm_s16be",
+               "-payload_type",
+               "108",
+               "-f",
+               "rtp",
+               "-srtp_out_suite",
+               "AES_CM_128_HMAC_SHA1_80",
+               "-srtp_out_params",
+               key_of(ffmpeg_line.c_str()),
+               "srtp://127.0.0.1:" + std::to_string(PROGRAM_RTP_PORT)},
+              dir.path + "ffmpeg.log");
     ASSERT_GT(ffmpeg, 0);
 
     std::vector<int16_t> heard;  // the 16 kHz samples, one of each three

@@ -1,4 +1,6 @@
 // Crypto lines, base64, the SRTP library loader and the call's SRTP context.
+#include "media/srtp_keying.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,7 +10,6 @@
 
 #include "media/media_api.h"
 #include "media/rtp_session.h"
-#include "media/srtp_keying.h"
 #include "support/srtp_peer.h"
 
 namespace quor::test {
@@ -20,16 +21,21 @@ const std::string LINE_B = PREFIX + "Q7Vdh8bVjCD8PtJjN0k6s8GmDWrYRmA6QPmzfzGd";
 
 std::string encode(const std::string& in, size_t out_size, int* rc) {
     std::vector<char> out(out_size + 1, '#');
-    *rc = base64_encode(reinterpret_cast<const uint8_t*>(in.data()), in.size(), out.data(),
-                        out_size);
+    *rc =
+        base64_encode(reinterpret_cast<const uint8_t*>(in.data()), in.size(), out.data(), out_size);
     return *rc >= 0 ? std::string(out.data()) : std::string();
 }
 
 TEST(Base64, EncodesTheStandardVectorsWithPadding) {
     const std::pair<std::string, std::string> cases[] = {
-        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},
-        {"foo", "Zm9v"},  {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
-        {"foobar", "Zm9vYmFy"}, {"\xff\xfe\xfd", "//79"},
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+        {"\xff\xfe\xfd", "//79"},
     };
     for (const auto& [in, want] : cases) {
         int rc = 0;
@@ -98,7 +104,7 @@ TEST(SrtpLoader, LoadsAndInitialisesTheCompleteLibrary) {
 }
 
 class SrtpContext : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         int code = 0;
         ASSERT_EQ(load_srtp_library_at(QUOR_SRTP_KIT_PATH, &code), 0);
@@ -180,9 +186,10 @@ TEST_F(SrtpContext, TwoOffersKeyTwoDifferentStreams) {
     SrtpPeer old_key(LINE_B, first_line, 5);
     ASSERT_TRUE(old_key.ok());
     build_rtp_header(0, g_rtp_ssrc, header);
-    EXPECT_TRUE(old_key.unprotect(protect_with_session(
-                                      std::vector<uint8_t>(header, header + RTP_HEADER_LEN)))
-                    .empty());
+    EXPECT_TRUE(
+        old_key
+            .unprotect(protect_with_session(std::vector<uint8_t>(header, header + RTP_HEADER_LEN)))
+            .empty());
     EXPECT_EQ(old_key.unprotect(first), plain);
 }
 
@@ -197,13 +204,13 @@ TEST_F(SrtpContext, KeepsAtMost127CharactersOfThePhonesLine) {
 TEST_F(SrtpContext, RefusesLinesThatDoNotCarryAUsableKey) {
     const std::string refused[] = {
         "",
-        PREFIX + "WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubGV",       // 39 characters
-        PREFIX + "WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubGVzz",     // 41 characters
-        PREFIX + "WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubG!z",      // not base64
+        PREFIX + "WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubGV",    // 39 characters
+        PREFIX + "WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubGVzz",  // 41 characters
+        PREFIX + "WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubG!z",   // not base64
         "1 AES_CM_128_HMAC_SHA1_32 inline:WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubGVz",
         "1 AES_CM_128_HMAC_SHA1_80 WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubGVz",
-        LINE_A + "|2^20|1:4",                                    // master key index
-        LINE_A + " KDR=1",                                        // session parameter
+        LINE_A + "|2^20|1:4",  // master key index
+        LINE_A + " KDR=1",     // session parameter
     };
     for (const std::string& line : refused) {
         EXPECT_EQ(create_srtp_session(line.c_str()), -1) << line;

@@ -139,9 +139,10 @@ int SimMedia::start(const uint8_t* offer, size_t len, uint8_t* answer, size_t an
     m_running = true;
     m_receiver = std::thread(&SimMedia::receive_loop, this);
     if (!m_opt.echo) m_sender = std::thread(&SimMedia::send_loop, this);
-    m_out.event("media started: phone port %u, connector port %u, %s", m_opt.port,
-                m_connector_port,
-                m_opt.echo ? "echo" : m_opt.tone_hz > 0 ? "tone" : "silence");
+    m_out.event("media started: phone port %u, connector port %u, %s", m_opt.port, m_connector_port,
+                m_opt.echo          ? "echo"
+                : m_opt.tone_hz > 0 ? "tone"
+                                    : "silence");
 
     put_be32(answer, m_opt.port);
     memcpy(answer + 4, own_line.c_str(), own_line.size() + 1);
@@ -163,8 +164,8 @@ void SimMedia::stop() {
         "media summary: rx %llu packets, lost %llu (%.2f%%), dropped %llu, tone %.1f Hz, "
         "level %.1f dBFS, tx %llu packets",
         (unsigned long long)m_received, (unsigned long long)m_lost,
-        expected ? 100.0 * double(m_lost) / double(expected) : 0.0,
-        (unsigned long long)m_dropped, r.frequency_hz, r.level_dbfs, (unsigned long long)m_sent);
+        expected ? 100.0 * double(m_lost) / double(expected) : 0.0, (unsigned long long)m_dropped,
+        r.frequency_hz, r.level_dbfs, (unsigned long long)m_sent);
 }
 
 void SimMedia::send_loop() {

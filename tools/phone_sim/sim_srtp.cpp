@@ -23,7 +23,9 @@ bool resolve(void* lib, const char* name, Fn* out) {
 }
 }  // namespace
 
-SimSrtp::~SimSrtp() { destroy(); }
+SimSrtp::~SimSrtp() {
+    destroy();
+}
 
 int SimSrtp::open_library(const char** why) {
     if (m_lib) return 0;

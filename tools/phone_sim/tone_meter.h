@@ -41,7 +41,8 @@ class ToneMeter {
         if (m_count > 0 && m_sum_squares > 0)
             r.level_dbfs = 10.0 * std::log10(m_sum_squares / double(m_count) / (32768.0 * 32768.0));
         if (m_crossings >= 2 && m_last_crossing > m_first_crossing)
-            r.frequency_hz = double(m_crossings - 1) * m_rate / (m_last_crossing - m_first_crossing);
+            r.frequency_hz =
+                double(m_crossings - 1) * m_rate / (m_last_crossing - m_first_crossing);
         return r;
     }
 
