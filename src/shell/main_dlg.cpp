@@ -8,6 +8,7 @@
 #include "link/ctrl_frame.h"
 #include "link/pair_session.h"
 #include "link/addr_discovery.h"
+#include "link/syslog_service.h"
 #include "media/media_api.h"
 #include "platform/net.h"
 #include "platform/process.h"
@@ -58,10 +59,10 @@ ShellHooks ShellHooks::defaults() {
     h.start_pair_session = [](CKestrowQuorConnectorDlg* dlg) {
         std::thread(pair_session_thread, dlg).detach();
     };
-    h.stop_log_service = [] {};
-    h.toggle_log_service = [] {};
-    h.send_log_to_pc = [] {};
-    h.send_log_to_phone = [] {};
+    h.stop_log_service = [] { quor::stop_log_service(nullptr); };
+    h.toggle_log_service = [] { quor::toggle_log_service(g_main_dlg.load()); };
+    h.send_log_to_pc = [] { quor::send_log_to_pc(); };
+    h.send_log_to_phone = [] { quor::send_log_to_phone(); };
     h.send_srtp_close = [] { quor::send_srtp_close(); };
     h.send_gruu = [] { quor::send_gruu(); };
     h.close_hid_send_window = [] { quor::close_hid_send_window(); };

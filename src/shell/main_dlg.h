@@ -59,6 +59,7 @@ public:
     void PostMinimize();
     void EndDialog();  // ends the modal run from any thread
     bool IsMinimized() { return view_.is_minimized(); }
+    MainView& View() { return view_; }
 
     // The IP address control 1000: what the user typed, readable from any
     // thread. Returns the number of non-blank fields; blank fields read as 0.

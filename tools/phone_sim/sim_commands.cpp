@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <string>
 
 #include "platform/byte_order.h"
 #include "sim_session.h"
+#include "sim_syslog.h"
 
 namespace {
 
@@ -127,6 +129,23 @@ int run_announce_raw(SimState& st, const Command&, const std::string& args) {
     return 0;
 }
 
+int run_syslog(SimState& st, const Command&, const std::string& args) {
+    std::istringstream in(args);
+    std::string count_text, size_text, extra;
+    in >> count_text >> size_text >> extra;
+    char* end = nullptr;
+    const unsigned long count = strtoul(count_text.c_str(), &end, 10);
+    if (count_text.empty() || *end || count == 0 || count > SIM_SYSLOG_COUNT_MAX || !extra.empty())
+        return -1;
+    unsigned long size = 0;
+    if (!size_text.empty()) {
+        size = strtoul(size_text.c_str(), &end, 10);
+        if (*end || size == 0 || size > SIM_SYSLOG_SIZE_MAX) return -1;
+    }
+    send_log_lines(st, unsigned(count), size_t(size));
+    return 0;
+}
+
 int run_help(SimState& st, const Command&, const std::string&) {
     std::istringstream lines(sim_command_help());
     for (std::string line; std::getline(lines, line);) st.out.event("%s", line.c_str());
@@ -160,6 +179,9 @@ const Command COMMANDS[] = {
      run_announce, 0},
     {"announce-raw", "HEX...", "send raw bytes as a datagram to 127.0.0.1:14897", run_announce_raw,
      0},
+    {"syslog", "N [SIZE]",
+     "send N log lines to UDP 514 of the PC that LOG_ROUTE named, each SIZE bytes if given",
+     run_syslog, 0},
     {"help", "", "list the commands", run_help, 0},
     {"quit", "", "end the simulator", run_quit, 0},
 };

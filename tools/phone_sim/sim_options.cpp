@@ -23,6 +23,7 @@ enum OptionId {
     OPT_PID,
     OPT_RELEASE,
     OPT_SIGN_IN,
+    OPT_NO_IDENTITY,
     OPT_NO_KEEPALIVE_ANSWER,
     OPT_MEDIA_PORT,
     OPT_TONE,
@@ -43,6 +44,7 @@ const option LONG_OPTIONS[] = {
     {"pid", required_argument, nullptr, OPT_PID},
     {"release", required_argument, nullptr, OPT_RELEASE},
     {"sign-in", no_argument, nullptr, OPT_SIGN_IN},
+    {"no-identity", no_argument, nullptr, OPT_NO_IDENTITY},
     {"no-keepalive-answer", no_argument, nullptr, OPT_NO_KEEPALIVE_ANSWER},
     {"media-port", required_argument, nullptr, OPT_MEDIA_PORT},
     {"tone", required_argument, nullptr, OPT_TONE},
@@ -69,6 +71,8 @@ void print_usage(FILE* to) {
             "  --pid N                PRODUCT_ID (default 0x0455)\n"
             "  --release N            DEVICE_RELEASE (default 0x0214)\n"
             "  --sign-in              send SIGNED_IN right after the identity\n"
+            "  --no-identity          answer PAIR_START without the identity, so the\n"
+            "                         connector stays in pairing with the channel open\n"
             "  --no-keepalive-answer  leave KEEPALIVE unanswered\n"
             "  --media-port N         the phone's RTP port (default 18800)\n"
             "  --tone HZ              call audio: a tone of HZ (1 to 7999; default silence)\n"
@@ -79,8 +83,9 @@ void print_usage(FILE* to) {
             "  --help                 show this text\n"
             "\n"
             "Standard output: event lines (listening PORT, connected, closed,\n"
-            "recv NAME, sent NAME, notes) and the transcript (P: bytes the\n"
-            "connector sent, T: bytes sent to it, in hex).\n"
+            "recv NAME, sent NAME, log route pc A.B.C.D | phone, syslog sent ...,\n"
+            "notes) and the transcript (P: bytes the connector sent, T: bytes sent\n"
+            "to it, in hex).\n"
             "\n"
             "Commands on standard input, one per line (end of input does not quit;\n"
             "SIGTERM or SIGINT does):\n%s",
@@ -173,6 +178,9 @@ int parse_sim_options(int argc, char** argv, SimOptions* opt) {
                 break;
             case OPT_SIGN_IN:
                 opt->sign_in = true;
+                break;
+            case OPT_NO_IDENTITY:
+                opt->identity = false;
                 break;
             case OPT_NO_KEEPALIVE_ANSWER:
                 opt->keepalive_answer = false;

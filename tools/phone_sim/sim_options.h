@@ -26,6 +26,7 @@ struct SimOptions {
     uint16_t vid = 0x2f1c;
     uint16_t pid = 0x0455;
     uint16_t release = 0x0214;
+    bool identity = true;  // answer PAIR_START with the identity
     bool sign_in = false;  // SIGNED_IN right after the identity
     bool keepalive_answer = true;
     SimMediaOptions media;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/byte_order.h"
+#include "sim_syslog.h"
 
 namespace {
 
@@ -74,7 +75,8 @@ After handle_frame(SimState& st, const CtrlFrame& f) {
             answer_pair_query(st);
             break;
         case PAIR_START:
-            if (send_identity(st) == 0 && st.opt.sign_in) st.link.send(SIGNED_IN);
+            if (st.opt.identity && send_identity(st) == 0 && st.opt.sign_in)
+                st.link.send(SIGNED_IN);
             break;
         case KEEPALIVE:
             if (st.keepalive_answer) st.link.send(KEEPALIVE_ACK);
@@ -91,6 +93,9 @@ After handle_frame(SimState& st, const CtrlFrame& f) {
         case UNPAIR:
             st.link.send(UNPAIR_ACK);
             return After::CLOSE;
+        case LOG_ROUTE:
+            apply_log_route(st, f);
+            break;
         case UNPAIR_ACK:
             if (st.link.unpair_pending()) return After::CLOSE;
             st.out.event("note: UNPAIR_ACK without an UNPAIR; ignored");
@@ -159,6 +164,7 @@ void serve_connection(SimState& st, int fd) {
             linger_end = SimLink::Clock::now() + CLOSE_LINGER;
         }
     }
+    clear_log_route(st);
     st.media.stop();
     st.link.detach();
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "sim_link.h"
 #include "sim_media.h"
@@ -20,6 +21,9 @@ struct SimState {
     std::atomic<bool> quit{false};
     std::atomic<bool> keepalive_answer;
     std::atomic<bool> held_answer_given{false};  // for --held-once
+    // Where the phone's log goes (host order): a PC, or 0 for the phone
+    // itself. Set by LOG_ROUTE.
+    std::atomic<uint32_t> log_to{0};
 
     // Any thread: every loop ends within one poll tick; a connection whose
     // reader waits in the middle of a frame is woken by dropping it.
