@@ -8,7 +8,7 @@ packages=(
   libsimpleini-dev libsrtp2-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
-  util-linux iproute2
+  util-linux iproute2 libglib2.0-bin
   ffmpeg
   xvfb xauth fonts-crosextra-carlito fonts-noto-cjk
 )

@@ -12,6 +12,7 @@
 #include "media/media_api.h"
 #include "platform/net.h"
 #include "platform/process.h"
+#include "settings/autorun.h"
 #include "settings/config.h"
 #include "settings/ini_store.h"
 #include "shell/diag_log.h"
@@ -54,7 +55,7 @@ ShellHooks ShellHooks::defaults() {
     h.add_firewall_exception = [](const std::string&, const std::string&) { return 0; };
     h.load_srtp_library = [](int* error_code) { return quor::load_srtp_library(error_code); };
     h.init_srtp_library = [] { return quor::init_srtp_library(); };
-    h.apply_autorun = [](int) { return 1; };
+    h.apply_autorun = [](int on) { return ApplyAutoRun(on); };
     h.net_startup = [] { return quor::net_startup(); };
     h.start_pair_session = [](CKestrowQuorConnectorDlg* dlg) {
         std::thread(pair_session_thread, dlg).detach();
