@@ -5,10 +5,10 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache pkg-config
   qt6-base-dev libgl-dev
-  libsimpleini-dev libsrtp2-dev libcurl4-openssl-dev
+  libsimpleini-dev libsrtp2-dev libcurl4-openssl-dev libsystemd-dev
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
-  util-linux iproute2 libglib2.0-bin
+  util-linux iproute2 dbus-daemon libglib2.0-bin
   ffmpeg
   xvfb xauth fonts-crosextra-carlito fonts-noto-cjk
 )

@@ -14,6 +14,7 @@
 #include "platform/process.h"
 #include "settings/autorun.h"
 #include "settings/config.h"
+#include "settings/firewall.h"
 #include "settings/ini_store.h"
 #include "shell/diag_log.h"
 #include "shell/strings.h"
@@ -52,7 +53,9 @@ std::string format_text(int id, const std::string& arg) {
 ShellHooks ShellHooks::defaults() {
     ShellHooks h;
     h.start_update_check = [] {};
-    h.add_firewall_exception = [](const std::string&, const std::string&) { return 0; };
+    h.add_firewall_exception = [](const std::string& image_path, const std::string& name) {
+        return AddFirewallException(image_path, name);
+    };
     h.load_srtp_library = [](int* error_code) { return quor::load_srtp_library(error_code); };
     h.init_srtp_library = [] { return quor::init_srtp_library(); };
     h.apply_autorun = [](int on) { return ApplyAutoRun(on); };
