@@ -16,6 +16,7 @@
 #include "settings/config.h"
 #include "settings/firewall.h"
 #include "settings/ini_store.h"
+#include "settings/update_check.h"
 #include "shell/diag_log.h"
 #include "shell/strings.h"
 #include "soft_dev/call_stream.h"
@@ -52,7 +53,7 @@ std::string format_text(int id, const std::string& arg) {
 
 ShellHooks ShellHooks::defaults() {
     ShellHooks h;
-    h.start_update_check = [] {};
+    h.start_update_check = [] { ::start_update_check(); };
     h.add_firewall_exception = [](const std::string& image_path, const std::string& name) {
         return AddFirewallException(image_path, name);
     };

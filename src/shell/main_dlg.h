@@ -60,6 +60,11 @@ public:
     void EndDialog();  // ends the modal run from any thread
     bool IsMinimized() { return view_.is_minimized(); }
     MainView& View() { return view_; }
+    // Any thread: opens FILE (a path or URL) with the desktop's default
+    // program, on the UI thread.
+    void OpenDocument(const std::string& file) {
+        loop_.post([this, file] { view_.open_document(file); });
+    }
 
     // The IP address control 1000: what the user typed, readable from any
     // thread. Returns the number of non-blank fields; blank fields read as 0.

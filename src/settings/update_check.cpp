@@ -1,0 +1,238 @@
+#include "settings/update_check.h"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+#include "shell/diag_log.h"
+#include "shell/main_dlg.h"
+#include "shell/resource_ids.h"
+#include "shell/strings.h"
+
+namespace {
+
+std::once_flag g_curl_init;
+
+struct BodySink {
+    int fd;
+    size_t written = 0;
+    bool too_large = false;
+};
+
+size_t write_body(char* data, size_t size, size_t count, void* user) {
+    auto* sink = static_cast<BodySink*>(user);
+    const size_t n = size * count;
+    if (sink->written + n > UPDATE_FILE_MAX) {
+        sink->too_large = true;
+        return 0;
+    }
+    std::string_view rest(data, n);
+    while (!rest.empty()) {
+        const ssize_t done = write(sink->fd, rest.data(), rest.size());
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return 0;
+        rest.remove_prefix(size_t(done));
+    }
+    sink->written += n;
+    return n;
+}
+
+// Opens PATH for writing without following a link, and only when it is a
+// plain file of this user with no other name; empties it. -1 otherwise.
+int open_private_file(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
+        ftruncate(fd, 0) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sets up one transfer of URL into SINK.
+void set_transfer_options(CURL* curl, const std::string& url, BodySink* sink, curl_slist* headers) {
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, UPDATE_CONNECT_TIMEOUT_MS);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, UPDATE_TRANSFER_TIMEOUT_MS);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "KestrowQuorConnector/" QUOR_VERSION);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_body);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, sink);
+}
+
+std::string format_question(const std::string& version) {
+    const std::string pattern = LoadString(quor::IDS_UPDATE_QUESTION);
+    const size_t at = pattern.find("%s");
+    if (at == std::string::npos) return pattern;
+    return pattern.substr(0, at) + version + pattern.substr(at + 2);
+}
+
+}  // namespace
+
+std::string update_url() {
+    const char* host = getenv("QUOR_UPDATE_HOST");
+    if (!host || !*host) host = UPDATE_HOST;
+    return "http://" + std::string(host) + ":" + std::to_string(UPDATE_PORT) + UPDATE_PATH;
+}
+
+std::string update_file_path() {
+    std::string dir = "/tmp/";
+    if (const char* tmp = getenv("TMPDIR"); tmp && tmp[0] == '/') {
+        dir = tmp;
+        if (dir.back() != '/') dir += '/';
+    }
+    return dir + UPDATE_FILE_NAME;
+}
+
+int download_to_file(const std::string& path, const std::string& url) {
+    std::call_once(g_curl_init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    BodySink sink{open_private_file(path)};
+    if (sink.fd < 0) {
+        quor_log("NETWORK: Update check: cannot write %s\n", path.c_str());
+        return -1;
+    }
+    CURL* curl = curl_easy_init();
+    // The answer must come from the server, not from a cache on the way.
+    curl_slist* headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
+    CURLcode rc = CURLE_FAILED_INIT;
+    if (curl && headers) {
+        set_transfer_options(curl, url, &sink, headers);
+        for (int attempt = 1; attempt <= UPDATE_CONNECT_ATTEMPTS; ++attempt) {
+            rc = curl_easy_perform(curl);
+            curl_off_t connected_us = 0;
+            curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connected_us);
+            // Only a connection that was never made is tried again.
+            if (rc == CURLE_OK || connected_us > 0) break;
+            if (rc != CURLE_COULDNT_CONNECT && rc != CURLE_OPERATION_TIMEDOUT) break;
+        }
+    }
+    if (rc != CURLE_OK) {
+        quor_log("NETWORK: Update check: %s: %s\n", url.c_str(),
+                 sink.too_large ? "the answer is too large" : curl_easy_strerror(rc));
+    }
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    close(sink.fd);
+    return rc == CURLE_OK ? 0 : -1;
+}
+
+int read_whole_file(const std::string& path, std::string* content) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    content->clear();
+    char block[4096];
+    for (;;) {
+        const ssize_t n = read(fd, block, sizeof(block));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || content->size() + size_t(n) > UPDATE_FILE_MAX) {
+            close(fd);
+            return -1;
+        }
+        if (n == 0) break;
+        content->append(block, size_t(n));
+    }
+    close(fd);
+    return content->empty() ? -1 : int(content->size());
+}
+
+std::optional<std::string> extract_tag(const std::string& name, const std::string& text) {
+    const std::string open_text = "<" + name;
+    const size_t open_at = text.find(open_text);
+    if (open_at == std::string::npos) return std::nullopt;
+    const size_t after_open = open_at + open_text.size();
+    const size_t close_at = text.find("</" + name + ">", after_open);
+    if (close_at == std::string::npos) return std::nullopt;
+    const size_t gt = text.find('>', after_open);
+    if (gt >= close_at) return std::nullopt;
+    return text.substr(gt + 1, close_at - gt - 1);
+}
+
+uint32_t version_number(const std::string& text) {
+    return ntohl(inet_addr(text.c_str()));
+}
+
+bool is_web_address(const std::string& text) {
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F) return false;
+    }
+    auto starts_with = [&text](std::string_view scheme) {
+        if (text.size() <= scheme.size()) return false;
+        for (size_t i = 0; i < scheme.size(); ++i) {
+            if (tolower(static_cast<unsigned char>(text[i])) != scheme[i]) return false;
+        }
+        return true;
+    };
+    return starts_with("http://") || starts_with("https://");
+}
+
+int evaluate_update_file(const std::string& content, UpdateOffer* offer) {
+    const std::string text = content.substr(0, content.find('\0'));
+    const std::optional<std::string> version = extract_tag("version", text);
+    if (!version) {
+        quor_log("NETWORK: Update check: no version in the update file.\n");
+        return -1;
+    }
+    const uint32_t own = version_number(QUOR_VERSION);
+    const uint32_t offered = version_number(*version);
+    const std::optional<std::string> setup = extract_tag("setup", text);
+    if (own == INADDR_NONE || offered == INADDR_NONE) {
+        quor_log("NETWORK: Update check: \"%s\" is not a version number.\n", version->c_str());
+        return -1;
+    }
+    if (!(own < offered) || !setup || setup->empty()) return -1;
+    if (!is_web_address(*setup)) {
+        quor_log("NETWORK: Update check: the installer of %s is not a web address; ignored.\n",
+                 version->c_str());
+        return -1;
+    }
+    offer->version = *version;
+    offer->setup = *setup;
+    return 0;
+}
+
+int run_update_check(const std::string& url, const std::string& path, const UpdateUi& ui) {
+    if (download_to_file(path, url) != 0) return -1;
+    std::string content;
+    if (read_whole_file(path, &content) < 0) return -1;
+    UpdateOffer offer;
+    if (evaluate_update_file(content, &offer) != 0) return -1;
+    const int answer =
+        ui.ask_yes_no(format_question(offer.version), LoadString(quor::IDS_UPDATE_CAPTION));
+    if (answer == quor::IDNO) return -1;
+    ui.open(offer.setup);
+    return 0;
+}
+
+int update_check_thread(quor::CKestrowQuorConnectorDlg* dlg) {
+    UpdateUi ui;
+    ui.ask_yes_no = [dlg](const std::string& text, const std::string& caption) {
+        return dlg ? dlg->View().message_box(text, caption, quor::MB_YESNO) : int(quor::IDNO);
+    };
+    ui.open = [dlg](const std::string& address) { dlg->OpenDocument(address); };
+    run_update_check(update_url(), update_file_path(), ui);
+    return 0;
+}
+
+void start_update_check() {
+    try {
+        std::thread(update_check_thread, quor::g_main_dlg.load()).detach();
+    } catch (const std::system_error& e) {
+        quor_log("NETWORK: Update check: cannot start its thread: %s\n", e.what());
+    }
+}

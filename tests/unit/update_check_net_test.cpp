@@ -1,0 +1,318 @@
+// The update check against an HTTP server on 127.0.0.1:8080, in a network
+// namespace of its own with only loopback: offers, silence, and servers that
+// never answer.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "settings/update_check.h"
+#include "shell/resource_ids.h"
+#include "shell/strings.h"
+#include "support/controller_fixture.h"
+#include "unit/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+int listen_on_8080(int backlog) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(UPDATE_PORT);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 || listen(fd, backlog) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// An HTTP server that answers every request with one canned response, or
+// accepts connections and never answers.
+class HttpStub {
+  public:
+    explicit HttpStub(std::string response, bool answer = true)
+        : response_(std::move(response)), answer_(answer), listener_(listen_on_8080(8)) {
+        if (listener_ >= 0) thread_ = std::thread([this] { Run(); });
+    }
+    ~HttpStub() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        for (int fd : held_) close(fd);
+        if (listener_ >= 0) close(listener_);
+    }
+    bool ok() const { return listener_ >= 0; }
+    std::string FirstRequest() {
+        std::lock_guard lk(mu_);
+        return requests_.empty() ? std::string() : requests_[0];
+    }
+    int Connections() const { return connections_; }
+
+  private:
+    void Run() {
+        while (!stop_) {
+            pollfd p{listener_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            ++connections_;
+            if (!answer_) {
+                held_.push_back(fd);
+                continue;
+            }
+            std::string request;
+            char buf[2048];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+                if (n <= 0) break;
+                request.append(buf, size_t(n));
+            }
+            {
+                std::lock_guard lk(mu_);
+                requests_.push_back(request);
+            }
+            send(fd, response_.data(), response_.size(), MSG_NOSIGNAL);
+            close(fd);
+        }
+    }
+
+    std::string response_;
+    bool answer_;
+    int listener_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    std::vector<int> held_;
+    std::mutex mu_;
+    std::vector<std::string> requests_;
+};
+
+std::string http(const std::string& status, const std::string& body) {
+    return "HTTP/1.1 " + status +
+           "\r\nContent-Type: text/xml\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
+}
+
+std::string upgrade_xml(const std::string& version_element, const std::string& setup_element) {
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<upgrade>\n  " + version_element + "\n  " +
+           setup_element + "\n</upgrade>\n";
+}
+
+const std::string SETUP = "https://downloads.example.test/Quor/Setup 2.1.exe?lang=en&x=%20";
+
+class UpdateCheck : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        set_language(UiLanguage::English);
+        setenv("QUOR_UPDATE_HOST", "127.0.0.1", 1);
+        setenv("TMPDIR", tmp.path.c_str(), 1);
+        for (const char* v : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) unsetenv(v);
+    }
+    void TearDown() override {
+        unsetenv("QUOR_UPDATE_HOST");
+        unsetenv("TMPDIR");
+    }
+
+    // Runs the check as start-up does, answering the question with ANSWER.
+    int Check(int answer = quor::IDYES) {
+        UpdateUi ui;
+        ui.ask_yes_no = [this, answer](const std::string& text, const std::string& caption) {
+            questions.push_back(caption + ": " + text);
+            return answer;
+        };
+        ui.open = [this](const std::string& address) { opened.push_back(address); };
+        const auto begin = Clock::now();
+        const int result = run_update_check(update_url(), update_file_path(), ui);
+        elapsed = Clock::now() - begin;
+        return result;
+    }
+    // True when a server answering with RESPONSE leads to a question.
+    bool Offers(const std::string& response) {
+        HttpStub server(response);
+        EXPECT_TRUE(server.ok());
+        questions.clear();
+        opened.clear();
+        Check();
+        return !questions.empty();
+    }
+
+    TempDir tmp;
+    std::vector<std::string> questions, opened;
+    Clock::duration elapsed{};
+};
+
+TEST_F(UpdateCheck, ANewerVersionIsOfferedAndItsInstallerOpenedUnchanged) {
+    HttpStub server(
+        http("200 OK", upgrade_xml("<version>2.0.14.1</version>", "<setup>" + SETUP + "</setup>")));
+    ASSERT_TRUE(server.ok());
+    EXPECT_EQ(Check(quor::IDYES), 0);
+    EXPECT_EQ(questions,
+              std::vector<std::string>{
+                  "Update Info: A new version 2.0.14.1 was found. Do you want to update?"});
+    EXPECT_EQ(opened, std::vector<std::string>{SETUP});
+    const std::string request = server.FirstRequest();
+    EXPECT_EQ(request.rfind("GET /Quor/upgrade.xml HTTP/1.1\r\n", 0), 0u) << request;
+    EXPECT_NE(request.find("Host: 127.0.0.1:8080\r\n"), std::string::npos) << request;
+    // The local copy is kept in the temporary folder.
+    EXPECT_NE(read_text(tmp.path + "upgrade.xml").find("<version>2.0.14.1</version>"),
+              std::string::npos);
+}
+
+TEST_F(UpdateCheck, AnsweringNoOpensNothing) {
+    HttpStub server(
+        http("200 OK", upgrade_xml("<version>2.1.0.0</version>", "<setup>" + SETUP + "</setup>")));
+    ASSERT_TRUE(server.ok());
+    EXPECT_EQ(Check(quor::IDNO), -1);
+    EXPECT_EQ(questions.size(), 1u);
+    EXPECT_TRUE(opened.empty());
+}
+
+TEST_F(UpdateCheck, WhichFilesLeadToAQuestion) {
+    const std::string setup = "<setup>" + SETUP + "</setup>";
+    EXPECT_TRUE(Offers(http("200 OK", upgrade_xml("<version>2.0.14.1</version>", setup))));
+    EXPECT_TRUE(Offers(http("200 OK", upgrade_xml("<version>2.1.0.0</version>", setup))));
+    EXPECT_TRUE(Offers(
+        http("200 OK", upgrade_xml("<version channel=\"stable\">2.1.0.0</version>", setup))));
+    EXPECT_EQ(questions,
+              std::vector<std::string>{
+                  "Update Info: A new version 2.1.0.0 was found. Do you want to update?"});
+    for (const char* version : {"2.0.14.0", "2.0.13.9", "255.255.255.255", "abc"})
+        EXPECT_FALSE(Offers(
+            http("200 OK", upgrade_xml("<version>" + std::string(version) + "</version>", setup))))
+            << version;
+    const std::string newer = "<version>2.1.0.0</version>";
+    EXPECT_FALSE(Offers(http("200 OK", upgrade_xml(newer, ""))));
+    EXPECT_FALSE(Offers(http("200 OK", upgrade_xml(newer, "<setup></setup>"))));
+    EXPECT_FALSE(
+        Offers(http("200 OK", upgrade_xml(newer, "<setup>file:///usr/bin/xterm</setup>"))));
+    EXPECT_FALSE(Offers(http("200 OK", upgrade_xml(newer, "<setup>/usr/bin/xterm</setup>"))));
+    EXPECT_TRUE(opened.empty());
+}
+
+TEST_F(UpdateCheck, AnErrorPageEndsTheCheckSilently) {
+    const std::string page = "<html><head><title>404 Not Found</title></head></html>\n";
+    HttpStub server(http("404 Not Found", page));
+    ASSERT_TRUE(server.ok());
+    EXPECT_EQ(Check(), -1);
+    EXPECT_TRUE(questions.empty());
+    // The page is stored and searched like any other answer.
+    EXPECT_EQ(read_text(tmp.path + "upgrade.xml"), page);
+}
+
+TEST_F(UpdateCheck, NoServerOrAnOversizedAnswerEndsTheCheck) {
+    EXPECT_EQ(Check(), -1);  // nothing listens: refused at once
+    EXPECT_LT(elapsed, 1s);
+    HttpStub server(http(
+        "200 OK", std::string(UPDATE_FILE_MAX + 1, 'x') +
+                      upgrade_xml("<version>9.0.0.0</version>", "<setup>" + SETUP + "</setup>")));
+    ASSERT_TRUE(server.ok());
+    EXPECT_EQ(Check(), -1);
+    EXPECT_TRUE(questions.empty());
+}
+
+TEST_F(UpdateCheck, ALinkPlantedAtTheLocalCopyIsNotWrittenThrough) {
+    HttpStub server(
+        http("200 OK", upgrade_xml("<version>2.1.0.0</version>", "<setup>" + SETUP + "</setup>")));
+    ASSERT_TRUE(server.ok());
+    write_text(tmp.path + "victim", "precious");
+    std::filesystem::create_symlink(tmp.path + "victim", tmp.path + "upgrade.xml");
+    EXPECT_EQ(Check(), -1);
+    EXPECT_EQ(read_text(tmp.path + "victim"), "precious");
+    EXPECT_TRUE(questions.empty());
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+// The server's accept queue is full, so the connection is never made: two
+// connect time-outs of 2 s end the check.
+TEST_F(UpdateCheck, AServerThatNeverAnswersTheConnectionEndsTheCheckInAboutFourSeconds) {
+    const int listener = listen_on_8080(0);
+    ASSERT_GE(listener, 0);
+    const int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(UPDATE_PORT);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
+    EXPECT_EQ(Check(), -1);
+    EXPECT_TRUE(questions.empty());
+    EXPECT_GT(elapsed, 3500ms);
+    EXPECT_LT(elapsed, 6s);
+    close(filler);
+    close(listener);
+}
+
+// The connection is made but no answer ever comes: the transfer limit ends
+// the check, and the connection is not tried again.
+TEST_F(UpdateCheck, AServerThatAcceptsButNeverAnswersIsGivenUpAfterTheTransferLimit) {
+    HttpStub server("", false);
+    ASSERT_TRUE(server.ok());
+    EXPECT_EQ(Check(), -1);
+    EXPECT_TRUE(questions.empty());
+    EXPECT_GT(elapsed, std::chrono::milliseconds(UPDATE_TRANSFER_TIMEOUT_MS - 500));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(UPDATE_TRANSFER_TIMEOUT_MS + 3000));
+    EXPECT_EQ(server.Connections(), 1);
+}
+
+// Through the main window: the question is a Yes/No box captioned "Update
+// Info", and the installer is opened on the UI thread.
+class UpdatePrompt : public quor::test::ControllerFixture {
+  protected:
+    void SetUp() override {
+        ControllerFixture::SetUp();
+        Start();
+        setenv("QUOR_UPDATE_HOST", "127.0.0.1", 1);
+        setenv("TMPDIR", home.c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("QUOR_UPDATE_HOST");
+        unsetenv("TMPDIR");
+        ControllerFixture::TearDown();
+    }
+};
+
+TEST_F(UpdatePrompt, TheWindowAsksYesOrNoAndOpensTheInstallerOnItsUiThread) {
+    HttpStub server(
+        http("200 OK", upgrade_xml("<version>2.1.0.0</version>", "<setup>" + SETUP + "</setup>")));
+    ASSERT_TRUE(server.ok());
+    view.answer = quor::IDOK;  // Yes
+    EXPECT_EQ(update_check_thread(dlg.get()), 0);
+    EXPECT_EQ(view.Messages(),
+              std::vector<std::string>{"A new version 2.1.0.0 was found. Do you want to update?"});
+    EXPECT_EQ(view.captions.back(), "Update Info");
+    EXPECT_EQ(view.styles.back(), quor::MB_YESNO);
+    EXPECT_TRUE(view.opened.empty());
+    Settle();
+    EXPECT_EQ(view.opened, std::vector<std::string>{SETUP});
+}
+
+TEST_F(UpdatePrompt, StartUpChecksOnAThreadOfItsOwn) {
+    HttpStub server(
+        http("200 OK", upgrade_xml("<version>2.0.14.1</version>", "<setup>" + SETUP + "</setup>")));
+    ASSERT_TRUE(server.ok());
+    view.answer = quor::IDCANCEL;  // No
+    start_update_check();
+    const auto end = Clock::now() + 5s;
+    while (view.Messages().empty() && Clock::now() < end) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(view.Messages().size(), 1u);
+    std::this_thread::sleep_for(50ms);
+    Settle();
+    EXPECT_TRUE(view.opened.empty());
+}
+
+}  // namespace
