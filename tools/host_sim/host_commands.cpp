@@ -106,6 +106,11 @@ int parse_command(const std::string& line, HostCommand* cmd, std::string* error)
         cmd->kind = HostCommand::SET_INTERFACE;
         return 0;
     }
+    if (name == "stream") {
+        if (parse_stream_command(words, &cmd->stream, error) != 0) return -1;
+        cmd->kind = HostCommand::STREAM;
+        return 0;
+    }
     if (name == "sleep") {
         if (args != 1 || parse_number(words[1], MAX_SLEEP_MS, &cmd->ms) != 0) {
             return bad("sleep MS");
@@ -134,6 +139,7 @@ bool command_needs_device(const HostCommand& cmd) {
         case HostCommand::CONTROL:
         case HostCommand::SET_INTERFACE:
         case HostCommand::DETACH:
+        case HostCommand::STREAM:
             return true;
         default:
             return false;

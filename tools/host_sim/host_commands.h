@@ -8,9 +8,20 @@
 
 #include "host_connection.h"
 #include "host_output.h"
+#include "host_stream.h"
 
 struct HostCommand {
-    enum Kind { ENUMERATE, GET_DESCRIPTOR, CONTROL, SET_INTERFACE, DETACH, QUIT, SLEEP, ECHO };
+    enum Kind {
+        ENUMERATE,
+        GET_DESCRIPTOR,
+        CONTROL,
+        SET_INTERFACE,
+        DETACH,
+        QUIT,
+        SLEEP,
+        ECHO,
+        STREAM
+    };
     Kind kind = ENUMERATE;
     uint8_t descriptor_type = 0;  // get-descriptor
     uint8_t descriptor_index = 0;
@@ -19,8 +30,9 @@ struct HostCommand {
     std::vector<uint8_t> data;
     uint8_t interface = 0;  // set-interface
     uint8_t alt = 0;
-    uint32_t ms = 0;   // sleep
-    std::string text;  // echo
+    uint32_t ms = 0;       // sleep
+    std::string text;      // echo
+    StreamCommand stream;  // stream
 };
 
 // The command reference printed by --help.

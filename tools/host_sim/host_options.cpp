@@ -59,6 +59,7 @@ int parse_host_options(int argc, char** argv, const char* env_vbus, HostOptions*
         if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
             fputs(USAGE, stdout);
             fputs(HOST_COMMAND_HELP, stdout);
+            fputs(STREAM_COMMAND_HELP, stdout);
             return 1;
         } else if (strcmp(a, "--exit-after-enumeration") == 0) {
             opt->exit_after_enumeration = true;

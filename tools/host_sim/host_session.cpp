@@ -141,6 +141,9 @@ void HostSession::execute(const HostCommand& cmd) {
             m_conn->drop();
             release_device();
             break;
+        case HostCommand::STREAM:
+            run_stream_command(cmd.stream, *m_conn, m_out);
+            break;
         case HostCommand::ENUMERATE: {
             Enumerator enumerator(*m_conn, m_out, m_options.timeout_ms);
             enumerator.run();
