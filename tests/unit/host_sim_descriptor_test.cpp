@@ -5,15 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "audio_desc.h"
+#include "config_desc.h"
+#include "hid_report.h"
+#include "host_text.h"
+#include "usb_descriptors.h"
 #include "host_sim_test_device.h"
-
-// The simulator's sources are built into its program only; the pieces under
-// test are compiled into this test directly.
-#include "../../tools/host_sim/audio_desc.cpp"
-#include "../../tools/host_sim/config_desc.cpp"
-#include "../../tools/host_sim/hid_report.cpp"
-#include "../../tools/host_sim/host_text.cpp"
-#include "../../tools/host_sim/usb_descriptors.cpp"
 
 namespace {
 

@@ -12,26 +12,23 @@
 #include <thread>
 #include <vector>
 
+#include "audio_desc.h"
+#include "config_desc.h"
+#include "control_transfer.h"
+#include "enumerator.h"
+#include "hid_report.h"
+#include "host_commands.h"
+#include "host_connection.h"
+#include "host_options.h"
+#include "host_output.h"
+#include "host_session.h"
+#include "host_text.h"
+#include "urb_tracker.h"
+#include "usb_descriptors.h"
+#include "usbip_wire.h"
+#include "vbus_listener.h"
 #include "host_sim_test_device.h"
 #include "temp_dir.h"
-
-// The simulator's sources are built into its program only; the pieces under
-// test are compiled into this test directly.
-#include "../../tools/host_sim/audio_desc.cpp"
-#include "../../tools/host_sim/config_desc.cpp"
-#include "../../tools/host_sim/control_transfer.cpp"
-#include "../../tools/host_sim/enumerator.cpp"
-#include "../../tools/host_sim/hid_report.cpp"
-#include "../../tools/host_sim/host_commands.cpp"
-#include "../../tools/host_sim/host_connection.cpp"
-#include "../../tools/host_sim/host_options.cpp"
-#include "../../tools/host_sim/host_output.cpp"
-#include "../../tools/host_sim/host_session.cpp"
-#include "../../tools/host_sim/host_text.cpp"
-#include "../../tools/host_sim/urb_tracker.cpp"
-#include "../../tools/host_sim/usb_descriptors.cpp"
-#include "../../tools/host_sim/usbip_wire.cpp"
-#include "../../tools/host_sim/vbus_listener.cpp"
 
 namespace {
 

@@ -6,11 +6,10 @@
 #include <string>
 #include <vector>
 
-// The simulator's sources are built into its program only; the pieces under
-// test are compiled into this test directly.
-#include "../../tools/host_sim/host_text.cpp"
-#include "../../tools/host_sim/urb_tracker.cpp"
-#include "../../tools/host_sim/usbip_wire.cpp"
+#include "host_text.h"
+#include "platform/byte_order.h"
+#include "urb_tracker.h"
+#include "usbip_wire.h"
 
 namespace {
 
