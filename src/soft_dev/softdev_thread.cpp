@@ -11,11 +11,11 @@
 namespace quor {
 
 namespace {
-struct NamedEventSpec {
+struct DeviceEvent {
     const char* name;
     EventReset kind;
 };
-constexpr NamedEventSpec DEVICE_EVENTS[] = {
+constexpr DeviceEvent DEVICE_EVENTS[] = {
     {EVENT_PB_COMPLETE, EventReset::AUTO},        {EVENT_CP_COMPLETE, EventReset::AUTO},
     {EVENT_PB_START_STOP, EventReset::MANUAL},    {EVENT_CP_START_STOP, EventReset::MANUAL},
     {EVENT_PB_SHUTDOWN, EventReset::MANUAL},      {EVENT_CP_SHUTDOWN, EventReset::MANUAL},
