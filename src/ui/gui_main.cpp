@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/syslog_service.h"
 #include "platform/single_instance.h"
+#include "settings/autorun.h"
 #include "shell/diag_log.h"
 #include "shell/main_dlg.h"
 #include "ui/main_window.h"
@@ -81,6 +83,8 @@ int main(int argc, char** argv) {
     quor::CMainWindow window;
     quor::CKestrowQuorConnectorDlg dlg(window, loop);
     window.SetController(&dlg);
+    window.SetApplyAutoRun([](int on) { return ApplyAutoRun(on); });
+    window.SetLogServiceRunning([] { return quor::g_syslog_socket.load() != -1; });
     QObject::connect(&window, &quor::CMainWindow::dialogEnded, &app, &QApplication::quit,
                      Qt::QueuedConnection);
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
