@@ -103,15 +103,13 @@ class Streamer {
     }
 
   private:
-    // Ends the stream as the Linux driver does: playback drains, capture
-    // URBs still pending are unlinked.
+    // Ends the stream as the Linux driver does: the capture URBs still
+    // pending are unlinked at once, playback drains.
     void stop() {
         std::set<uint32_t> pending;
         {
-            std::unique_lock lock(m_mutex);
+            std::lock_guard lock(m_mutex);
             m_running = false;
-            m_drained.wait_for(lock, std::chrono::milliseconds(DRAIN_TIMEOUT_MS),
-                               [&] { return m_play_pending.empty(); });
             pending = m_record_pending;
         }
         size_t unlinked = 0;
@@ -123,7 +121,7 @@ class Streamer {
         }
         std::unique_lock lock(m_mutex);
         m_drained.wait_for(lock, std::chrono::milliseconds(DRAIN_TIMEOUT_MS),
-                           [&] { return m_record_pending.empty(); });
+                           [&] { return m_play_pending.empty() && m_record_pending.empty(); });
         m_unlinked = unlinked;
     }
 
