@@ -1,5 +1,9 @@
 #include "shell/diag_log.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -15,13 +19,22 @@ constexpr size_t kDirLimit = 1024;
 void start_log_file(const char* dir) {
     std::string path(dir, strnlen(dir, kDirLimit));
     path += "quor.log";
-    // Results are not checked: a log that cannot be opened leaves the lines
-    // without destination and the program carries on.
-    // The file is emptied first and then both streams append: a stream that
-    // wrote at its own position would overwrite what the other one appended.
-    if (FILE* f = fopen(path.c_str(), "w")) fclose(f);
-    if (freopen(path.c_str(), "a", stdout)) setvbuf(stdout, nullptr, _IONBF, 0);
-    if (freopen(path.c_str(), "a", stderr)) setvbuf(stderr, nullptr, _IONBF, 0);
+    // Both streams append to one emptied file, so neither overwrites what
+    // the other wrote. The file is opened before the streams are moved onto
+    // it: a log that cannot be opened leaves them where they were, and the
+    // program carries on.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        fprintf(stderr, "Quor ERR: cannot open %s: %s\n", path.c_str(), strerror(errno));
+        return;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    dup2(fd, STDOUT_FILENO);
+    dup2(fd, STDERR_FILENO);
+    close(fd);
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
 void quor_log(const char* fmt, ...) {
