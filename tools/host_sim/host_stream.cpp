@@ -229,8 +229,9 @@ class Streamer {
             m_block.push_back(s);
             if (m_block.size() < BLOCK_SAMPLES) continue;
             const double block_level = level_of(m_block.data(), m_block.size());
+            m_total.add(m_block.data(), m_block.size());
             if (block_level > AUDIBLE_DBFS) {
-                m_total.add(m_block.data(), m_block.size());
+                m_audible.add(m_block.data(), m_block.size());
                 m_block_levels.push_back(block_level);
             }
             m_block.clear();
@@ -251,9 +252,10 @@ class Streamer {
         const size_t dips = size_t(std::count_if(levels.begin(), levels.end(),
                                                  [&](double l) { return l < median - DIP_DB; }));
         const ToneReading t = m_total.reading();
+        const ToneReading audible = m_audible.reading();
         m_out.line("stream record: " + m_record_stats.summary() +
                    strfmt(" tone=%.1f Hz level=%.1f dBFS blocks=%zu dips=%zu unlinked=%zu",
-                          t.frequency_hz, t.level_dbfs, levels.size(), dips, m_unlinked));
+                          t.frequency_hz, audible.level_dbfs, levels.size(), dips, m_unlinked));
     }
 
     const StreamCommand m_cmd;
@@ -272,7 +274,8 @@ class Streamer {
     StreamStats m_record_stats;
     WavWriter m_wav;
     ToneMeter m_second{SAMPLE_RATE};
-    ToneMeter m_total{SAMPLE_RATE};
+    ToneMeter m_total{SAMPLE_RATE};    // frequency over the whole stream
+    ToneMeter m_audible{SAMPLE_RATE};  // level over its audible blocks
     std::vector<int16_t> m_block;
     std::vector<double> m_block_levels;
     bool m_quiet = true;

@@ -136,6 +136,7 @@ int SimMedia::start(const uint8_t* offer, size_t len, uint8_t* answer, size_t an
     m_phase = 0;
     m_second.reset();
     m_total.reset();
+    m_audible.reset();
     m_running = true;
     m_receiver = std::thread(&SimMedia::receive_loop, this);
     if (!m_opt.echo) m_sender = std::thread(&SimMedia::send_loop, this);
@@ -159,13 +160,14 @@ void SimMedia::stop() {
     m_srtp.destroy();
     m_wav.close();
     const ToneReading r = m_total.reading();
+    const ToneReading audible = m_audible.reading();
     const uint64_t expected = m_received + m_lost;
     m_out.event(
         "media summary: rx %llu packets, lost %llu (%.2f%%), dropped %llu, tone %.1f Hz, "
         "level %.1f dBFS, tx %llu packets",
         (unsigned long long)m_received, (unsigned long long)m_lost,
         expected ? 100.0 * double(m_lost) / double(expected) : 0.0, (unsigned long long)m_dropped,
-        r.frequency_hz, r.level_dbfs, (unsigned long long)m_sent);
+        r.frequency_hz, audible.level_dbfs, (unsigned long long)m_sent);
 }
 
 void SimMedia::send_loop() {
@@ -248,7 +250,8 @@ void SimMedia::note_received(const uint8_t* payload, size_t len, uint16_t seq) {
     m_wav.write_samples(samples, count);
     m_second.add(samples, count);
     const double level = level_of(samples, count);
-    if (level > AUDIBLE_DBFS) m_total.add(samples, count);
+    m_total.add(samples, count);
+    if (level > AUDIBLE_DBFS) m_audible.add(samples, count);
     if (m_quiet && level > LOUD_DBFS) {
         m_out.event("onset heard at %lld us", (long long)(monotonic_ns() / 1000));
         m_quiet = false;

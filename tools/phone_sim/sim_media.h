@@ -58,7 +58,8 @@ class SimMedia {
     // Receiver state (receiver thread).
     WavWriter m_wav;
     ToneMeter m_second{16000};
-    ToneMeter m_total{16000};
+    ToneMeter m_total{16000};    // frequency over the whole call
+    ToneMeter m_audible{16000};  // level over its audible packets
     uint64_t m_received = 0;
     uint64_t m_lost = 0;
     uint64_t m_dropped = 0;
