@@ -1,6 +1,7 @@
 #include "soft_dev/attach.h"
 
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "link/ctrl_channel.h"
@@ -8,8 +9,10 @@
 #include "platform/event.h"
 #include "shell/diag_log.h"
 #include "shell/main_dlg.h"
+#include "soft_dev/audio_stream.h"
 #include "soft_dev/descriptors.h"
 #include "soft_dev/dev_globals.h"
+#include "soft_dev/lync_hooks.h"
 #include "soft_dev/request_queue.h"
 #include "soft_dev/soft_dev_hooks.h"
 #include "soft_dev/softdev_thread.h"
@@ -149,6 +152,14 @@ int run_attachment(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus) {
 }
 
 int start_device_thread(CKestrowQuorConnectorDlg* dlg) {
+    // The device a real host sees answers its HID and audio-class requests
+    // and serves its streaming and interrupt endpoints; without these a host
+    // stalls on the report descriptor and the mixer controls.
+    static std::once_flag hooks_registered;
+    std::call_once(hooks_registered, [] {
+        register_lync_hooks(soft_dev_hooks());
+        register_audio_stream_hooks(soft_dev_hooks());
+    });
     const std::unique_ptr<VirtualBus> bus = make_virtual_bus();
     return run_attachment(dlg, *bus);
 }

@@ -21,7 +21,8 @@ int get_free_port(VirtualBus& bus);
 int plugin_device(VirtualBus& bus, int port);
 
 // Thread body: one attachment on the bus that QUOR_VBUS names (vhci_hcd
-// when unset). Returns 0.
+// when unset), with the HID and audio-class handlers and the streaming
+// and interrupt workers in the hook table. Returns 0.
 int start_device_thread(CKestrowQuorConnectorDlg* dlg);
 // The attachment on BUS. Sleeps and polls on DLG's clock. Ends with state 0,
 // or with the main window closed when the stop request was 2.
