@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -94,19 +95,16 @@ class SrtpPeer {
 // An RTP packet: 12-byte header (payload type 108) and PAYLOAD.
 inline std::vector<uint8_t> rtp_packet(uint16_t seq, uint32_t ssrc,
                                        const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> p = {0x80,
-                              108,
-                              uint8_t(seq >> 8),
-                              uint8_t(seq),
-                              0,
-                              0,
-                              0,
-                              0,
-                              uint8_t(ssrc >> 24),
-                              uint8_t(ssrc >> 16),
-                              uint8_t(ssrc >> 8),
-                              uint8_t(ssrc)};
-    p.insert(p.end(), payload.begin(), payload.end());
+    std::vector<uint8_t> p(12 + payload.size(), 0);
+    p[0] = 0x80;
+    p[1] = 108;
+    p[2] = uint8_t(seq >> 8);
+    p[3] = uint8_t(seq);
+    p[8] = uint8_t(ssrc >> 24);
+    p[9] = uint8_t(ssrc >> 16);
+    p[10] = uint8_t(ssrc >> 8);
+    p[11] = uint8_t(ssrc);
+    std::copy(payload.begin(), payload.end(), p.begin() + 12);
     return p;
 }
 
