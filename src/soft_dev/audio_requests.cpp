@@ -60,7 +60,8 @@ int mute_request(VirtualBus& bus, const uint8_t* req, size_t len) {
             const uint8_t value = mute_setting;
             return reply(bus, req, &value, 1);
         }
-        default: return -1;
+        default:
+            return -1;
     }
 }
 
@@ -70,10 +71,14 @@ int volume_request(VirtualBus& bus, const uint8_t* req, size_t len) {
             if (!has_data(req, len, 2)) return -1;
             volume_setting = get_le16(req + PDU_DATA);
             return reply(bus, req, nullptr, 0);
-        case GET_CUR: return reply_u16(bus, req, volume_setting);
-        case GET_MIN: return reply_u16(bus, req, VOLUME_MIN);
-        case GET_MAX: return reply_u16(bus, req, VOLUME_MAX);
-        case GET_RES: return reply_u16(bus, req, VOLUME_RES);
+        case GET_CUR:
+            return reply_u16(bus, req, volume_setting);
+        case GET_MIN:
+            return reply_u16(bus, req, VOLUME_MIN);
+        case GET_MAX:
+            return reply_u16(bus, req, VOLUME_MAX);
+        case GET_RES:
+            return reply_u16(bus, req, VOLUME_RES);
         default:
             quor_log("AUDIODEV: What's precdata[1] %d!\n", req[PDU_REQUEST]);
             return -1;
@@ -82,9 +87,12 @@ int volume_request(VirtualBus& bus, const uint8_t* req, size_t len) {
 
 int control_interface(VirtualBus& bus, const uint8_t* req, size_t len) {
     switch (req[PDU_VALUE_HIGH]) {
-        case SEL_MUTE: return mute_request(bus, req, len);
-        case SEL_VOLUME: return volume_request(bus, req, len);
-        default: return reply(bus, req, nullptr, 0);
+        case SEL_MUTE:
+            return mute_request(bus, req, len);
+        case SEL_VOLUME:
+            return volume_request(bus, req, len);
+        default:
+            return reply(bus, req, nullptr, 0);
     }
 }
 
@@ -154,7 +162,8 @@ void microphone_setting(uint8_t alt) {
 int process_audio_class_specific_requests(VirtualBus& bus, const uint8_t* req, size_t len) {
     const uint8_t interface = req[PDU_INDEX_LOW];
     switch (interface) {
-        case IF_CONTROL: return control_interface(bus, req, len);
+        case IF_CONTROL:
+            return control_interface(bus, req, len);
         case IF_SPEAKER:
         case IF_MICROPHONE:
             if (req[PDU_REQUEST] != SET_INTERFACE) return -1;

@@ -26,9 +26,13 @@ uint8_t g_sel12_text[CALL_TEXT_BYTES];
 uint8_t g_sel12_saved[CALL_TEXT_BYTES];
 size_t g_text_cursor = 0;
 
-uint8_t* target_text() { return text_target_is_name ? g_dsp_name_text : g_sel12_text; }
+uint8_t* target_text() {
+    return text_target_is_name ? g_dsp_name_text : g_sel12_text;
+}
 
-bool text_empty(const uint8_t* text) { return text[0] == 0 && text[1] == 0; }
+bool text_empty(const uint8_t* text) {
+    return text[0] == 0 && text[1] == 0;
+}
 
 size_t text_units(const uint8_t* text) {
     size_t n = 0;
@@ -103,7 +107,9 @@ std::string utf16le_to_utf8(const uint8_t* units, size_t max_units) {
     return out;
 }
 
-std::string display_name_utf8() { return utf16le_to_utf8(g_dsp_name_text, CALL_TEXT_UNITS); }
+std::string display_name_utf8() {
+    return utf16le_to_utf8(g_dsp_name_text, CALL_TEXT_UNITS);
+}
 
 void select_call_text(const uint8_t* report) {
     if (report[0] != SELECT_REPORT_ID || report[2] != SELECT_MARK) return;
@@ -126,7 +132,8 @@ void take_call_text_piece(const uint8_t* piece, size_t n) {
     const size_t want = n - PIECE_TEXT_BYTE;
     const size_t room = g_text_cursor < TEXT_ROOM ? TEXT_ROOM - g_text_cursor : 0;
     const size_t take = std::min(want, room);
-    if (take < want) quor_log("HIDDEV: text longer than %zu bytes, %zu cut\n", TEXT_ROOM, want - take);
+    if (take < want)
+        quor_log("HIDDEV: text longer than %zu bytes, %zu cut\n", TEXT_ROOM, want - take);
     memcpy(text + g_text_cursor, piece + PIECE_TEXT_BYTE, take);
     g_text_cursor += take;
     if (piece[LAST_PIECE_BYTE] != LAST_PIECE) return;

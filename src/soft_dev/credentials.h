@@ -30,7 +30,7 @@ constexpr uint8_t CHUNK_POSITION_MASK = 0xC0;
 enum CredentialSlot { SLOT_DOMAIN = 0, SLOT_USER_NAME = 1, SLOT_PASSWORD = 2 };
 
 class CredentialAssembler {
-public:
+  public:
     // Takes one chunk (REPORT is the whole report 3, missing bytes zero) and
     // logs its line. True when it completed the third text: the set is then
     // in the slots and the count starts again from 0. Chunks that would
@@ -44,7 +44,7 @@ public:
     // Forgets the set after it was sent.
     void wipe_slots();
 
-private:
+  private:
     void start_text(size_t announced, const uint8_t* text, size_t carried);
     void append(const uint8_t* text, size_t n);
     void finish_text();

@@ -8,9 +8,9 @@
 namespace quor {
 
 enum class GbkLine {
-    DISMISSED,        // "HIDDEV: 已取消\n"
-    CREDENTIALS_DONE, // closing line of a credential chunk
-    SIGN_OUT,         // request code 7
+    DISMISSED,         // "HIDDEV: 已取消\n"
+    CREDENTIALS_DONE,  // closing line of a credential chunk
+    SIGN_OUT,          // request code 7
     CHUNK_BEGIN,
     CHUNK_MID,
     CHUNK_END,

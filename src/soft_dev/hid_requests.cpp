@@ -13,9 +13,9 @@
 #include "soft_dev/credentials.h"
 #include "soft_dev/descriptors.h"
 #include "soft_dev/dev_globals.h"
-#include "soft_dev/lync_state.h"
 #include "soft_dev/gbk_log.h"
 #include "soft_dev/gruu_store.h"
+#include "soft_dev/lync_state.h"
 #include "soft_dev/usbip_pdu.h"
 #include "soft_dev/window_link.h"
 
@@ -106,8 +106,12 @@ void lync_request(const uint8_t report[LYNC_REPORT_SIZE]) {
             if (g_credentials.take_chunk(report)) credentials_complete();
             quor_log("%s", gbk_line(GbkLine::CREDENTIALS_DONE));
             break;
-        case LYNC_SIGN_OUT: quor_log("%s", gbk_line(GbkLine::SIGN_OUT)); break;
-        default: quor_log("HIDDEV: Not Lync request!\n"); break;
+        case LYNC_SIGN_OUT:
+            quor_log("%s", gbk_line(GbkLine::SIGN_OUT));
+            break;
+        default:
+            quor_log("HIDDEV: Not Lync request!\n");
+            break;
     }
 }
 
@@ -160,7 +164,8 @@ int set_report(VirtualBus& bus, const uint8_t* req, size_t len) {
             call_dialog(report[1]);
             break;
         }
-        case REPORT_0x13: break;
+        case REPORT_0x13:
+            break;
         case REPORT_SELECT_TEXT: {
             uint8_t report[SELECT_REPORT_SIZE];
             read_report(req, len, report, sizeof(report));
@@ -208,22 +213,34 @@ int get_descriptor(VirtualBus& bus, const uint8_t* req) {
                   sizeof(HID_REPORT_DESCRIPTOR));
             quor_log("HIDDEV: Paired..\n");
             return 0;
-        case DESC_HID: quor_log("HIDDEV: HID Descriptor\n"); return -1;
-        case DESC_PHYSICAL: quor_log("HIDDEV: HID Physical Descriptor\n"); return -1;
-        default: quor_log("HIDDEV: Unsupported Descriptor\n"); return -1;
+        case DESC_HID:
+            quor_log("HIDDEV: HID Descriptor\n");
+            return -1;
+        case DESC_PHYSICAL:
+            quor_log("HIDDEV: HID Physical Descriptor\n");
+            return -1;
+        default:
+            quor_log("HIDDEV: Unsupported Descriptor\n");
+            return -1;
     }
 }
 }  // namespace
 
 int process_hid_class_specific_requests(VirtualBus& bus, const uint8_t* req, size_t len) {
     switch (req[PDU_REQUEST]) {
-        case GET_REPORT: return get_report(bus, req);
-        case GET_DESCRIPTOR: return get_descriptor(bus, req);
-        case SET_REPORT: return set_report(bus, req, len);
-        default: return reply(bus, req, ReplyHeader::CONTROL, nullptr, 0);  // SET_IDLE and the rest
+        case GET_REPORT:
+            return get_report(bus, req);
+        case GET_DESCRIPTOR:
+            return get_descriptor(bus, req);
+        case SET_REPORT:
+            return set_report(bus, req, len);
+        default:
+            return reply(bus, req, ReplyHeader::CONTROL, nullptr, 0);  // SET_IDLE and the rest
     }
 }
 
-void close_hid_send_window() { hid_send_window = 0; }
+void close_hid_send_window() {
+    hid_send_window = 0;
+}
 
 }  // namespace quor

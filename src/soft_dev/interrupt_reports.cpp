@@ -8,8 +8,8 @@
 #include "shell/main_dlg.h"
 #include "soft_dev/class_reply.h"
 #include "soft_dev/dev_globals.h"
-#include "soft_dev/lync_state.h"
 #include "soft_dev/gruu_store.h"
+#include "soft_dev/lync_state.h"
 #include "soft_dev/request_queue.h"
 
 namespace quor {
@@ -28,18 +28,36 @@ struct FlagReport {
 
 // In priority order.
 const FlagReport FLAG_REPORTS[] = {
-    {InterruptReport::SIGNOUT_REQUEST, &signout_request_pending, "HID MSG: signout_request\n",
-     VENDOR_REPORT_SIZE, {0x04, 0xC2}},
-    {InterruptReport::HUNGUP_PRE, &hungup_pre_pending, "HID MSG: hungup_pre\n",
-     TELEPHONY_REPORT_SIZE, {0x01, 0x00, 0x00}},
-    {InterruptReport::HUNGUP, &hungup_pending, "HID MSG: hungup\n", TELEPHONY_REPORT_SIZE,
+    {InterruptReport::SIGNOUT_REQUEST,
+     &signout_request_pending,
+     "HID MSG: signout_request\n",
+     VENDOR_REPORT_SIZE,
+     {0x04, 0xC2}},
+    {InterruptReport::HUNGUP_PRE,
+     &hungup_pre_pending,
+     "HID MSG: hungup_pre\n",
+     TELEPHONY_REPORT_SIZE,
+     {0x01, 0x00, 0x00}},
+    {InterruptReport::HUNGUP,
+     &hungup_pending,
+     "HID MSG: hungup\n",
+     TELEPHONY_REPORT_SIZE,
      {0x01, 0x03, 0x00}},
-    {InterruptReport::ACKNOWLEDGE, &ack_report_pending, nullptr, VENDOR_REPORT_SIZE,
+    {InterruptReport::ACKNOWLEDGE,
+     &ack_report_pending,
+     nullptr,
+     VENDOR_REPORT_SIZE,
      {0x04, 0xC1, 0x02, 0x00}},
-    {InterruptReport::SIGNIN_FAILED, &signin_failed_pending, "HID MSG: signin_failed\n",
-     VENDOR_REPORT_SIZE, {0x04, 0xC3, 0x04, 0x00, 0x05, 0x40}},
-    {InterruptReport::SIGNIN_REQUEST, &signin_request_pending, "HID MSG: signin_request\n",
-     VENDOR_REPORT_SIZE, {0x04, 0xC3, 0x04, 0x00}},
+    {InterruptReport::SIGNIN_FAILED,
+     &signin_failed_pending,
+     "HID MSG: signin_failed\n",
+     VENDOR_REPORT_SIZE,
+     {0x04, 0xC3, 0x04, 0x00, 0x05, 0x40}},
+    {InterruptReport::SIGNIN_REQUEST,
+     &signin_request_pending,
+     "HID MSG: signin_request\n",
+     VENDOR_REPORT_SIZE,
+     {0x04, 0xC3, 0x04, 0x00}},
 };
 
 const FlagReport* raised_flag_report() {
@@ -48,8 +66,7 @@ const FlagReport* raised_flag_report() {
     return nullptr;
 }
 
-int write_answer(VirtualBus& bus, const std::vector<uint8_t>& req, const uint8_t* data,
-                 size_t n) {
+int write_answer(VirtualBus& bus, const std::vector<uint8_t>& req, const uint8_t* data, size_t n) {
     return SEND_CLASS_REPLY(bus, req.data(), ReplyHeader::ECHO, data, n, "interrupt_ep_thread");
 }
 
@@ -96,4 +113,3 @@ int interrupt_ep_thread(VirtualBus& bus) {
 }
 
 }  // namespace quor
-

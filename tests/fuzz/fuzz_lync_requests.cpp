@@ -23,7 +23,7 @@ namespace {
 
 // Accepts every reply after checking that its length matches its header.
 class CheckingBus : public quor::VirtualBus {
-public:
+  public:
     int find_vbus_device_path(char*, size_t) override { return -1; }
     int open_device(const char*) override { return -1; }
     int port_status(uint8_t*, size_t) override { return -1; }
@@ -61,7 +61,7 @@ struct Harness {
 };
 
 class Input {
-public:
+  public:
     Input(const uint8_t* p, size_t n) : p_(p), n_(n) {}
     bool empty() const { return n_ == 0; }
     uint8_t byte() {
@@ -77,7 +77,7 @@ public:
         return out;
     }
 
-private:
+  private:
     const uint8_t* p_;
     size_t n_;
 };
@@ -136,7 +136,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 h.clock.advance(int64_t(in.byte()) * 10);
                 h.loop.run_pending();
                 break;
-            default: quor::send_gruu(); break;
+            default:
+                quor::send_gruu();
+                break;
         }
     }
     return 0;

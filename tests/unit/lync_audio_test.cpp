@@ -14,7 +14,7 @@ namespace quor::test {
 namespace {
 
 class AudioRequests : public ControllerFixture {
-protected:
+  protected:
     void SetUp() override {
         ControllerFixture::SetUp();
         ShellHooks hooks = RecordingHooks();
@@ -42,7 +42,9 @@ protected:
     int SetInterface(uint8_t interface, uint8_t alt) {
         return Handle(control(++seq, 0x01, 0x0B, alt, interface, 0));
     }
-    Bytes LastData() const { return Bytes(bus.replies.back().begin() + 48, bus.replies.back().end()); }
+    Bytes LastData() const {
+        return Bytes(bus.replies.back().begin() + 48, bus.replies.back().end());
+    }
     void Paired(unsigned state, int as_nm_dev) {
         dlg->SetState(state);
         dlg->m_nAsNmDev = as_nm_dev;
@@ -87,7 +89,7 @@ TEST_F(AudioRequests, MuteAndVolumeTable) {
 TEST_F(AudioRequests, UnsupportedControlRequestsAreNotAnswered) {
     LogCapture log;
     const size_t before = bus.replies.size();
-    EXPECT_EQ(Control(0x82, 1), -1);        // GET_MIN of mute
+    EXPECT_EQ(Control(0x82, 1), -1);          // GET_MIN of mute
     EXPECT_EQ(Control(0x04, 2, {0, 1}), -1);  // SET_RES of volume
     EXPECT_EQ(Control(0x01, 2, {0x05}), -1);  // volume with one data byte
     EXPECT_EQ(Control(0x01, 1, {}), -1);      // mute without data

@@ -14,7 +14,7 @@ std::string Repeat(const std::string& unit, size_t n) {
 }
 
 class Assembler : public ::testing::Test {
-protected:
+  protected:
     // Feeds CHUNKS; returns whether the last completed the set.
     bool Feed(const std::vector<Bytes>& chunks) {
         bool done = false;
@@ -116,7 +116,7 @@ TEST_F(Assembler, NewFirstChunkAbandonsAnUnfinishedText) {
 
 // The whole path through the HID handler.
 class CredentialRequests : public ::testing::Test {
-protected:
+  protected:
     void Send(const Bytes& report) {
         const Bytes req = SetReport(3, report);
         EXPECT_EQ(process_hid_class_specific_requests(bus, req.data(), req.size()), 0);

@@ -4,10 +4,10 @@
 #include "soft_dev/call_texts.h"
 #include "soft_dev/descriptors.h"
 #include "soft_dev/dev_globals.h"
-#include "soft_dev/lync_state.h"
 #include "soft_dev/gbk_log.h"
 #include "soft_dev/gruu_store.h"
 #include "soft_dev/hid_requests.h"
+#include "soft_dev/lync_state.h"
 #include "support/controller_fixture.h"
 #include "unit/lync_test_support.h"
 
@@ -25,7 +25,7 @@ Bytes Utf16(const std::u16string& text) {
 }
 
 class HidRequests : public ControllerFixture {
-protected:
+  protected:
     void SetUp() override {
         ControllerFixture::SetUp();
         ShellHooks hooks = RecordingHooks();
@@ -43,7 +43,9 @@ protected:
         sel12_capture_pending = 0;
         clear_call_texts();
     }
-    int Handle(const Bytes& req) { return process_hid_class_specific_requests(bus, req.data(), req.size()); }
+    int Handle(const Bytes& req) {
+        return process_hid_class_specific_requests(bus, req.data(), req.size());
+    }
     int Request(uint8_t type, uint8_t request, uint16_t value, uint16_t length) {
         return Handle(Converted(control(9, type, request, value, 3, length)));
     }
@@ -61,7 +63,9 @@ protected:
         }
     }
     void SignIn() { dlg->SetState(STATE_PAIRED_SIGNED_IN); }
-    Bytes ReplyData(size_t i) const { return Bytes(bus.replies[i].begin() + 48, bus.replies[i].end()); }
+    Bytes ReplyData(size_t i) const {
+        return Bytes(bus.replies[i].begin() + 48, bus.replies[i].end());
+    }
 
     FakeBus bus;
     PhoneEnd phone;
@@ -158,7 +162,8 @@ TEST_F(HidRequests, PollDuringAGruuTransferAsksForNoAcknowledge) {
 
 TEST_F(HidRequests, OtherRequestCodes) {
     LogCapture log;
-    for (uint8_t code : {4, 7, 0, 2, 15, 0x48}) EXPECT_EQ(Handle(SetReport(3, LyncReport(code))), 0);
+    for (uint8_t code : {4, 7, 0, 2, 15, 0x48})
+        EXPECT_EQ(Handle(SetReport(3, LyncReport(code))), 0);
     EXPECT_EQ(phone.Types(), (std::vector<int>{DISMISS_SIGNIN_HELP}));
     EXPECT_EQ(log.text(), std::string("HIDDEV: Send Socket 3! Dismiss signin Help\n") +
                               gbk_line(GbkLine::DISMISSED) + gbk_line(GbkLine::SIGN_OUT) +
@@ -228,7 +233,7 @@ TEST_F(HidRequests, DialogEndClosesTheStreamOnlyWithAsNmDevZero) {
 }
 
 class DisplayName : public HidRequests {
-protected:
+  protected:
     // A call dialog whose stream was just offered.
     void SetUp() override {
         HidRequests::SetUp();
@@ -324,9 +329,13 @@ TEST_F(DisplayName, TextPiecesNeverWritePastTheirBufferNorReadPastTheRequest) {
 
 TEST(Utf16ToUtf8, SurrogatePairsAndUnpairedHalves) {
     const Bytes pair = Utf16(u"a\U0001F600b");
-    EXPECT_EQ(utf16le_to_utf8(pair.data(), pair.size() / 2), "a\xF0\x9F\x98\x80" "b");
+    EXPECT_EQ(utf16le_to_utf8(pair.data(), pair.size() / 2),
+              "a\xF0\x9F\x98\x80"
+              "b");
     const Bytes lone = {0x00, 0xD8, 'c', 0};
-    EXPECT_EQ(utf16le_to_utf8(lone.data(), 2), "\xEF\xBF\xBD" "c");
+    EXPECT_EQ(utf16le_to_utf8(lone.data(), 2),
+              "\xEF\xBF\xBD"
+              "c");
 }
 
 }  // namespace

@@ -4,9 +4,9 @@
 #include <thread>
 
 #include "soft_dev/dev_globals.h"
-#include "soft_dev/lync_state.h"
 #include "soft_dev/gruu_store.h"
 #include "soft_dev/interrupt_reports.h"
+#include "soft_dev/lync_state.h"
 #include "soft_dev/request_queue.h"
 #include "support/controller_fixture.h"
 #include "unit/lync_test_support.h"
@@ -16,7 +16,7 @@ namespace {
 
 // A bus whose replies can be refused, as when the host unlinked the request.
 class RefusingBus : public FakeBus {
-public:
+  public:
     std::atomic<bool> refuse{false};
     int write_reply(const uint8_t* pdu, size_t len) override {
         if (refuse) return -1;
@@ -39,15 +39,15 @@ std::string Repeat(size_t n) {
 }
 
 void ClearFlags() {
-    for (std::atomic<int>* f : {&signout_request_pending, &hungup_pre_pending, &hungup_pending,
-                                &ack_report_pending, &signin_failed_pending,
-                                &signin_request_pending, &gruu_pending, &hid_send_window})
+    for (std::atomic<int>* f :
+         {&signout_request_pending, &hungup_pre_pending, &hungup_pending, &ack_report_pending,
+          &signin_failed_pending, &signin_request_pending, &gruu_pending, &hid_send_window})
         *f = 0;
     release_gruu();
 }
 
 class Reports : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ClearFlags(); }
     void TearDown() override { ClearFlags(); }
     InterruptReport Answer() { return answer_interrupt_request(bus, InterruptRequest(++seq)); }
@@ -269,7 +269,7 @@ TEST_F(Reports, GruuStoreIsSafeAgainstItsThreeWritersAndTheWorker) {
 
 // The worker thread on the main window's manual clock.
 class Worker : public ControllerFixture {
-protected:
+  protected:
     void SetUp() override {
         ControllerFixture::SetUp();
         Start();

@@ -19,7 +19,7 @@ namespace quor::test {
 
 // The phone's side of a control channel on a socket pair.
 class PhoneEnd {
-public:
+  public:
     PhoneEnd() {
         int fds[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
@@ -45,7 +45,8 @@ public:
     // The frames of types only, in order.
     std::vector<int> Types(int timeout_ms = 50) {
         std::vector<int> out;
-        for (const std::string& f : Frames(timeout_ms)) out.push_back(std::stoi(f.substr(0, 2), nullptr, 16));
+        for (const std::string& f : Frames(timeout_ms))
+            out.push_back(std::stoi(f.substr(0, 2), nullptr, 16));
         return out;
     }
 
@@ -60,7 +61,7 @@ public:
         return b;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
