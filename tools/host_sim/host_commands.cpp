@@ -106,6 +106,11 @@ int parse_command(const std::string& line, HostCommand* cmd, std::string* error)
         cmd->kind = HostCommand::SET_INTERFACE;
         return 0;
     }
+    switch (parse_softphone_command(words, line, &cmd->softphone, error)) {
+        case 0: cmd->kind = HostCommand::SOFTPHONE; return 0;
+        case 1: break;
+        default: return -1;
+    }
     if (name == "stream") {
         if (parse_stream_command(words, &cmd->stream, error) != 0) return -1;
         cmd->kind = HostCommand::STREAM;
@@ -140,6 +145,7 @@ bool command_needs_device(const HostCommand& cmd) {
         case HostCommand::SET_INTERFACE:
         case HostCommand::DETACH:
         case HostCommand::STREAM:
+        case HostCommand::SOFTPHONE:
             return true;
         default:
             return false;

@@ -9,6 +9,7 @@
 #include "host_connection.h"
 #include "host_output.h"
 #include "host_stream.h"
+#include "softphone.h"
 
 struct HostCommand {
     enum Kind {
@@ -20,7 +21,8 @@ struct HostCommand {
         QUIT,
         SLEEP,
         ECHO,
-        STREAM
+        STREAM,
+        SOFTPHONE
     };
     Kind kind = ENUMERATE;
     uint8_t descriptor_type = 0;  // get-descriptor
@@ -33,6 +35,7 @@ struct HostCommand {
     uint32_t ms = 0;       // sleep
     std::string text;      // echo
     StreamCommand stream;  // stream
+    SoftphoneCommand softphone;  // lync-...
 };
 
 // The command reference printed by --help.

@@ -109,6 +109,7 @@ void HostSession::attach(int fd) {
     Enumerator enumerator(*m_conn, m_out, m_options.timeout_ms);
     enumerator.run();
     m_language = enumerator.model().language ? enumerator.model().language : DEFAULT_LANGUAGE;
+    m_softphone = std::make_unique<Softphone>(*m_conn, m_out, m_options.timeout_ms);
     if (m_options.exit_after_enumeration) {
         pause_ms(static_cast<uint32_t>(m_options.linger_ms));
         request_quit();
@@ -116,6 +117,7 @@ void HostSession::attach(int fd) {
 }
 
 void HostSession::release_device() {
+    m_softphone.reset();
     std::unique_ptr<HostConnection> conn;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -143,6 +145,9 @@ void HostSession::execute(const HostCommand& cmd) {
             break;
         case HostCommand::STREAM:
             run_stream_command(cmd.stream, *m_conn, m_out);
+            break;
+        case HostCommand::SOFTPHONE:
+            m_softphone->run(cmd.softphone);
             break;
         case HostCommand::ENUMERATE: {
             Enumerator enumerator(*m_conn, m_out, m_options.timeout_ms);

@@ -14,6 +14,7 @@
 #include "host_connection.h"
 #include "host_options.h"
 #include "host_output.h"
+#include "softphone.h"
 #include "vbus_listener.h"
 
 class HostSession {
@@ -54,5 +55,6 @@ class HostSession {
     std::mutex m_mutex;  // m_conn and m_quit, shared with request_quit()
     std::condition_variable m_quit_cv;
     std::unique_ptr<HostConnection> m_conn;
+    std::unique_ptr<Softphone> m_softphone;  // of m_conn; the session thread's only
     bool m_quit = false;
 };
