@@ -132,6 +132,14 @@ class LyncConversation(unittest.TestCase):
             "input signout-request", "input hungup-pre", "input hungup",
             "input signin-failed", "input signin-request"])
 
+    def test_tray_sign_in_by_lync_asks_the_host_to_sign_in(self):
+        self.start()
+        self.host.send("lync-poll on")
+        self.host.wait_for(r"^input ack$", timeout=5)
+        self.console.send("command 32780")
+        self.host.wait_for(r"^input signin-request$", timeout=5)
+        self.host_do("lync-poll off", r"^lync poll off ")
+
     def test_gruu_is_reassembled_by_the_host_and_offered_again(self):
         self.start(resend_gruu=7)
         gruu = "sip:alice@example.com;gr=urn:uuid:" + "".join(
