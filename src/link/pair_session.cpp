@@ -110,6 +110,15 @@ bool open_pairing(Session& s) {
 
 void on_phone_media_offer(Session& s, const CtrlFrame& f) {
     if (f.len < 4) return;
+    // An answer to an offer withdrawn since (the host let the stream fall
+    // idle, and MEDIA_STOP went out, before the phone answered) must not
+    // open media: nobody would close it, the RTP port would stay taken and
+    // the next call's answer, refused by the bind, would leave that call
+    // keyed with the old keys and silent.
+    if (srtp_stream_active == 0) {
+        quor_log("NETWORK: media answer for a stream already closed, ignored\n");
+        return;
+    }
     SessionServices& svc = session_services();
     const uint16_t port = uint16_t(get_be32(f.payload) & 0xFFFF);
     if (svc.open_rtp_socket(RTP_LOCAL_PORT, port, s.phone) != 0) return;

@@ -31,9 +31,15 @@ int send_srtp_close() {
 }
 
 int open_call_stream(const char* log_line) {
-    if (send_srtp_invite() != 0) return -1;
-    quor_log("%s", log_line);
+    // Open before the offer leaves: the phone's answer is taken on the
+    // control-channel thread, which ignores answers to a closed stream and
+    // may get there before this thread runs on.
     srtp_stream_active = 1;
+    if (send_srtp_invite() != 0) {
+        srtp_stream_active = 0;
+        return -1;
+    }
+    quor_log("%s", log_line);
     return 0;
 }
 

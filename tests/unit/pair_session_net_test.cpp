@@ -4,12 +4,14 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
 
 #include "link/addr_discovery.h"
 #include "link/pair_session.h"
+#include "platform/byte_order.h"
 #include "support/controller_fixture.h"
 #include "support/fake_phone.h"
 
@@ -288,17 +290,43 @@ TEST_F(PairSession, PhoneEventsRaiseTheirReportFlagsAndGruuRestartsItsTimer) {
     EXPECT_EQ(hungup_pre_pending, 1);
 }
 
+// PHONE_MEDIA_OFFER's payload: port 0x4A38 in the low 16 bits, LINE, NUL.
+std::vector<uint8_t> MediaAnswer(const std::string& line) {
+    std::vector<uint8_t> answer(4 + line.size() + 1, 0);
+    put_be32(answer.data(), 0x00014A38);
+    std::copy(line.begin(), line.end(), answer.begin() + 4);
+    return answer;
+}
+
 TEST_F(PairSession, PhoneMediaOfferOpensRtpToThePhoneAndPassesItsKey) {
     StartWithPhoneAt(LOOPBACK);
     PairUpToDevice();
-    std::vector<uint8_t> offer = {0x00, 0x01, 0x4A, 0x38};  // port 0x4A38 in the low 16 bits
+    srtp_stream_active = 1;  // MEDIA_OFFER went out
     const std::string line = "1 AES_CM_128_HMAC_SHA1_80 inline:abc";
-    offer.insert(offer.end(), line.begin(), line.end());
-    offer.push_back(0);
-    phone.Send(PHONE_MEDIA_OFFER, offer);
+    phone.Send(PHONE_MEDIA_OFFER, MediaAnswer(line));
     ASSERT_TRUE(WaitFor([&] { return !Recorded(cryptos).empty(); }));
     EXPECT_EQ(Recorded(rtp_opens), std::vector<std::string>{"18747 19000 2130706433"});
     EXPECT_EQ(Recorded(cryptos)[0], line);
+    srtp_stream_active = 0;
+}
+
+// A Linux host toggles the streaming interfaces while it probes them; the
+// stream they opened can be closed (MEDIA_STOP) before the phone answers.
+TEST_F(PairSession, AnAnswerArrivingAfterTheStreamClosedOpensNothing) {
+    StartWithPhoneAt(LOOPBACK);
+    PairUpToDevice();
+    srtp_stream_active = 0;
+    hungup_pending = 0;
+    phone.Send(PHONE_MEDIA_OFFER, MediaAnswer("1 AES_CM_128_HMAC_SHA1_80 inline:old"));
+    phone.Send(HANG_UP);  // handled after the answer: marks that it was seen
+    ASSERT_TRUE(WaitFor([&] { return hungup_pending == 1; }));
+    srtp_stream_active = 1;  // the next call's offer
+    const std::string line = "1 AES_CM_128_HMAC_SHA1_80 inline:new";
+    phone.Send(PHONE_MEDIA_OFFER, MediaAnswer(line));
+    ASSERT_TRUE(WaitFor([&] { return !Recorded(cryptos).empty(); }));
+    EXPECT_EQ(Recorded(rtp_opens).size(), 1u);
+    EXPECT_EQ(Recorded(cryptos), std::vector<std::string>{line});
+    srtp_stream_active = 0;
 }
 
 TEST_F(PairSession, MalformedInputIsSurvived) {
