@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Runs a test program with the environment every test gets: the system
+# autostart folder and the update server point at places of the tests' own,
+# so no test writes to /etc/xdg or reaches for the real update host.
+export XDG_CONFIG_DIRS="${QUOR_TEST_XDG:-${TMPDIR:-/tmp}/quor-test-xdg}"
+export QUOR_UPDATE_HOST=127.0.0.1
+mkdir -p "$XDG_CONFIG_DIRS"
+exec "$@"
