@@ -22,7 +22,8 @@ def echo(proc, label, stop):
     while not stop.is_set():
         lines = proc.lines[shown:]
         for line in lines:
-            print(f"[{label}] {line}", flush=True)
+            sys.stdout.write(f"[{label}] {line}\n")
+            sys.stdout.flush()
         shown += len(lines)
         time.sleep(0.05)
 
@@ -36,7 +37,7 @@ def main():
     stop = threading.Event()
     procs = []
 
-    phone = quorlib.spawn("quor-phone-sim", "--sign-in", env=env)
+    phone = quorlib.spawn("quor-phone-sim", env=env)
     phone.wait_for(r"^listening")
     procs.append((phone, "phone"))
     if os.path.exists(quorlib.bin_path("quor-host-sim")):
@@ -51,7 +52,10 @@ def main():
 
     try:
         connector.wait_for(r"^status: Pairing\.\.\.$", timeout=10)
-        connector.wait_for(r"^status: Paired\(Sign In\)$", timeout=20)
+        connector.wait_for(r"^status: Paired\(Sign Out\)$", timeout=20)
+        print("[demo] the USB phone is plugged in; the phone signs in", flush=True)
+        phone.send("signin")
+        connector.wait_for(r"^status: Paired\(Sign In\)$", timeout=10)
         print("[demo] paired and signed in; keep-alives run every 2 s", flush=True)
         time.sleep(5)
         print("[demo] pressing Unpair", flush=True)

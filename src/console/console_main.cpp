@@ -186,6 +186,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // Diagnostic lines leave one by one, also into a pipe.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     const int out_fd = dup(STDOUT_FILENO);
     if (out_fd >= 0) g_out = fdopen(out_fd, "w");
 
