@@ -1,0 +1,313 @@
+# The vm test inside the guest: quor-phone-sim and quor-console on the
+# guest's loopback, the emulated phone attached to the guest kernel's
+# vhci_hcd, and everything checked from the kernel's side. Sourced by
+# run.sh after guest_lib.sh.
+
+CYCLES=20
+TONE_PLAY_HZ=1000
+TONE_PHONE_HZ=600
+AUDIO_SECONDS=5
+
+# One compact line per descriptor of interest from "lsusb -v".
+lsusb_summary() {
+    awk '
+        /^  idVendor/ || /^  idProduct/ || /^  bcdUSB/ || /^  bcdDevice/ { dev = dev " " $1 "=" $2 }
+        /^    bConfigurationValue/ { print "config " $2 dev }
+        /^    MaxPower/ { print "  MaxPower " $2 }
+        /^    Interface Descriptor:/ { iface = "" }
+        /^      bInterfaceNumber/ { iface = "if " $2 }
+        /^      bAlternateSetting/ { iface = iface " alt " $2 }
+        /^      bInterfaceClass/ { iface = iface " class " $2 }
+        /^      bInterfaceSubClass/ { iface = iface "/" $2 }
+        /^      iInterface/ { $1 = ""; $2 = ""; sub(/^ +/, ""); print "  " iface " \"" $0 "\"" }
+        /^        bEndpointAddress/ { ep = "    ep " $2 " " $3 " " $4 }
+        /^          Transfer Type/ { ep = ep " " $3 }
+        /^          Synch Type/ { ep = ep "/" $3 }
+        /^        wMaxPacketSize/ { ep = ep " max " $3 " " $4 }
+        /^        bInterval/ { print ep " interval " $2 }
+        /^          wDescriptorLength/ { print "    HID report descriptor " $2 " bytes" }
+        /^        tSamFreq/ { print "    format " $NF " Hz" }
+    ' "$1"
+}
+
+starts_with() { case $1 in "$2"*) return 0 ;; esac; return 1; }
+
+# The iInterface text of interface N in lsusb -v's output FILE.
+interface_string() {
+    awk -v n="$2" '/^      bInterfaceNumber/ { cur = $2 }
+        /^      iInterface/ && cur == n { $1 = ""; $2 = ""; sub(/^ +/, ""); print; exit }' "$1"
+}
+
+step_enumeration() {
+    local rc line s cfg want got i
+    pair_and_enumerate
+    rc=$?
+    pass_if enumeration "pair, attach, 4 interfaces bound, ALSA card and hidraw node in ${ENUM_MS:-?} ms" \
+        [ $rc = 0 ]
+    [ $rc = 0 ] || return 1
+    say "device $DEV, card $(card_of "$DEV"), $(hidraw_of "$DEV")"
+    line=$(lsusb | grep -i "ID $VID:$PID")
+    pass_if lsusb-ids "lsusb: $line" [ -n "$line" ]
+    lsusb -v -d "$VID:$PID" > "$WORK/lsusb.txt" 2>&1
+    lsusb_summary "$WORK/lsusb.txt" | while IFS= read -r l; do figure "lsusb -v: $l"; done
+    # The audio interfaces are named after the model; the HID interface's
+    # string is a fixed one.
+    for i in 0 1 2; do
+        s=$(interface_string "$WORK/lsusb.txt" "$i")
+        pass_if "interface-string-$i" "\"$s\"" starts_with "$s" "Kestrow $MODEL "
+    done
+    say "interface 3 string: \"$(interface_string "$WORK/lsusb.txt" 3)\""
+    cfg=$(cat "/sys/bus/usb/devices/$DEV/bConfigurationValue")
+    pass_if configuration "bConfigurationValue $cfg" [ "$cfg" = 1 ]
+    for i in 0 1 2 3; do
+        want=snd-usb-audio
+        [ "$i" = 3 ] && want=usbhid
+        got=$(driver_of "$DEV:1.$i")
+        pass_if "driver-$i" "interface $i bound to ${got:-nothing}" [ "$got" = "$want" ]
+    done
+}
+
+# stream_offers FILE SECTION: the Playback or Capture section of an ALSA
+# stream file offers S16_LE, one channel, 48000 Hz.
+stream_offers() {
+    sed -n "/^$2:/,/^\$/p" "$1" > "$WORK/section"
+    grep -q 'Format: S16_LE' "$WORK/section" && grep -q 'Channels: 1$' "$WORK/section" &&
+        grep -q 'Rates: 48000$' "$WORK/section"
+}
+
+# hw_params_fixed FILE: the --dump-hw-params output shows S16_LE, 1, 48000
+# as the only choice.
+hw_params_fixed() {
+    grep -q '^FORMAT: *S16_LE$' "$1" && grep -q '^CHANNELS: *1$' "$1" && grep -q '^RATE: *48000$' "$1"
+}
+
+# mixer_value CARD CONTROL: "VALUE on|off" of a mono control.
+mixer_value() {
+    amixer -c "$1" sget "$2" | sed -n 's/^ *Mono: [A-Za-z]* \([0-9]*\) .*\[\(on\|off\)\].*/\1 \2/p'
+}
+
+# mixer_has FILE NAME...: amixer's scontents list each NAME with a volume
+# and a switch.
+mixer_has() {
+    local file=$1 name
+    shift
+    for name in "$@"; do
+        sed -n "/^Simple mixer control '$name',0/,/^Simple/p" "$file" |
+            grep -q 'Capabilities:.*volume.*switch' || return 1
+    done
+}
+
+step_alsa() {
+    local card stream play capt got i
+    card=$(card_of "$DEV")
+    stream=/proc/asound/card$card/stream0
+    sed 's/^/vm: stream: /' "$stream"
+    pass_if playback-format "card $card playback offers S16_LE, mono, 48000 Hz" stream_offers "$stream" Playback
+    pass_if capture-format "card $card capture offers S16_LE, mono, 48000 Hz" stream_offers "$stream" Capture
+
+    amixer -c "$card" scontents > "$WORK/amixer.txt"
+    sed 's/^/vm: amixer: /' "$WORK/amixer.txt"
+    play="Kestrow $MODEL Audio Playback"
+    capt="Kestrow $MODEL Audio Capture"
+    pass_if mixer-controls "mute and volume of '$play' and '$capt'" mixer_has "$WORK/amixer.txt" "$play" "$capt"
+    amixer -c "$card" -q sset "$play" 20 mute
+    got=$(mixer_value "$card" "$play")
+    pass_if mixer-set "amixer set 20 and mute, read back '$got'" [ "$got" = "20 off" ]
+    # The driver caches what it set; a fresh probe reads the device itself.
+    # The card goes when all three of its interfaces are released.
+    for i in 0 1 2; do echo "$DEV:1.$i" > /sys/bus/usb/drivers/snd-usb-audio/unbind; done
+    echo "$DEV:1.0" > /sys/bus/usb/drivers/snd-usb-audio/bind
+    pass_if reprobe "snd-usb-audio bound again to all three audio interfaces" wait_until 20 enumerated
+    card=$(card_of "$DEV")
+    got=$(mixer_value "$card" "$play")
+    pass_if mixer-device "after a new probe the device reports '$got' (GET_CUR)" [ "$got" = "20 off" ]
+    amixer -c "$card" -q sset "$play" 30 unmute
+}
+
+# tone_stream MON ADDRESS: from usbmon's text log, the OUT URBs of endpoint
+# ADDRESS that carry audio (a non-zero sample among the first 16 shown):
+# "URBS MS_OF_AUDIO WALL_MS", the wall time running from the moment the
+# first was due to start (its completion less its own length) to the last
+# completion.
+tone_stream() {
+    awk -v a="$2" '
+        function len(  i) { for (i = 5; i <= NF; i++) if ($i == "=" || $i == ">" || $i == "<") return $(i - 1); return 0 }
+        $4 != a { next }
+        $3 == "S" { loud[$1] = ($0 ~ /= .*[1-9a-f]/) }
+        $3 == "C" && loud[$1] {
+            t = $2 + 0; ms = len() / 96
+            if (!n) first = t - ms * 1000
+            last = t; n++; audio += ms
+        }
+        END { printf "%d %.1f %.1f\n", n, audio, n ? (last - first) / 1000 : 0 }' "$1"
+}
+
+step_playback() {
+    local card bus addr from t0 rc wall summary a freq tone stream urbs audio_ms stream_ms
+    card=$(card_of "$DEV")
+    bus=$(cat "/sys/bus/usb/devices/$DEV/busnum")
+    addr=$(printf '%s:%03d' "$bus" "$(cat "/sys/bus/usb/devices/$DEV/devnum")")
+    $TOOLS/quor-vm-tone generate "$TONE_PLAY_HZ" "$AUDIO_SECONDS" 48000 -12 "$WORK/play.wav"
+    cat "/sys/kernel/debug/usb/usbmon/${bus}u" > "$WORK/play-usbmon.txt" &
+    mon=$!
+    from=$(lines_of "$PHONE_LOG")
+    t0=$(now_ms)
+    aplay -D "hw:$card,0" --dump-hw-params "$WORK/play.wav" > "$WORK/aplay.txt" 2>&1
+    rc=$?
+    wall=$(($(now_ms) - t0))
+    kill "$mon"
+    sed 's/^/vm: aplay: /' "$WORK/aplay.txt"
+    pass_if aplay "aplay exit $rc, ${wall} ms for ${AUDIO_SECONDS} s of audio" [ "$rc" = 0 ]
+    pass_if playback-hw-params "aplay's hw params: S16_LE, 1 channel, 48000 Hz" hw_params_fixed "$WORK/aplay.txt"
+    stream=$(tone_stream "$WORK/play-usbmon.txt" "Zo:$addr:1")
+    urbs=${stream%% *} audio_ms=$(echo "$stream" | cut -d' ' -f2) stream_ms=${stream##* }
+    # The call's media closes 500 ms after the speaker falls idle; the phone
+    # then closes its recording.
+    wait_line 10 "$PHONE_LOG" "$from" '^media summary'
+    summary=$(tail -n +$((from + 1)) "$PHONE_LOG" | grep '^media summary' | tail -n1)
+    say "phone: $summary"
+    a=$($TOOLS/quor-vm-tone analyse "$PHONE_WAV")
+    say "phone recording: $a"
+    freq=$(value_of freq "$a")
+    tone=$(value_of tone "$a")
+    figure "playback: aplay ran ${wall} ms; the host's stream carried ${audio_ms} ms of tone in $urbs URBs over ${stream_ms} ms; the phone got $(value_of rate "$a") Hz audio: ${freq} Hz for ${tone} s at $(value_of level "$a") dBFS"
+    pass_if playback-pacing "the device took ${audio_ms} ms of audio in ${stream_ms} ms (2 %)" \
+        awk_true "$audio_ms > 0 && $stream_ms >= $audio_ms * 0.98 && $stream_ms <= $audio_ms * 1.02"
+    pass_if playback-rate "the phone records at $(value_of rate "$a") Hz" [ "$(value_of rate "$a")" = 16000 ]
+    pass_if playback-frequency "${freq} Hz at the phone (${TONE_PLAY_HZ} Hz played)" \
+        awk_true "${freq:-0} >= $TONE_PLAY_HZ * 0.995 && ${freq:-0} <= $TONE_PLAY_HZ * 1.005"
+    pass_if playback-duration "${tone} s of tone at the phone, ${stream_ms} ms of wall time on the host (2 %)" \
+        awk_true "${tone:-0} * 1000 >= $stream_ms * 0.98 && ${tone:-0} * 1000 <= $stream_ms * 1.02"
+}
+
+step_capture() {
+    local card t0 rc wall a freq gaps
+    card=$(card_of "$DEV")
+    t0=$(now_ms)
+    arecord -D "hw:$card,0" -f S16_LE -c 1 -r 48000 -d "$AUDIO_SECONDS" --dump-hw-params \
+        "$WORK/capture.wav" > "$WORK/arecord.txt" 2>&1
+    rc=$?
+    wall=$(($(now_ms) - t0))
+    sed 's/^/vm: arecord: /' "$WORK/arecord.txt"
+    pass_if arecord "arecord exit $rc, ${wall} ms for ${AUDIO_SECONDS} s" [ "$rc" = 0 ]
+    pass_if capture-hw-params "arecord's hw params: S16_LE, 1 channel, 48000 Hz" hw_params_fixed "$WORK/arecord.txt"
+    a=$($TOOLS/quor-vm-tone analyse "$WORK/capture.wav")
+    say "capture: $a"
+    freq=$(value_of freq "$a")
+    gaps=$(value_of gaps_per_s "$a")
+    figure "capture: arecord ${wall} ms, $(value_of duration "$a") s recorded, ${freq} Hz tone for $(value_of tone "$a") s, $(value_of gaps "$a") gaps ($gaps per s, worst second $(value_of worst_second "$a")), level $(value_of level "$a") dBFS"
+    pass_if capture-length "$(value_of samples "$a") samples recorded" [ "$(value_of samples "$a")" = $((AUDIO_SECONDS * 48000)) ]
+    pass_if capture-frequency "${freq} Hz recorded (${TONE_PHONE_HZ} Hz from the phone)" \
+        awk_true "${freq:-0} >= $TONE_PHONE_HZ * 0.995 && ${freq:-0} <= $TONE_PHONE_HZ * 1.005"
+    pass_if capture-gaps "${gaps} faded-repeat gaps per second (at most 1)" awk_true "${gaps:-99} <= 1"
+}
+
+step_hid() {
+    local node info hid_id sysfs_size debugfs_size ioctl_size f11 f12 reader order
+    node=/dev/$(hidraw_of "$DEV")
+    info=$($TOOLS/quor-vm-hidraw info "$node")
+    say "hidraw: $node $info"
+    dmesg | grep -m1 "hidraw.*$VID:$PID" | sed 's/^/vm: kernel: /'
+    hid_id="0003:$(echo "$VID:$PID" | tr a-f A-F)"
+    sysfs_size=$(cat /sys/bus/hid/devices/"$hid_id".*/report_descriptor | wc -c)
+    debugfs_size=$(head -n1 /sys/kernel/debug/hid/"$hid_id".*/rdesc | wc -w)
+    ioctl_size=$(value_of rdesc_size "$info")
+    head -n1 /sys/kernel/debug/hid/"$hid_id".*/rdesc | cut -c1-96 | sed 's/^/vm: debugfs rdesc starts: /'
+    pass_if hid-rdesc "report descriptor bound by usbhid: $ioctl_size bytes (hidraw ioctl), $sysfs_size (sysfs), $debugfs_size (debugfs)" \
+        [ "$ioctl_size/$sysfs_size/$debugfs_size" = 457/457/457 ]
+    f11=$($TOOLS/quor-vm-hidraw feature "$node" 0x11)
+    f12=$($TOOLS/quor-vm-hidraw feature "$node" 0x12)
+    pass_if hid-feature-11 "feature report 0x11: $f11" [ "$f11" = "11 5e 04 02 00" ]
+    pass_if hid-feature-12 "feature report 0x12: $f12" [ "$f12" = "12 02 48 20 08" ]
+
+    # The phone's HANG_UP waits for the host to open the send window.
+    $TOOLS/quor-vm-hidraw read "$node" 10000 3 > "$WORK/hid-input.txt" 2>&1 &
+    reader=$!
+    sleep 1
+    $TOOLS/quor-vm-hidraw write "$node" 03 01 $(printf '00 %.0s' $(seq 31)) > /dev/null
+    phone_cmd hangup
+    wait "$reader"
+    sed 's/^/vm: hidraw /' "$WORK/hid-input.txt"
+    order=$(sed -n 's/^input [^:]*: //p' "$WORK/hid-input.txt" | grep -E '^01 0[03] 00$' | tr '\n' ',')
+    pass_if hid-hangup "HANG_UP arrived as input reports: $order" [ "$order" = "01 00 00,01 03 00," ]
+}
+
+step_unpair() {
+    local rc line
+    unpair_and_detach
+    rc=$?
+    pass_if unpair "unpaired and detached in ${UNPAIR_MS:-?} ms" [ $rc = 0 ]
+    [ $rc = 0 ] || return 1
+    pass_if vhci-port-free "vhci_hcd ports in use: $(vhci_ports_in_use)" [ "$(vhci_ports_in_use)" = 0 ]
+    line=$(dmesg | grep 'USB disconnect' | tail -n1)
+    pass_if disconnect "kernel: $line" [ -n "$line" ]
+}
+
+# settle_count WANT COMMAND: waits up to 5 s for COMMAND to print WANT;
+# prints its last answer.
+settle_count() {
+    want=$1
+    shift
+    i=0
+    got=$("$@")
+    while [ "$got" != "$want" ] && [ $i -lt 50 ]; do
+        sleep 0.1
+        got=$("$@")
+        i=$((i + 1))
+    done
+    echo "$got"
+}
+
+step_cycles() {
+    local threads0 fds0 done_cycles stuck enum_total enum_max unpair_total unpair_max start elapsed threads fds n s
+    threads0=$(task_count)
+    fds0=$(fd_count)
+    done_cycles=0 stuck=0 enum_total=0 enum_max=0 unpair_total=0 unpair_max=0
+    start=$(now_ms)
+    while [ $done_cycles -lt $CYCLES ]; do
+        pair_and_enumerate && unpair_and_detach || break
+        done_cycles=$((done_cycles + 1))
+        enum_total=$((enum_total + ENUM_MS)) unpair_total=$((unpair_total + UNPAIR_MS))
+        [ "$ENUM_MS" -gt "$enum_max" ] && enum_max=$ENUM_MS
+        [ "$UNPAIR_MS" -gt "$unpair_max" ] && unpair_max=$UNPAIR_MS
+        s=$(stuck_tasks)
+        [ -n "$s" ] && stuck=$((stuck + 1)) && say "cycle $done_cycles: D state: $s"
+    done
+    elapsed=$(($(now_ms) - start))
+    threads=$(settle_count "$threads0" task_count)
+    fds=$(settle_count "$fds0" fd_count)
+    n=$((done_cycles > 0 ? done_cycles : 1))
+    figure "cycles: $done_cycles of $CYCLES pair/unpair in $elapsed ms; enumeration mean $((enum_total / n)) ms max $enum_max ms; unpair mean $((unpair_total / n)) ms max $unpair_max ms; threads $threads0 -> $threads; fds $fds0 -> $fds; cycles with a task in D state: $stuck"
+    pass_if cycles "$done_cycles of $CYCLES pair/unpair cycles enumerated and detached" [ $done_cycles = $CYCLES ]
+    s=$(stuck_tasks)
+    pass_if no-stuck-worker "cycles with a task in D state: $stuck; now: '$s'" [ "$stuck/$s" = 0/ ]
+    pass_if sysfs-responsive "vhci status readable" timeout 5 cat /sys/devices/platform/vhci_hcd.0/status > /dev/null
+    pass_if no-thread-growth "threads $threads0 -> $threads" [ "$threads" -le "$threads0" ]
+    pass_if no-fd-growth "descriptors $fds0 -> $fds" [ "$fds" -le "$fds0" ]
+}
+
+step_kernel_log() {
+    kernel_problems > "$WORK/kernel-problems.txt"
+    sed 's/^/vm: kernel problem: /' "$WORK/kernel-problems.txt"
+    figure "kernel log: $(dmesg | grep -c 'Not yet implemented') frame-number stub lines, $(grep -c . "$WORK/kernel-problems.txt") other warnings or errors"
+    pass_if kernel-log "no warning or error line about the device" [ ! -s "$WORK/kernel-problems.txt" ]
+}
+
+# run_test [STEP...]: all steps, or (for a closer look) the named ones
+# after the enumeration: alsa playback capture hid unpair cycles.
+run_test() {
+    steps=${*:-alsa playback capture hid unpair cycles}
+    start_phone --tone "$TONE_PHONE_HZ" || { say "quor-phone-sim did not start"; cat "$PHONE_LOG"; exit 1; }
+    start_console || { say "quor-console did not start"; cat "$CONSOLE_LOG"; exit 1; }
+    cpu0=$(cpu_ticks "$CONSOLE_PROC")
+    if step_enumeration; then
+        for step in $steps; do
+            "step_$step" || break
+        done
+    fi
+    figure "quor-console CPU time: $(($(cpu_ticks "$CONSOLE_PROC") - cpu0)) ticks"
+    step_kernel_log
+    grep -E '^Quor ERR' "$DIAG_LOG" | sort | uniq -c | sed 's/^/vm: quor.log: /'
+    echo "vm: $CHECKS_PASSED checks passed, $CHECKS_FAILED failed"
+    [ "$CHECKS_FAILED" = 0 ]
+}

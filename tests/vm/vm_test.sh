@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The vm test: boots the lab guest (a Debian 6.1 kernel with vhci_hcd,
+# usbhid and snd-usb-audio under QEMU) with quor-console, quor-phone-sim
+# and the guest helpers, and runs the checks of run.sh inside it. Prints
+# the guest's output, then the figures and any failed check again.
+#
+# Environment: QUOR_BIN_DIR (the build folder, or the first argument),
+# QUOR_VM_LAB (the lab, default ../shared/vm beside the repository),
+# VM_CACHE (the lab's cache folder), VM_TIMEOUT (s, default 420),
+# QUOR_VM_STEPS (some of run.sh's steps only, e.g. "hid unpair").
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=${QUOR_BIN_DIR:-${1:-}}
+[ -n "$build" ] || { echo "vm_test: set QUOR_BIN_DIR or give the build folder" >&2; exit 2; }
+lab=${QUOR_VM_LAB:-$here/../../../shared/vm}
+[ -x "$lab/run-vm.sh" ] || { echo "vm_test: no lab at $lab (set QUOR_VM_LAB)" >&2; exit 1; }
+
+"$lab/build-vm.sh"
+payload=$(mktemp -d /tmp/quor-vm-payload.XXXXXX)
+log=$payload.log
+trap 'rm -rf "$payload" "$log"' EXIT
+"$here/make_payload.sh" "$build" "$payload"
+
+set +e
+VM_TIMEOUT=${VM_TIMEOUT:-420} "$lab/run-vm.sh" "$payload" test ${QUOR_VM_STEPS:-} | tee "$log"
+rc=${PIPESTATUS[0]}
+set -e
+echo
+echo "===== vm test summary (guest exit code $rc) ====="
+grep -E '^vm-figure: |^vm-check: FAIL |^vm: [0-9]+ checks' "$log" || true
+exit "$rc"
