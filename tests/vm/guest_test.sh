@@ -121,6 +121,8 @@ step_alsa() {
     card=$(card_of "$DEV")
     got=$(mixer_value "$card" "$play")
     pass_if mixer-device "after a new probe the device reports '$got' (GET_CUR)" [ "$got" = "20 off" ]
+    # The device keeps one mute and one volume for both feature units.
+    say "capture control after the new probe: '$(mixer_value "$card" "$capt")'"
     amixer -c "$card" -q sset "$play" 30 unmute
 }
 
