@@ -54,7 +54,7 @@ class StreamServer {
     AudioPacer pacer;
 };
 
-struct StreamSpec {
+struct StreamRole {
     const char* tag;
     RequestQueue& queue;
     const char* complete_event;
@@ -65,10 +65,10 @@ struct StreamSpec {
 };
 
 // Waits for requests and drains the queue, until SOFTDEV_SHUTDOWN.
-int run_stream_worker(VirtualBus& bus, const StreamSpec& spec, StreamServer& server) {
-    spec.alive = 1;
+int run_stream_worker(VirtualBus& bus, const StreamRole& role, StreamServer& server) {
+    role.alive = 1;
     Clock& clock = SystemClock::instance();
-    const EventHandle complete = open_named_event(spec.complete_event, EventReset::AUTO);
+    const EventHandle complete = open_named_event(role.complete_event, EventReset::AUTO);
     const EventHandle shutdown = open_named_event(EVENT_SOFTDEV_SHUTDOWN, EventReset::MANUAL);
     Event* const events[] = {complete.get(), shutdown.get()};
     server.pacer.rebase(clock.now_ms());
@@ -80,20 +80,20 @@ int run_stream_worker(VirtualBus& bus, const StreamSpec& spec, StreamServer& ser
         const int fired = Event::wait_any(events, 2, WAIT_MS);
         if (fired == 1) break;
         if (fired != 0) continue;
-        if (spec.rebase_on_wake) server.pacer.rebase(clock.now_ms());
+        if (role.rebase_on_wake) server.pacer.rebase(clock.now_ms());
         server.woke();
         while (!is_set(shutdown.get())) {
-            if (!spec.queue.pop(&node)) {
+            if (!role.queue.pop(&node)) {
                 clock.sleep_ms(1);
-                if (++empty_polls >= spec.empty_poll_limit) break;
+                if (++empty_polls >= role.empty_poll_limit) break;
                 continue;
             }
             empty_polls = 0;
             server.serve(bus, node.data(), node.size());
         }
     }
-    quor_log("%s: Received SoftDevice Shutdown event.....\n", spec.tag);
-    spec.alive = 0;
+    quor_log("%s: Received SoftDevice Shutdown event.....\n", role.tag);
+    role.alive = 0;
     return 1;
 }
 
@@ -236,16 +236,16 @@ void clear_last_capture_frame() {
 
 int dealwith_audio_pb_buf(VirtualBus& bus) {
     PlaybackServer server;
-    const StreamSpec spec{"PB",           g_pb_queue, EVENT_PB_COMPLETE, g_pb_worker_alive,
+    const StreamRole role{"PB",           g_pb_queue, EVENT_PB_COMPLETE, g_pb_worker_alive,
                           PB_EMPTY_POLLS, true};
-    return run_stream_worker(bus, spec, server);
+    return run_stream_worker(bus, role, server);
 }
 
 int dealwith_audio_cp_buf(VirtualBus& bus) {
     CaptureServer server;
-    const StreamSpec spec{"CP",           g_cp_queue, EVENT_CP_COMPLETE, g_cp_worker_alive,
+    const StreamRole role{"CP",           g_cp_queue, EVENT_CP_COMPLETE, g_cp_worker_alive,
                           CP_EMPTY_POLLS, false};
-    return run_stream_worker(bus, spec, server);
+    return run_stream_worker(bus, role, server);
 }
 
 void register_audio_stream_hooks(SoftDevHooks& hooks) {
