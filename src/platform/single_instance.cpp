@@ -12,20 +12,22 @@ namespace quor {
 
 std::string SingleInstance::socket_path() {
     const char* runtime = getenv("XDG_RUNTIME_DIR");
-    std::string dir;
-    if (runtime && *runtime) {
-        dir = runtime;
-    } else {
-        dir = "/tmp/kestrow-quor-" + std::to_string(getuid());
-        mkdir(dir.c_str(), 0700);
-    }
+    if (runtime && *runtime) return std::string(runtime) + "/" + INSTANCE_MARKER + ".sock";
+    // Without a runtime folder (started through pkexec) the folder in /tmp
+    // must be this user's own, or another user could serve the socket.
+    const std::string dir = "/tmp/kestrow-quor-" + std::to_string(getuid());
+    mkdir(dir.c_str(), 0700);
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
+        (st.st_mode & 077) != 0)
+        return {};
     return dir + "/" + INSTANCE_MARKER + ".sock";
 }
 
 static bool fill_address(const std::string& path, sockaddr_un* sa) {
     memset(sa, 0, sizeof(*sa));
     sa->sun_family = AF_UNIX;
-    if (path.size() >= sizeof(sa->sun_path)) return false;
+    if (path.empty() || path.size() >= sizeof(sa->sun_path)) return false;
     memcpy(sa->sun_path, path.c_str(), path.size() + 1);
     return true;
 }
@@ -33,9 +35,11 @@ static bool fill_address(const std::string& path, sockaddr_un* sa) {
 std::unique_ptr<SingleInstance> SingleInstance::acquire(std::function<void()> on_toggle) {
     const std::string path = socket_path();
     sockaddr_un sa;
-    if (!fill_address(path, &sa)) return nullptr;
-    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) return nullptr;
+    const int probe =
+        fill_address(path, &sa) ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    // No usable marker: this instance runs without one rather than not at all.
+    if (probe < 0)
+        return std::unique_ptr<SingleInstance>(new SingleInstance(-1, "", std::move(on_toggle)));
     if (connect(probe, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0) {
         (void)!send(probe, SHOW_HIDE_COMMAND, strlen(SHOW_HIDE_COMMAND), MSG_NOSIGNAL);
         close(probe);
