@@ -67,9 +67,10 @@ void close_rtp_socket();
 // Sends one 48 kHz frame (little-endian 16-bit samples) to the phone as a
 // 16 kHz SRTP packet. Frames that cannot be sent are dropped. Returns 0.
 int send_playback_audio(const uint8_t* frame, size_t len);
-// Takes the next waiting datagram; when it authenticates as a 10 ms packet,
-// writes it as a 48 kHz frame of USB_FRAME_BYTES into DEST and returns 0.
-// -1 when nothing usable was waiting.
+// Takes the datagrams waiting; those that authenticate as 10 ms packets
+// queue in a short backlog (see frame_backlog.h). Writes the oldest as a
+// 48 kHz frame of USB_FRAME_BYTES into DEST and returns 0; -1 when none
+// waits.
 int rtp_receive(uint8_t* dest);
 // Drops every datagram waiting on the RTP socket and returns how many there
 // were: audio that queued while nobody listened would otherwise delay all

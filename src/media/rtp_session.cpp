@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "media/frame_backlog.h"
 #include "media/srtp_keying.h"
 #include "platform/byte_order.h"
 #include "platform/net.h"
@@ -20,12 +21,16 @@ constexpr size_t RECEIVE_SIZE = 1600;
 constexpr uint32_t DROP_LOG_EVERY = 500;
 // Bounds one discard; more than the socket's buffer can hold.
 constexpr int MAX_DISCARD = 4096;
+// Datagrams looked at by one receive, so a flood cannot hold the
+// microphone's worker.
+constexpr int MAX_COLLECT = 64;
 
 // Guarded by g_media_lock, like the socket's use.
 Ipv4Endpoint g_rtp_peer;
 uint8_t g_plain[SEND_BUFFER_SIZE];
 uint8_t g_protected[SEND_BUFFER_SIZE];
 uint8_t g_datagram[RECEIVE_SIZE];
+FrameBacklog g_backlog;
 // What the open session carried, logged when it closes.
 uint32_t g_dropped = 0;
 uint32_t g_sent = 0;
@@ -36,6 +41,29 @@ void note_dropped(const char* why, const Ipv4Endpoint& from) {
         quor_log("NETWORK: RTP datagram from %u.%u.%u.%u:%u dropped (%s), %u so far\n",
                  from.addr >> 24, (from.addr >> 16) & 0xFF, (from.addr >> 8) & 0xFF,
                  from.addr & 0xFF, from.port, why, g_dropped);
+}
+// Takes every datagram waiting (up to MAX_COLLECT) into the backlog: those
+// that authenticate and carry 10 ms. Under g_media_lock.
+void collect_waiting(int fd) {
+    for (int i = 0; i < MAX_COLLECT; ++i) {
+        Ipv4Endpoint from;
+        const ssize_t n = udp_receive_from(fd, g_datagram, sizeof(g_datagram), &from);
+        if (n <= 0) return;
+        if (g_srtp_session == nullptr) continue;
+        int len = int(n);
+        if (srtp_unprotect_locked(g_datagram, &len) != 0) {
+            note_dropped("not authentic", from);
+            continue;
+        }
+        if (len != int(RTP_PACKET_LEN)) {
+            note_dropped("not a 10 ms packet", from);
+            continue;
+        }
+        // Only an authenticated packet may move where our audio goes.
+        g_rtp_peer = from;
+        ++g_received;
+        g_backlog.push(g_datagram + RTP_HEADER_LEN);
+    }
 }
 }  // namespace
 
@@ -88,6 +116,7 @@ int open_rtp_socket(uint16_t local_port, uint16_t remote_port, uint32_t remote_a
     std::lock_guard lk(g_media_lock);
     g_rtp_peer = Ipv4Endpoint{remote_addr, remote_port};
     g_dropped = g_sent = g_received = 0;
+    g_backlog.start();
     g_rtp_socket = fd;
     return 0;
 }
@@ -97,8 +126,8 @@ void close_rtp_socket() {
     const int fd = g_rtp_socket.exchange(-1);
     if (fd < 0) return;
     close_socket(fd);
-    quor_log("NETWORK: RTP closed: %u packets sent, %u received, %u dropped\n", g_sent, g_received,
-             g_dropped);
+    quor_log("NETWORK: RTP closed: %u packets sent, %u received, %u dropped, %u skipped\n", g_sent,
+             g_received, g_dropped, g_backlog.trimmed());
 }
 
 int rtp_send(const uint8_t* samples, size_t len) {
@@ -134,23 +163,10 @@ int rtp_receive(uint8_t* dest) {
     std::lock_guard lk(g_media_lock);
     const int fd = g_rtp_socket;
     if (fd < 0 || dest == nullptr) return -1;
-    Ipv4Endpoint from;
-    const ssize_t n = udp_receive_from(fd, g_datagram, sizeof(g_datagram), &from);
-    if (n <= 0) return -1;
-    if (g_srtp_session == nullptr) return -1;
-    int len = int(n);
-    if (srtp_unprotect_locked(g_datagram, &len) != 0) {
-        note_dropped("not authentic", from);
-        return -1;
-    }
-    if (len != int(RTP_PACKET_LEN)) {
-        note_dropped("not a 10 ms packet", from);
-        return -1;
-    }
-    // Only an authenticated packet may move where our audio goes.
-    g_rtp_peer = from;
-    ++g_received;
-    upsample_by_3(g_datagram + RTP_HEADER_LEN, RTP_PAYLOAD_BYTES, dest, USB_FRAME_BYTES);
+    collect_waiting(fd);
+    uint8_t payload[RTP_PAYLOAD_BYTES];
+    if (!g_backlog.take(payload)) return -1;
+    upsample_by_3(payload, RTP_PAYLOAD_BYTES, dest, USB_FRAME_BYTES);
     samples_to_host(dest, USB_FRAME_BYTES);
     return 0;
 }
@@ -158,7 +174,8 @@ int rtp_receive(uint8_t* dest) {
 int rtp_discard_waiting() {
     std::lock_guard lk(g_media_lock);
     const int fd = g_rtp_socket;
-    int n = 0;
+    int n = int(g_backlog.size());
+    g_backlog.clear();
     while (fd >= 0 && n < MAX_DISCARD &&
            udp_receive_from(fd, g_datagram, sizeof(g_datagram), nullptr) > 0)
         ++n;

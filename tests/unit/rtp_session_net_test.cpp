@@ -177,6 +177,21 @@ TEST_F(RtpSession, DiscardingDropsEverythingWaiting) {
     EXPECT_EQ(rtp_receive(frame), 0);
 }
 
+TEST_F(RtpSession, ForgedDatagramsDoNotTakeTheRealFramesPlace) {
+    PhoneSocket attacker(OTHER_PORT);
+    std::vector<uint8_t> forged = phone_packet(20, std::vector<uint8_t>(320, 0x55));
+    forged[30] ^= 0x01;
+    at_phone.send_to_program(phone_packet(21, std::vector<uint8_t>(320, 0x01)));
+    attacker.send_to_program(forged);
+    at_phone.send_to_program(phone_packet(22, std::vector<uint8_t>(320, 0x02)));
+    uint8_t frame[USB_FRAME_BYTES];
+    ASSERT_EQ(rtp_receive(frame), 0);
+    EXPECT_EQ(frame[0], 0x01);
+    ASSERT_EQ(rtp_receive(frame), 0);
+    EXPECT_EQ(frame[0], 0x02);
+    EXPECT_EQ(rtp_receive(frame), -1);
+}
+
 TEST_F(RtpSession, AnAuthenticatedPacketFromElsewhereRedirectsLaterSends) {
     PhoneSocket moved(OTHER_PORT);
     moved.send_to_program(phone_packet(7, std::vector<uint8_t>(320, 0)));
