@@ -109,20 +109,31 @@ bool open_stream_for_audio() {
     return true;
 }
 
-// A direction fell idle while the other was not freshly selected: the
-// stream closes in 500 ms unless a direction becomes active first.
-void arm_idle_close(const std::atomic<int>& other_started) {
-    if (srtp_stream_active == 0 || window_as_nm_dev() != 1 || other_started != 0) return;
-    window_start_timer(TIMER_MEDIA_IDLE, MEDIA_IDLE_DELAY_MS);
-    quor_log("HIDDEV: Close srtp stream (timmer)\n");
-}
-
 void set_stream_event(const char* name, bool on) {
     const EventHandle e = open_named_event(name, EventReset::MANUAL);
     if (on)
         e->set();
     else
         e->reset();
+}
+
+// A direction's start/stop event is set while the host has it selected.
+bool stream_selected(const char* name) {
+    return open_named_event(name, EventReset::MANUAL)->wait(0) == 0;
+}
+
+// A direction fell idle while the other is not selected: the stream closes
+// in 500 ms unless a direction becomes active first. The other direction's
+// started flag is not enough: its worker lowers it on its first request, and
+// a Linux host runs playback and capture as independent streams, so a
+// microphone still recording would lose the phone's audio half a second
+// after the speaker stopped.
+void arm_idle_close(const std::atomic<int>& other_started, const char* other_event) {
+    if (srtp_stream_active == 0 || window_as_nm_dev() != 1 || other_started != 0 ||
+        stream_selected(other_event))
+        return;
+    window_start_timer(TIMER_MEDIA_IDLE, MEDIA_IDLE_DELAY_MS);
+    quor_log("HIDDEV: Close srtp stream (timmer)\n");
 }
 
 void speaker_setting(uint8_t alt) {
@@ -134,7 +145,7 @@ void speaker_setting(uint8_t alt) {
         set_stream_event(EVENT_PB_START_STOP, true);
     } else if (alt == ALT_IDLE) {
         quor_log("AUDIODEV: Spk Idle\n");
-        arm_idle_close(cp_stream_started);
+        arm_idle_close(cp_stream_started, EVENT_CP_START_STOP);
         pb_stream_started = 0;
         set_stream_event(EVENT_PB_START_STOP, false);
     }
@@ -151,7 +162,7 @@ void microphone_setting(uint8_t alt) {
         set_stream_event(EVENT_CP_START_STOP, true);
     } else if (alt == ALT_IDLE) {
         quor_log("AUDIODEV: Mic Idle RtpActive: %d\n", srtp_stream_active.load());
-        arm_idle_close(pb_stream_started);
+        arm_idle_close(pb_stream_started, EVENT_PB_START_STOP);
         invite_on_dialog = 0;
         cp_stream_started = 0;
         set_stream_event(EVENT_CP_START_STOP, false);

@@ -194,6 +194,27 @@ TEST_F(AudioRequests, IdleWhileTheOtherDirectionIsFreshlySelectedArmsNothing) {
     EXPECT_FALSE(loop.timer_running(TIMER_MEDIA_IDLE));
 }
 
+// A Linux host plays and records as two independent streams: the speaker
+// stopping must not end the phone's audio to a microphone still recording.
+TEST_F(AudioRequests, IdleWhileTheOtherDirectionStreamsKeepsTheStream) {
+    const EventHandle pb = open_named_event(EVENT_PB_START_STOP, EventReset::MANUAL);
+    const EventHandle cp = open_named_event(EVENT_CP_START_STOP, EventReset::MANUAL);
+    Paired(STATE_PAIRED_SIGNED_IN, 1);
+    SetInterface(1, 1);
+    SetInterface(2, 1);
+    ASSERT_EQ(Sent(), (std::vector<int>{MEDIA_OFFER}));
+    pb_stream_started = cp_stream_started = 0;  // both workers have taken their starts
+    SetInterface(1, 0);
+    EXPECT_FALSE(loop.timer_running(TIMER_MEDIA_IDLE));
+    Advance(2000);
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_EQ(srtp_stream_active, 1);
+    SetInterface(2, 0);  // the last direction falls idle
+    Advance(600);
+    EXPECT_EQ(Sent(), (std::vector<int>{MEDIA_STOP}));
+    EXPECT_EQ(srtp_stream_active, 0);
+}
+
 TEST_F(AudioRequests, WithAsNmDevZeroTheAudioInterfacesNeverOpenNorClose) {
     Paired(STATE_PAIRED_SIGNED_IN, 0);
     SetInterface(1, 1);
