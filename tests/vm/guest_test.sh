@@ -204,6 +204,26 @@ step_capture() {
     pass_if capture-gaps "${gaps} faded-repeat gaps per second (at most 1)" awk_true "${gaps:-99} <= 1"
 }
 
+# Playback that ends while capture goes on: the phone's audio must reach
+# the recording to its end.
+step_duplex() {
+    local card rec a end duration
+    card=$(card_of "$DEV")
+    $TOOLS/quor-vm-tone generate "$TONE_PLAY_HZ" 1 48000 -12 "$WORK/short.wav"
+    arecord -D "hw:$card,0" -f S16_LE -c 1 -r 48000 -d 4 "$WORK/duplex.wav" > "$WORK/duplex.txt" 2>&1 &
+    rec=$!
+    sleep 0.5
+    aplay -D "hw:$card,0" "$WORK/short.wav" >> "$WORK/duplex.txt" 2>&1
+    wait "$rec"
+    a=$($TOOLS/quor-vm-tone analyse "$WORK/duplex.wav")
+    say "duplex capture: $a"
+    end=$(value_of tone_end "$a")
+    duration=$(value_of duration "$a")
+    figure "duplex: a 1 s playback inside a 4 s recording; the phone's tone recorded until ${end} s of ${duration} s, $(value_of gaps "$a") gaps"
+    pass_if duplex "the phone's tone reaches the recording's end (${end} of ${duration} s) after playback stopped" \
+        awk_true "${duration:-0} >= 3.9 && ${end:-0} >= ${duration:-0} - 0.05"
+}
+
 step_hid() {
     local node info hid_id sysfs_size debugfs_size ioctl_size f11 f12 reader order
     node=/dev/$(hidraw_of "$DEV")
@@ -296,9 +316,9 @@ step_kernel_log() {
 }
 
 # run_test [STEP...]: all steps, or (for a closer look) the named ones
-# after the enumeration: alsa playback capture hid unpair cycles.
+# after the enumeration: alsa playback capture duplex hid unpair cycles.
 run_test() {
-    steps=${*:-alsa playback capture hid unpair cycles}
+    steps=${*:-alsa playback capture duplex hid unpair cycles}
     start_phone --tone "$TONE_PHONE_HZ" || { say "quor-phone-sim did not start"; cat "$PHONE_LOG"; exit 1; }
     start_console || { say "quor-console did not start"; cat "$CONSOLE_LOG"; exit 1; }
     cpu0=$(cpu_ticks "$CONSOLE_PROC")
