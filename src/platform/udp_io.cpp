@@ -37,11 +37,4 @@ ssize_t udp_receive_from(int fd, uint8_t* buf, size_t size, Ipv4Endpoint* from) 
     return n;
 }
 
-uint16_t udp_local_port(int fd) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof(sa);
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) < 0) return 0;
-    return ntohs(sa.sin_port);
-}
-
 }  // namespace quor

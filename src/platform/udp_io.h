@@ -21,7 +21,5 @@ ssize_t udp_send_to(int fd, const uint8_t* buf, size_t len, const Ipv4Endpoint& 
 // Takes one waiting datagram without blocking: its length (cut to SIZE), 0
 // when nothing is waiting, -1 on an error. FROM receives the sender.
 ssize_t udp_receive_from(int fd, uint8_t* buf, size_t size, Ipv4Endpoint* from);
-// The port FD is bound to, or 0.
-uint16_t udp_local_port(int fd);
 
 }  // namespace quor

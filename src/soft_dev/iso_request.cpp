@@ -32,12 +32,6 @@ int read_iso_layout(const uint8_t* req, size_t len, IsoLayout* out) {
     return 0;
 }
 
-size_t iso_requested_bytes(const IsoLayout& layout) {
-    size_t total = 0;
-    for (size_t i = 0; i < layout.count; ++i) total += layout.slice[i].length;
-    return total;
-}
-
 size_t put_iso_descriptors(const IsoLayout& layout, uint8_t* out) {
     if (!layout.has_descriptors) return 0;
     for (size_t i = 0; i < layout.count; ++i, out += USBIP_ISO_DESC_SIZE) {

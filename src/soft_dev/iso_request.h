@@ -36,9 +36,6 @@ struct IsoLayout {
 // than its header announces or holds more packets than any request can.
 int read_iso_layout(const uint8_t* req, size_t len, IsoLayout* out);
 
-// Total of the packets' lengths.
-size_t iso_requested_bytes(const IsoLayout& layout);
-
 // Writes the reply's descriptors (offset, length, actual, status 0; 16
 // bytes each, little-endian) at OUT; returns the bytes written.
 size_t put_iso_descriptors(const IsoLayout& layout, uint8_t* out);

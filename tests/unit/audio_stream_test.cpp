@@ -89,7 +89,6 @@ TEST(IsoLayout, ReadsThePacketsOfARequestAndEchoesThemInTheReply) {
     ASSERT_EQ(layout.count, 6u);
     EXPECT_EQ(layout.slice[5].offset, 480u);
     EXPECT_EQ(layout.slice[5].length, 96u);
-    EXPECT_EQ(iso_requested_bytes(layout), 576u);
     layout.slice[5].actual = 50;
     uint8_t d[6 * 16];
     ASSERT_EQ(put_iso_descriptors(layout, d), sizeof(d));
