@@ -7,18 +7,21 @@
 
 namespace quor {
 
+// A thread blocked in wait_any sleeps on its own condition, entered in the
+// waiter list of each event it waits on. A set wakes only the threads
+// waiting on that event: the device sets an event for every USB request, a
+// thousand times a second on a Linux host, and waking every waiting thread
+// each time would make the idle workers run as often.
+struct Event::Waiter {
+    std::condition_variable cv;
+};
+
 namespace {
-// One lock and one condition for every event: a wait on several events
-// needs a single thing to sleep on, and the program has only a handful of
-// events and waiters, so waking all waiters on each set costs nothing.
+// One lock for every event: a wait on several events reads and resets them
+// together.
 std::mutex& events_mu() {
     static std::mutex mu;
     return mu;
-}
-
-std::condition_variable& events_cv() {
-    static std::condition_variable cv;
-    return cv;
 }
 
 struct Registry {
@@ -38,11 +41,9 @@ Registry& registry() {
 }  // namespace
 
 void Event::set() {
-    {
-        std::lock_guard lk(events_mu());
-        signalled_ = true;
-    }
-    events_cv().notify_all();
+    std::lock_guard lk(events_mu());
+    signalled_ = true;
+    for (Waiter* w : waiters_) w->cv.notify_one();
 }
 
 void Event::reset() {
@@ -70,12 +71,15 @@ int Event::wait_any(Event* const* events, size_t count, int64_t timeout_ms) {
     // a futex call (0.3 ms each in the emulated test guest).
     if (timeout_ms <= 0) return take_signalled();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        if (const int i = take_signalled(); i != EVENT_WAIT_TIMEOUT) return i;
-        // A set that races with the time-out still counts.
-        if (events_cv().wait_until(lk, deadline) == std::cv_status::timeout)
-            return take_signalled();
-    }
+    Waiter me;
+    for (size_t i = 0; i < count; ++i) events[i]->waiters_.push_back(&me);
+    int result = take_signalled();
+    // A set that races with the time-out still counts.
+    while (result == EVENT_WAIT_TIMEOUT && me.cv.wait_until(lk, deadline) != std::cv_status::timeout)
+        result = take_signalled();
+    if (result == EVENT_WAIT_TIMEOUT) result = take_signalled();
+    for (size_t i = 0; i < count; ++i) std::erase(events[i]->waiters_, &me);
+    return result;
 }
 
 EventHandle open_named_event(const std::string& name, EventReset kind, bool signalled) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quor {
 
@@ -36,8 +37,13 @@ class Event {
     static int wait_any(Event* const* events, size_t count, int64_t timeout_ms);
 
   private:
+    struct Waiter;
+
     const EventReset kind_;
     bool signalled_;  // guarded by the events' common lock
+    // Threads blocked in a wait on this event; a set wakes only them. Same
+    // lock.
+    std::vector<Waiter*> waiters_;
 };
 
 using EventHandle = std::shared_ptr<Event>;
