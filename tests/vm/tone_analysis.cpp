@@ -63,7 +63,8 @@ double scan_peak(const int16_t* s, size_t n, uint32_t rate, double low, double h
     return best_hz + std::clamp(shift, -0.5, 0.5) * step;
 }
 
-void count_gaps(const int16_t* s, size_t n, uint32_t rate, ToneAnalysis* out) {
+// S is the analysed stretch, starting FROM samples into the recording.
+void count_gaps(const int16_t* s, size_t n, size_t from, uint32_t rate, ToneAnalysis* out) {
     const double hz = std::max(out->frequency_hz, 50.0);
     const double periods = std::max(1.0, std::floor(0.002 * hz));
     const size_t window = std::max<size_t>(1, size_t(std::lround(rate / hz * periods)));
@@ -80,6 +81,7 @@ void count_gaps(const int16_t* s, size_t n, uint32_t rate, ToneAnalysis* out) {
         if (dip && !in_dip) {
             ++out->gaps;
             ++per_second[i * window / rate];
+            out->gap_starts_s.push_back(double(from + i * window) / rate);
         }
         in_dip = dip;
     }
@@ -158,7 +160,7 @@ int analyse_tone(const int16_t* samples, size_t n, uint32_t rate, ToneAnalysis* 
     const double at_peak = goertzel_power(stretch, fine_len, rate, out->frequency_hz);
     const double fine_energy = mean_square(stretch, fine_len);
     out->purity = fine_energy > 0 ? at_peak / fine_energy : 0;
-    count_gaps(stretch, len, rate, out);
+    count_gaps(stretch, len, from, rate, out);
     return 0;
 }
 

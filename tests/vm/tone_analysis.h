@@ -23,6 +23,7 @@ struct ToneAnalysis {
     unsigned gaps = 0;          // level dips over the analysed stretch
     double gaps_per_s = 0;
     unsigned worst_second_gaps = 0;  // most dips within one whole second
+    std::vector<double> gap_starts_s;  // where the dips begin, from the recording's start
     double analysed_s = 0;
 };
 

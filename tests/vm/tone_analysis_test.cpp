@@ -68,6 +68,10 @@ TEST(ToneAnalysis, CountsEachFadedRepeatAndDropoutOnce) {
     for (size_t i = 48000 * 2 + 4800; i < 48000 * 2 + 5280; ++i) s[i] = 0;  // 2.1 s
     const ToneAnalysis a = analyse(s, 48000);
     EXPECT_EQ(a.gaps, 3u);
+    ASSERT_EQ(a.gap_starts_s.size(), 3u);
+    EXPECT_NEAR(a.gap_starts_s[0], 0.50, 0.005);
+    EXPECT_NEAR(a.gap_starts_s[1], 1.20, 0.005);
+    EXPECT_NEAR(a.gap_starts_s[2], 2.10, 0.005);
     EXPECT_EQ(a.worst_second_gaps, 1u);
     EXPECT_NEAR(a.gaps_per_s, 3 / a.analysed_s, 1e-9);
     EXPECT_NEAR(a.frequency_hz, 600.0, 0.5);

@@ -23,7 +23,8 @@ const char* const USAGE =
     "analyse:  prints one line of key=value figures: rate, samples, duration,\n"
     "          tone_start, tone_end, tone (s), loud (s), level (dBFS), freq (Hz,\n"
     "          Goertzel peak), purity (share of the energy at freq), gaps (level\n"
-    "          dips), gaps_per_s, worst_second, analysed (s).\n";
+    "          dips), gaps_per_s, worst_second, analysed (s), gaps_at (where\n"
+    "          the first ten dips begin, s).\n";
 
 constexpr double PI = 3.14159265358979323846;
 
@@ -64,6 +65,17 @@ int generate(char** args, int count) {
     return 0;
 }
 
+// "0.512,1.310" for the first ten dips, "-" for none.
+std::string gap_list(const ToneAnalysis& a) {
+    std::string list;
+    char one[32];
+    for (size_t i = 0; i < a.gap_starts_s.size() && i < 10; ++i) {
+        snprintf(one, sizeof(one), i ? ",%.3f" : "%.3f", a.gap_starts_s[i]);
+        list += one;
+    }
+    return list.empty() ? "-" : list;
+}
+
 int analyse(const char* path) {
     std::vector<int16_t> samples;
     uint32_t rate = 0;
@@ -81,10 +93,10 @@ int analyse(const char* path) {
     }
     printf("rate=%u samples=%zu duration=%.3f tone_start=%.3f tone_end=%.3f tone=%.3f loud=%.3f "
            "level=%.1f freq=%.2f purity=%.3f gaps=%u gaps_per_s=%.2f worst_second=%u "
-           "analysed=%.3f\n",
+           "analysed=%.3f gaps_at=%s\n",
            a.rate, a.samples, a.duration_s, a.tone_start_s, a.tone_end_s, a.tone_s, a.loud_s,
            a.level_dbfs, a.frequency_hz, a.purity, a.gaps, a.gaps_per_s, a.worst_second_gaps,
-           a.analysed_s);
+           a.analysed_s, gap_list(a).c_str());
     return 0;
 }
 
