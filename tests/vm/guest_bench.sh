@@ -64,7 +64,7 @@ run_bench() {
     card=$(card_of "$DEV")
     bus=$(cat "/sys/bus/usb/devices/$DEV/busnum")
     addr=$(printf '%s:%03d' "$bus" "$(cat "/sys/bus/usb/devices/$DEV/devnum")")
-    $TOOLS/quor-vm-tone generate 1000 "$seconds" 48000 -12 "$WORK/bursts.wav" \
+    "$TOOLS"/quor-vm-tone generate 1000 "$seconds" 48000 -12 "$WORK/bursts.wav" \
         "$BURST_ON_MS" $((BURST_PERIOD_MS - BURST_ON_MS))
     say "device $DEV on card $card, usbmon address $addr, $seconds s of two-way audio"
 
@@ -98,7 +98,7 @@ run_bench() {
     tail -n +2 "$WORK/delays.txt" > "$WORK/later-delays.txt"
     figure "bench: delay from the host's submission of a burst to the phone hearing it: first burst $(awk 'NR == 1 { printf "%.1f", $1 / 1000 }' "$WORK/delays.txt") ms (the media opens), later bursts $(interval_stats "$WORK/later-delays.txt"); $(grep -c '^onset heard' "$WORK/phone-events.txt") bursts heard of $((seconds * 1000 / BURST_PERIOD_MS))"
     figure "bench: phone: $(grep '^media summary' "$WORK/phone-events.txt" | tail -n1)"
-    figure "bench: capture: $($TOOLS/quor-vm-tone analyse "$WORK/capture.wav")"
+    figure "bench: capture: $("$TOOLS"/quor-vm-tone analyse "$WORK/capture.wav")"
     figure "bench: quor-console CPU: $cpu ticks in $rec_ms ms"
     unpair_and_detach
 }

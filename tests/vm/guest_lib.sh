@@ -68,9 +68,8 @@ wait_line() { wait_until "$1" new_lines_match "$2" "$3" "$4"; }
 # The phone simulator, commands through fd 4. Extra options are passed on.
 start_phone() {
     mkfifo "$WORK/phone.in"
-    $TOOLS/quor-phone-sim --model "$MODEL" --vid "0x$VID" --pid "0x$PID" \
+    "$TOOLS"/quor-phone-sim --model "$MODEL" --vid "0x$VID" --pid "0x$PID" \
         --record "$PHONE_WAV" "$@" < "$WORK/phone.in" > "$PHONE_LOG" 2>&1 &
-    PHONE_PROC=$!
     exec 4> "$WORK/phone.in"
     wait_line 30 "$PHONE_LOG" 0 '^listening 7063'
 }
@@ -87,7 +86,7 @@ start_console() {
     printf '[SECTION 1]\nPhoneIP=2130706433\nAutoPair=0\nAutoRun=0\nAutoMin=0\nAutoRepair=0\nAsNmDev=1\nDebug=1\n' \
         > "$QUOR_HOME/config.ini"
     mkfifo "$WORK/console.in"
-    $TOOLS/quor-console < "$WORK/console.in" > "$CONSOLE_LOG" 2>&1 &
+    "$TOOLS"/quor-console < "$WORK/console.in" > "$CONSOLE_LOG" 2>&1 &
     CONSOLE_PROC=$!
     exec 3> "$WORK/console.in"
     wait_line 60 "$CONSOLE_LOG" 0 '^status: Not Paired$'

@@ -149,7 +149,7 @@ step_playback() {
     card=$(card_of "$DEV")
     bus=$(cat "/sys/bus/usb/devices/$DEV/busnum")
     addr=$(printf '%s:%03d' "$bus" "$(cat "/sys/bus/usb/devices/$DEV/devnum")")
-    $TOOLS/quor-vm-tone generate "$TONE_PLAY_HZ" "$AUDIO_SECONDS" 48000 -12 "$WORK/play.wav"
+    "$TOOLS"/quor-vm-tone generate "$TONE_PLAY_HZ" "$AUDIO_SECONDS" 48000 -12 "$WORK/play.wav"
     cat "/sys/kernel/debug/usb/usbmon/${bus}u" > "$WORK/play-usbmon.txt" &
     mon=$!
     from=$(lines_of "$PHONE_LOG")
@@ -168,7 +168,7 @@ step_playback() {
     wait_line 10 "$PHONE_LOG" "$from" '^media summary'
     summary=$(tail -n +$((from + 1)) "$PHONE_LOG" | grep '^media summary' | tail -n1)
     say "phone: $summary"
-    a=$($TOOLS/quor-vm-tone analyse "$PHONE_WAV")
+    a=$("$TOOLS"/quor-vm-tone analyse "$PHONE_WAV")
     say "phone recording: $a"
     freq=$(value_of freq "$a")
     tone=$(value_of tone "$a")
@@ -193,7 +193,7 @@ step_capture() {
     sed 's/^/vm: arecord: /' "$WORK/arecord.txt"
     pass_if arecord "arecord exit $rc, ${wall} ms for ${AUDIO_SECONDS} s" [ "$rc" = 0 ]
     pass_if capture-hw-params "arecord's hw params: S16_LE, 1 channel, 48000 Hz" hw_params_fixed "$WORK/arecord.txt"
-    a=$($TOOLS/quor-vm-tone analyse "$WORK/capture.wav")
+    a=$("$TOOLS"/quor-vm-tone analyse "$WORK/capture.wav")
     say "capture: $a"
     freq=$(value_of freq "$a")
     gaps=$(value_of gaps_per_s "$a")
@@ -209,13 +209,13 @@ step_capture() {
 step_duplex() {
     local card rec a end duration
     card=$(card_of "$DEV")
-    $TOOLS/quor-vm-tone generate "$TONE_PLAY_HZ" 1 48000 -12 "$WORK/short.wav"
+    "$TOOLS"/quor-vm-tone generate "$TONE_PLAY_HZ" 1 48000 -12 "$WORK/short.wav"
     arecord -D "hw:$card,0" -f S16_LE -c 1 -r 48000 -d 4 "$WORK/duplex.wav" > "$WORK/duplex.txt" 2>&1 &
     rec=$!
     sleep 0.5
     aplay -D "hw:$card,0" "$WORK/short.wav" >> "$WORK/duplex.txt" 2>&1
     wait "$rec"
-    a=$($TOOLS/quor-vm-tone analyse "$WORK/duplex.wav")
+    a=$("$TOOLS"/quor-vm-tone analyse "$WORK/duplex.wav")
     say "duplex capture: $a"
     end=$(value_of tone_end "$a")
     duration=$(value_of duration "$a")
@@ -227,7 +227,7 @@ step_duplex() {
 step_hid() {
     local node info hid_id sysfs_size debugfs_size ioctl_size f11 f12 reader order
     node=/dev/$(hidraw_of "$DEV")
-    info=$($TOOLS/quor-vm-hidraw info "$node")
+    info=$("$TOOLS"/quor-vm-hidraw info "$node")
     say "hidraw: $node $info"
     dmesg | grep -m1 "hidraw.*$VID:$PID" | sed 's/^/vm: kernel: /'
     hid_id="0003:$(echo "$VID:$PID" | tr a-f A-F)"
@@ -237,16 +237,16 @@ step_hid() {
     head -n1 /sys/kernel/debug/hid/"$hid_id".*/rdesc | cut -c1-96 | sed 's/^/vm: debugfs rdesc starts: /'
     pass_if hid-rdesc "report descriptor bound by usbhid: $ioctl_size bytes (hidraw ioctl), $sysfs_size (sysfs), $debugfs_size (debugfs)" \
         [ "$ioctl_size/$sysfs_size/$debugfs_size" = 457/457/457 ]
-    f11=$($TOOLS/quor-vm-hidraw feature "$node" 0x11)
-    f12=$($TOOLS/quor-vm-hidraw feature "$node" 0x12)
+    f11=$("$TOOLS"/quor-vm-hidraw feature "$node" 0x11)
+    f12=$("$TOOLS"/quor-vm-hidraw feature "$node" 0x12)
     pass_if hid-feature-11 "feature report 0x11: $f11" [ "$f11" = "11 5e 04 02 00" ]
     pass_if hid-feature-12 "feature report 0x12: $f12" [ "$f12" = "12 02 48 20 08" ]
 
     # The phone's HANG_UP waits for the host to open the send window.
-    $TOOLS/quor-vm-hidraw read "$node" 10000 3 > "$WORK/hid-input.txt" 2>&1 &
+    "$TOOLS"/quor-vm-hidraw read "$node" 10000 3 > "$WORK/hid-input.txt" 2>&1 &
     reader=$!
     sleep 1
-    $TOOLS/quor-vm-hidraw write "$node" 03 01 $(printf '00 %.0s' $(seq 31)) > /dev/null
+    "$TOOLS"/quor-vm-hidraw write "$node" 03 01 $(printf '00 %.0s' $(seq 31)) > /dev/null
     phone_cmd hangup
     wait "$reader"
     sed 's/^/vm: hidraw /' "$WORK/hid-input.txt"

@@ -22,6 +22,7 @@ trap 'rm -rf "$payload" "$log"' EXIT
 "$here/make_payload.sh" "$build" "$payload"
 
 set +e
+# shellcheck disable=SC2086 # the steps are separate words
 VM_TIMEOUT=${VM_TIMEOUT:-420} "$lab/run-vm.sh" "$payload" test ${QUOR_VM_STEPS:-} | tee "$log"
 rc=${PIPESTATUS[0]}
 set -e
