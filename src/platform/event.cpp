@@ -75,7 +75,8 @@ int Event::wait_any(Event* const* events, size_t count, int64_t timeout_ms) {
     for (size_t i = 0; i < count; ++i) events[i]->waiters_.push_back(&me);
     int result = take_signalled();
     // A set that races with the time-out still counts.
-    while (result == EVENT_WAIT_TIMEOUT && me.cv.wait_until(lk, deadline) != std::cv_status::timeout)
+    while (result == EVENT_WAIT_TIMEOUT &&
+           me.cv.wait_until(lk, deadline) != std::cv_status::timeout)
         result = take_signalled();
     if (result == EVENT_WAIT_TIMEOUT) result = take_signalled();
     for (size_t i = 0; i < count; ++i) std::erase(events[i]->waiters_, &me);

@@ -35,7 +35,9 @@ double mean_square(const int16_t* s, size_t n) {
     return n ? sum / double(n) / (FULL_SCALE * FULL_SCALE) : 0;
 }
 
-double to_db(double ms) { return ms > 0 ? 10.0 * std::log10(ms) : -120.0; }
+double to_db(double ms) {
+    return ms > 0 ? 10.0 * std::log10(ms) : -120.0;
+}
 
 // The peak of the Goertzel power between LOW and HIGH in STEP steps, with a
 // parabola through the peak and its neighbours.
@@ -173,7 +175,8 @@ int read_wav_file(const std::string& path, std::vector<int16_t>* samples, uint32
     }
     std::vector<uint8_t> bytes;
     uint8_t buf[65536];
-    for (size_t got; (got = fread(buf, 1, sizeof(buf), f)) > 0;) bytes.insert(bytes.end(), buf, buf + got);
+    for (size_t got; (got = fread(buf, 1, sizeof(buf), f)) > 0;)
+        bytes.insert(bytes.end(), buf, buf + got);
     fclose(f);
     if (bytes.size() < 12 || memcmp(bytes.data(), "RIFF", 4) != 0 ||
         memcmp(bytes.data() + 8, "WAVE", 4) != 0) {

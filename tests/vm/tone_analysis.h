@@ -15,14 +15,14 @@ struct ToneAnalysis {
     double duration_s = 0;    // the whole recording
     double tone_start_s = 0;  // first and last 10 ms block carrying the tone
     double tone_end_s = 0;
-    double tone_s = 0;          // tone_end_s - tone_start_s
-    double loud_s = 0;          // the blocks carrying the tone, added up
-    double level_dbfs = -120;   // RMS over the analysed stretch
-    double frequency_hz = 0;    // Goertzel peak over the analysed stretch
-    double purity = 0;          // share of the stretch's energy at that peak (1: pure sine)
-    unsigned gaps = 0;          // level dips over the analysed stretch
+    double tone_s = 0;         // tone_end_s - tone_start_s
+    double loud_s = 0;         // the blocks carrying the tone, added up
+    double level_dbfs = -120;  // RMS over the analysed stretch
+    double frequency_hz = 0;   // Goertzel peak over the analysed stretch
+    double purity = 0;         // share of the stretch's energy at that peak (1: pure sine)
+    unsigned gaps = 0;         // level dips over the analysed stretch
     double gaps_per_s = 0;
-    unsigned worst_second_gaps = 0;  // most dips within one whole second
+    unsigned worst_second_gaps = 0;    // most dips within one whole second
     std::vector<double> gap_starts_s;  // where the dips begin, from the recording's start
     double analysed_s = 0;
 };

@@ -149,12 +149,18 @@ int main(int argc, char** argv) {
     const int fd = open_node(argv[2], writes ? O_WRONLY : O_RDWR);
     if (fd < 0) return 1;
     int rc = 2;
-    if (cmd == "info" && argc == 3) rc = info(fd);
-    else if (cmd == "rdesc" && argc == 3) rc = rdesc(fd);
-    else if (cmd == "feature" && argc == 4) rc = feature(fd, argv[3]);
-    else if (writes && argc > 3) rc = write_report(fd, argv + 3, argc - 3);
-    else if (cmd == "read" && argc == 5) rc = read_reports(fd, argv[3], argv[4]);
-    else fputs(USAGE, stderr);
+    if (cmd == "info" && argc == 3)
+        rc = info(fd);
+    else if (cmd == "rdesc" && argc == 3)
+        rc = rdesc(fd);
+    else if (cmd == "feature" && argc == 4)
+        rc = feature(fd, argv[3]);
+    else if (writes && argc > 3)
+        rc = write_report(fd, argv + 3, argc - 3);
+    else if (cmd == "read" && argc == 5)
+        rc = read_reports(fd, argv[3], argv[4]);
+    else
+        fputs(USAGE, stderr);
     close(fd);
     return rc;
 }

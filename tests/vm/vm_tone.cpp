@@ -39,8 +39,10 @@ int parse_number(const char* text, double low, double high, double* value) {
 
 int generate(char** args, int count) {
     double hz, seconds, rate, dbfs, on_ms = 0, off_ms = 0;
-    if (parse_number(args[0], 1, 20000, &hz) != 0 || parse_number(args[1], 0.01, 600, &seconds) != 0 ||
-        parse_number(args[2], 8000, 192000, &rate) != 0 || parse_number(args[3], -90, 0, &dbfs) != 0 ||
+    if (parse_number(args[0], 1, 20000, &hz) != 0 ||
+        parse_number(args[1], 0.01, 600, &seconds) != 0 ||
+        parse_number(args[2], 8000, 192000, &rate) != 0 ||
+        parse_number(args[3], -90, 0, &dbfs) != 0 ||
         (count == 7 && (parse_number(args[5], 1, 60000, &on_ms) != 0 ||
                         parse_number(args[6], 1, 60000, &off_ms) != 0))) {
         fputs(USAGE, stderr);
@@ -91,12 +93,13 @@ int analyse(const char* path) {
                a.duration_s, why);
         return 1;
     }
-    printf("rate=%u samples=%zu duration=%.3f tone_start=%.3f tone_end=%.3f tone=%.3f loud=%.3f "
-           "level=%.1f freq=%.2f purity=%.3f gaps=%u gaps_per_s=%.2f worst_second=%u "
-           "analysed=%.3f gaps_at=%s\n",
-           a.rate, a.samples, a.duration_s, a.tone_start_s, a.tone_end_s, a.tone_s, a.loud_s,
-           a.level_dbfs, a.frequency_hz, a.purity, a.gaps, a.gaps_per_s, a.worst_second_gaps,
-           a.analysed_s, gap_list(a).c_str());
+    printf(
+        "rate=%u samples=%zu duration=%.3f tone_start=%.3f tone_end=%.3f tone=%.3f loud=%.3f "
+        "level=%.1f freq=%.2f purity=%.3f gaps=%u gaps_per_s=%.2f worst_second=%u "
+        "analysed=%.3f gaps_at=%s\n",
+        a.rate, a.samples, a.duration_s, a.tone_start_s, a.tone_end_s, a.tone_s, a.loud_s,
+        a.level_dbfs, a.frequency_hz, a.purity, a.gaps, a.gaps_per_s, a.worst_second_gaps,
+        a.analysed_s, gap_list(a).c_str());
     return 0;
 }
 
