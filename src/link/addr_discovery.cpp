@@ -17,13 +17,25 @@ namespace {
 // Guards the hand-over of g_autoip_socket between the waiting attempt, which
 // owns and closes it, and Stop, which only wakes it.
 std::mutex g_autoip_mu;
+// Set by Stop; an attempt that starts after it gives up at once, since no
+// one would wake its receive.
+bool g_autoip_stopped = false;
 }  // namespace
+
+void begin_address_search() {
+    std::lock_guard lk(g_autoip_mu);
+    g_autoip_stopped = false;
+}
 
 int get_phone_address(uint32_t* addr) {
     const int fd = udp_bind(ADDRESS_DATAGRAM_PORT);
     if (fd < 0) return -1;
     {
         std::lock_guard lk(g_autoip_mu);
+        if (g_autoip_stopped) {
+            close_socket(fd);
+            return -1;
+        }
         g_autoip_socket = fd;
     }
     uint8_t buf[100];
@@ -47,6 +59,7 @@ int get_phone_address(uint32_t* addr) {
 
 void stop_address_search() {
     std::lock_guard lk(g_autoip_mu);
+    g_autoip_stopped = true;
     wake_socket(g_autoip_socket);
 }
 

@@ -12,7 +12,10 @@ extern std::atomic<int> g_autoip_socket;
 // One receive attempt: 0 with the address (host order) when a valid datagram
 // arrived, -1 otherwise.
 int get_phone_address(uint32_t* addr);
-// Makes the waiting attempt fail (Stop in the address search).
+// A new search starts: attempts wait until stop_address_search.
+void begin_address_search();
+// Makes the waiting attempt fail, and every later one until the next search
+// begins (Stop in the address search).
 void stop_address_search();
 
 }  // namespace quor

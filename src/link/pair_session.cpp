@@ -53,6 +53,7 @@ void copy_text(char* dst, size_t dst_size, const CtrlFrame& f) {
 bool find_address(Session& s) {
     CKestrowQuorConnectorDlg& dlg = *s.dlg;
     quor_log("NETWORK: Need get IP.\n");
+    begin_address_search();
     dlg.SetState(STATE_FINDING_ADDRESS);
     if (!dlg.IsMinimized() && dlg.m_nAutoMin == 1) dlg.PostMinimize();
     uint32_t addr = 0;
