@@ -118,8 +118,10 @@ class ConsolePairing(unittest.TestCase):
         self.console.send("pair")
         self.console.wait_for(r"^status: Started$")
         self.console.send("stop")
-        self.console.wait_for(r"^status: Not Paired$")
+        # The session's log line and the status line come from two threads.
         self.console.wait_for(r"^NETWORK: Need quit get ip 2\.$")
+        self.console.send("state")
+        self.console.wait_for(r"^state: 0 Not Paired$")
 
 
 if __name__ == "__main__":
