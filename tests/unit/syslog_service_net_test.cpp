@@ -115,7 +115,7 @@ TEST_F(LogService, TenDatagramsOfAHundredBytesAreSavedInArrivalOrder) {
     EXPECT_NE(g_syslog_socket.load(), -1);
     const auto lines = numbered(10, 100);
     Send(lines);
-    EXPECT_EQ(g_syslog_fill.load(), SYSLOG_DATA);
+    EXPECT_TRUE(wait_until([] { return g_syslog_fill == SYSLOG_DATA; }));
     StopAndSaveTo(home + "ten.txt");
     ASSERT_EQ(view.save_names.size(), 1u);
     EXPECT_TRUE(std::regex_match(view.save_names[0], std::regex("Log20[0-9]{12}")))
@@ -140,7 +140,7 @@ TEST_F(LogService, NineMebibytesSaveExactlyTheLastEight) {
     ASSERT_EQ(start_log_service(), 0);
     const auto datagrams = numbered(9 * 512, SYSLOG_DATAGRAM_MAX);
     Send(datagrams);
-    EXPECT_EQ(g_syslog_fill.load(), SYSLOG_WRAPPED);
+    EXPECT_TRUE(wait_until([] { return g_syslog_fill == SYSLOG_WRAPPED; }));
     StopAndSaveTo(home + "nine.txt");
     const std::string saved = read_text(home + "nine.txt");
     ASSERT_EQ(saved.size(), SYSLOG_RING_SIZE);
@@ -152,7 +152,7 @@ TEST_F(LogService, DataThatExactlyFillTheBufferAreSavedWhole) {
     ASSERT_EQ(start_log_service(), 0);
     const auto datagrams = numbered(8 * 512, SYSLOG_DATAGRAM_MAX);
     Send(datagrams);
-    EXPECT_EQ(g_syslog_fill.load(), SYSLOG_WRAPPED);
+    EXPECT_TRUE(wait_until([] { return g_syslog_fill == SYSLOG_WRAPPED; }));
     StopAndSaveTo(home + "exact.txt");
     EXPECT_TRUE(read_text(home + "exact.txt") == joined(datagrams));
     EXPECT_TRUE(WaitForMessage("Save the log success!"));
