@@ -64,10 +64,6 @@ install(FILES ${QUOR_PACKAGING_OUT}/org.kestrow.quor.connector.policy
 file(READ ${CMAKE_SOURCE_DIR}/res/${QUOR_PACKAGE_NAME}.desktop QUOR_DESKTOP_ENTRY)
 string(REGEX REPLACE "\nExec=[^\n]*" "\nExec=${QUOR_LAUNCHER}" QUOR_DESKTOP_ENTRY
   "${QUOR_DESKTOP_ENTRY}")
-# Debian 12's desktop-file-validate knows the format up to version 1.4, and
-# the entry uses nothing newer.
-string(REGEX REPLACE "\nVersion=[^\n]*" "\nVersion=1.4" QUOR_DESKTOP_ENTRY
-  "${QUOR_DESKTOP_ENTRY}")
 file(WRITE ${QUOR_PACKAGING_OUT}/${QUOR_PACKAGE_NAME}.desktop "${QUOR_DESKTOP_ENTRY}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/res/${QUOR_PACKAGE_NAME}.desktop)

@@ -11,6 +11,8 @@ packages=(
   util-linux iproute2 dbus-daemon libglib2.0-bin
   ffmpeg
   xvfb xauth fonts-crosextra-carlito fonts-noto-cjk
+  # the package test checks the menu entry, polkit action and man page with these
+  desktop-file-utils libxml2-utils groff-base
 )
 missing=()
 for p in "${packages[@]}"; do
