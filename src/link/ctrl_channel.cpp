@@ -29,6 +29,13 @@ int send_ctrl_frame(uint8_t type, const uint8_t* payload, size_t len) {
     return send_frame(fd, type, payload, len);
 }
 
+int ctrl_local_ipv4(uint32_t* addr) {
+    std::shared_lock lk(g_ctrl_mu);
+    const int fd = g_ctrl_socket.load();
+    if (fd < 0) return -1;
+    return local_ipv4(fd, addr);
+}
+
 void ctrl_channel_open(int fd, uint32_t peer) {
     std::unique_lock lk(g_ctrl_mu);
     g_ctrl_socket = fd;

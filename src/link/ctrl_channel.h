@@ -19,6 +19,9 @@ int send_ctrl_byte(uint8_t type);
 // Sends one whole frame with a single send call; -1 when the channel is
 // closed or the send failed.
 int send_ctrl_frame(uint8_t type, const uint8_t* payload, size_t len);
+// This PC's address on the control connection, in host order: 0, or -1 when
+// the channel is closed.
+int ctrl_local_ipv4(uint32_t* addr);
 
 // Pairing session only: publish a new connection, or take the current one
 // down. Senders never write to a descriptor after it was released.

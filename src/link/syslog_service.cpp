@@ -206,10 +206,8 @@ int ask_log_path(CKestrowQuorConnectorDlg* dlg) {
 }
 
 int send_log_to_pc() {
-    const int fd = g_ctrl_socket.load();
-    if (fd == -1) return -1;
     uint32_t local = 0;
-    if (local_ipv4(fd, &local) != 0) return -1;
+    if (ctrl_local_ipv4(&local) != 0) return -1;
     uint8_t payload[LOG_ROUTE_LEN];
     build_log_route_to_pc(local, payload);
     return send_ctrl_frame(LOG_ROUTE, payload, sizeof(payload));

@@ -1,8 +1,8 @@
 #include "shell/main_dlg.h"
 
 #include <cstdio>
-#include <ctime>
 #include <thread>
+#include <utility>
 
 #include "link/ctrl_channel.h"
 #include "link/ctrl_frame.h"
@@ -109,7 +109,6 @@ void CKestrowQuorConnectorDlg::OnInitDialog() {
     } else if (hooks_.init_srtp_library() < 0) {
         MessageBoxHint(LoadString(IDS_SRTP_INIT_FAILED), MB_EXCLAMATION_OK);
     }
-    srand(unsigned(time(nullptr)));
     FinishInit();
 }
 
@@ -418,10 +417,18 @@ void CKestrowQuorConnectorDlg::EndDialog() {
     loop_.post([this] { view_.end_dialog(); });
 }
 
-void CKestrowQuorConnectorDlg::SetTakenOverMsg(const uint8_t addr[4]) {
+void CKestrowQuorConnectorDlg::SetPendingMsgWithoutRePair(std::string text) {
     std::lock_guard lk(state_mu_);
-    m_strPendingMsg = format_text(IDS_TAKEN_OVER, format_address(addr));
+    m_strPendingMsg = std::move(text);
     m_bRepairArmed = 0;
+}
+
+void CKestrowQuorConnectorDlg::SetTakenOverMsg(const uint8_t addr[4]) {
+    SetPendingMsgWithoutRePair(format_text(IDS_TAKEN_OVER, format_address(addr)));
+}
+
+void CKestrowQuorConnectorDlg::SetDriverFailedMsg() {
+    SetPendingMsgWithoutRePair(LoadString(IDS_DRIVER_FAILED));
 }
 
 void CKestrowQuorConnectorDlg::ClearPendingMsg() {
