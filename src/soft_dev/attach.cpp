@@ -10,6 +10,7 @@
 #include "shell/diag_log.h"
 #include "shell/main_dlg.h"
 #include "soft_dev/audio_stream.h"
+#include "soft_dev/call_stream.h"
 #include "soft_dev/descriptors.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/lync_hooks.h"
@@ -143,6 +144,11 @@ int run_attachment(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus) {
         attachment_failed(dlg);
 
     if (opened) bus.close_device();
+    // A pairing that ends in the middle of a call (the phone's unpair, a
+    // dropped link, the watchdog) leaves the call's stream open: its socket
+    // would hold the RTP port, and the next call's answer could not bind it
+    // and would run on this call's keys.
+    release_call_stream();
     if (const auto& release = soft_dev_hooks().release_gruu) release();
     if (g_dev_stop == DEV_STOP_AND_EXIT)
         dlg->EndDialog();

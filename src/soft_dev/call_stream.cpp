@@ -24,10 +24,14 @@ int send_srtp_invite() {
 
 int send_srtp_close() {
     send_ctrl_byte(MEDIA_STOP);
+    release_call_stream();
+    return 0;
+}
+
+void release_call_stream() {
     close_rtp_socket();
     destroy_srtp_session();
     srtp_stream_active = 0;
-    return 0;
 }
 
 int open_call_stream(const char* log_line) {

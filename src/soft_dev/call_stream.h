@@ -11,9 +11,13 @@ namespace quor {
 // repeat an old key).
 int send_srtp_invite();
 
-// Sends MEDIA_STOP, closes the RTP socket, destroys the SRTP session and
-// clears srtp_stream_active. Returns 0.
+// Sends MEDIA_STOP, then release_call_stream. Returns 0.
 int send_srtp_close();
+
+// Closes the RTP socket, destroys the SRTP session and clears
+// srtp_stream_active, telling the phone nothing: for a pairing that ended
+// with the call still open, whose stream the phone ends with the pairing.
+void release_call_stream();
 
 // send_srtp_invite, then LOG_LINE and srtp_stream_active set; -1 (and the
 // stream still closed) when the invitation could not be made.

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "link/ctrl_channel.h"
+#include "media/media_api.h"
 #include "platform/event.h"
 #include "shell/main_dlg.h"
 #include "soft_dev/attach.h"
@@ -279,6 +280,28 @@ TEST_F(Attachment, InterruptWorkerIsStartedAndAwaitedBeforeTheUnplug) {
     EXPECT_FALSE(unplugged_while_running);
     EXPECT_EQ(bus.unplug_records.size(), 1u);
     EXPECT_EQ(g_intr_thread_alive, 0);
+}
+
+TEST_F(Attachment, APairingThatEndsDuringACallReleasesTheCallsStream) {
+    // The call's stream is open as the phone's answer left it: the RTP
+    // socket bound (here to a port of the system's choosing) and the stream
+    // marked active. The pairing then ends without the call ending first.
+    bus.port_table[1] = 0;
+    bool call_opened = false;
+    run([&](int64_t) {
+        if (!call_opened && dlg.m_nState == STATE_PAIRED_SIGNED_OUT) {
+            call_opened = true;
+            srtp_stream_active = 1;
+            ASSERT_EQ(open_rtp_socket(0, 9, 0x7F000001), 0);
+            g_dev_stop = DEV_STOP;
+        }
+    });
+    ASSERT_TRUE(call_opened);
+    EXPECT_EQ(g_rtp_socket, -1);
+    EXPECT_EQ(srtp_stream_active, 0);
+    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+    // The phone ends its side with the pairing: no MEDIA_STOP (65) after it.
+    for (uint8_t type : phone_frames()) EXPECT_NE(type, 65) << "MEDIA_STOP sent";
 }
 
 TEST_F(Attachment, FiveAttachmentsInARowLeaveNothingBehind) {
