@@ -366,12 +366,7 @@ TEST_F(PairSession, SupersededSessionTouchesNothingShared) {
     dlg->SetState(STATE_NOT_PAIRED);
     dlg->m_bRepairArmed = 0;
     dlg->OnOK();
-    ASSERT_TRUE(phone.Accept());
-    EXPECT_EQ(phone.Read(), "19 00");
-    phone.Send(PAIR_ANSWER);
-    EXPECT_EQ(phone.Read(), "16 00");
-    phone.SendIdentity();
-    ASSERT_TRUE(WaitState(STATE_PAIRED_SIGNED_OUT));
+    PairUpToDevice();
     const int newer_socket = g_ctrl_socket;
     ASSERT_GE(newer_socket, 0);
     EXPECT_EQ(sessions.size(), 2u);
