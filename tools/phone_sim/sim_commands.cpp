@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/byte_order.h"
+#include "sim_rtp_fault.h"
 #include "sim_session.h"
 #include "sim_syslog.h"
 
@@ -20,6 +21,7 @@ namespace {
 
 constexpr size_t LINE_MAX_LEN = 4096;
 constexpr size_t RAW_MAX = 1024;
+constexpr unsigned long SIM_RTP_FAULT_MAX = 100000;
 
 struct Command {
     const char* name;
@@ -146,6 +148,21 @@ int run_syslog(SimState& st, const Command&, const std::string& args) {
     return 0;
 }
 
+int run_rtp_fault(SimState& st, const Command&, const std::string& args) {
+    std::istringstream in(args);
+    std::string kind_text, count_text, extra;
+    in >> kind_text >> count_text >> extra;
+    RtpFault fault;
+    char* end = nullptr;
+    const unsigned long count = strtoul(count_text.c_str(), &end, 10);
+    if (!parse_rtp_fault(kind_text, &fault) || count_text.empty() || *end || count == 0 ||
+        count > SIM_RTP_FAULT_MAX || !extra.empty())
+        return -1;
+    st.media.inject(fault, unsigned(count));
+    st.out.event("rtp fault armed: %s %lu", rtp_fault_name(fault), count);
+    return 0;
+}
+
 int run_help(SimState& st, const Command&, const std::string&) {
     std::istringstream lines(sim_command_help());
     for (std::string line; std::getline(lines, line);) st.out.event("%s", line.c_str());
@@ -182,6 +199,9 @@ const Command COMMANDS[] = {
     {"syslog", "N [SIZE]",
      "send N log lines to UDP 514 of the PC that LOG_ROUTE named, each SIZE bytes if given",
      run_syslog, 0},
+    {"rtp-fault", "KIND N",
+     "next N call packets get a bad datagram beside them: garbage, replay or truncate",
+     run_rtp_fault, 0},
     {"help", "", "list the commands", run_help, 0},
     {"quit", "", "end the simulator", run_quit, 0},
 };

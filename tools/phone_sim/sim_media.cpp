@@ -131,6 +131,7 @@ int SimMedia::start(const uint8_t* offer, size_t len, uint8_t* answer, size_t an
         m_out.event("note: media: cannot write %s", m_opt.record_path.c_str());
 
     m_sent = m_received = m_lost = m_dropped = 0;
+    m_faults.reset();
     m_have_seq = false;
     m_quiet = true;
     m_phase = 0;
@@ -164,10 +165,10 @@ void SimMedia::stop() {
     const uint64_t expected = m_received + m_lost;
     m_out.event(
         "media summary: rx %llu packets, lost %llu (%.2f%%), dropped %llu, tone %.1f Hz, "
-        "level %.1f dBFS, tx %llu packets",
+        "level %.1f dBFS, tx %llu packets, %u faulty",
         (unsigned long long)m_received, (unsigned long long)m_lost,
         expected ? 100.0 * double(m_lost) / double(expected) : 0.0, (unsigned long long)m_dropped,
-        r.frequency_hz, audible.level_dbfs, (unsigned long long)m_sent);
+        r.frequency_hz, audible.level_dbfs, (unsigned long long)m_sent, m_faults.injected());
 }
 
 void SimMedia::send_loop() {
@@ -211,9 +212,11 @@ void SimMedia::send_packet(const int16_t* samples) {
     to.sin_family = AF_INET;
     to.sin_port = htons(m_connector_port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (sendto(m_fd, buf, size_t(len), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
-               sizeof(to)) == len)
-        ++m_sent;
+    for (const RtpFaultInjector::Datagram& d : m_faults.shape(buf, size_t(len))) {
+        const ssize_t n = sendto(m_fd, d.bytes.data(), d.bytes.size(), MSG_NOSIGNAL,
+                                 reinterpret_cast<sockaddr*>(&to), sizeof(to));
+        if (n == ssize_t(d.bytes.size()) && !d.faulty) ++m_sent;
+    }
 }
 
 void SimMedia::receive_loop() {

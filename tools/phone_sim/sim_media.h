@@ -1,7 +1,8 @@
 // The phone's side of a call's audio: answers MEDIA_OFFER with its own RTP
 // port and crypto line, sends a tone (or echoes what it hears, or sends
 // silence) as SRTP every 10 ms, records what it receives to a WAV file and
-// reports what it heard, until MEDIA_STOP.
+// reports what it heard, until MEDIA_STOP. On command its sender adds
+// datagrams the connector must refuse.
 #pragma once
 
 #include <atomic>
@@ -13,6 +14,7 @@
 
 #include "sim_options.h"
 #include "sim_output.h"
+#include "sim_rtp_fault.h"
 #include "sim_srtp.h"
 #include "tone_meter.h"
 #include "wav_writer.h"
@@ -30,6 +32,8 @@ class SimMedia {
     int start(const uint8_t* offer, size_t len, uint8_t* answer, size_t answer_size);
     // Ends the call's audio, if any, and prints its summary.
     void stop();
+    // The next COUNT packets sent go out with FAULT (see sim_rtp_fault.h).
+    void inject(RtpFault fault, unsigned count) { m_faults.arm(fault, count); }
 
   private:
     void send_loop();
@@ -54,6 +58,7 @@ class SimMedia {
     uint32_t m_timestamp = 0;
     uint64_t m_sent = 0;
     double m_phase = 0;
+    RtpFaultInjector m_faults;
 
     // Receiver state (receiver thread).
     WavWriter m_wav;

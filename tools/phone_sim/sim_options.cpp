@@ -25,6 +25,8 @@ enum OptionId {
     OPT_SIGN_IN,
     OPT_NO_IDENTITY,
     OPT_NO_KEEPALIVE_ANSWER,
+    OPT_DROP_IN_IDENTITY,
+    OPT_ANSWER_MEDIA_TWICE,
     OPT_MEDIA_PORT,
     OPT_TONE,
     OPT_LEVEL,
@@ -46,6 +48,8 @@ const option LONG_OPTIONS[] = {
     {"sign-in", no_argument, nullptr, OPT_SIGN_IN},
     {"no-identity", no_argument, nullptr, OPT_NO_IDENTITY},
     {"no-keepalive-answer", no_argument, nullptr, OPT_NO_KEEPALIVE_ANSWER},
+    {"drop-in-identity", required_argument, nullptr, OPT_DROP_IN_IDENTITY},
+    {"answer-media-twice", no_argument, nullptr, OPT_ANSWER_MEDIA_TWICE},
     {"media-port", required_argument, nullptr, OPT_MEDIA_PORT},
     {"tone", required_argument, nullptr, OPT_TONE},
     {"level", required_argument, nullptr, OPT_LEVEL},
@@ -74,6 +78,9 @@ void print_usage(FILE* to) {
             "  --no-identity          answer PAIR_START without the identity, so the\n"
             "                         connector stays in pairing with the channel open\n"
             "  --no-keepalive-answer  leave KEEPALIVE unanswered\n"
+            "  --drop-in-identity N   after PAIR_START send N of the 4 identity frames\n"
+            "                         (0 to 4), then drop the connection\n"
+            "  --answer-media-twice   answer every MEDIA_OFFER with two PHONE_MEDIA_OFFERs\n"
             "  --media-port N         the phone's RTP port (default 18800)\n"
             "  --tone HZ              call audio: a tone of HZ (1 to 7999; default silence)\n"
             "  --level DBFS           the tone's level (-90 to 0, default -12)\n"
@@ -185,6 +192,16 @@ int parse_sim_options(int argc, char** argv, SimOptions* opt) {
             case OPT_NO_KEEPALIVE_ANSWER:
                 opt->keepalive_answer = false;
                 break;
+            case OPT_DROP_IN_IDENTITY: {
+                double n = 0;
+                if (parse_number(optarg, 0, SIM_IDENTITY_FRAMES, &n) != 0 || n != int(n))
+                    bad = "--drop-in-identity";
+                opt->identity_drop_after = int(n);
+                break;
+            }
+            case OPT_ANSWER_MEDIA_TWICE:
+                opt->answer_media_twice = true;
+                break;
             case OPT_MEDIA_PORT:
                 if (parse_u16(optarg, &opt->media.port) != 0 || opt->media.port == 0)
                     bad = "--media-port";
@@ -222,6 +239,11 @@ int parse_sim_options(int argc, char** argv, SimOptions* opt) {
     }
     if (opt->media.echo && opt->media.tone_hz > 0) {
         fprintf(stderr, "quor-phone-sim: --echo and --tone exclude each other\n");
+        return -1;
+    }
+    if (opt->identity_drop_after >= 0 && !opt->identity) {
+        fprintf(stderr,
+                "quor-phone-sim: --drop-in-identity and --no-identity exclude each other\n");
         return -1;
     }
     if (opt->held_once && !opt->held) {

@@ -27,13 +27,19 @@ struct SimOptions {
     uint16_t pid = 0x0455;
     uint16_t release = 0x0214;
     bool identity = true;  // answer PAIR_START with the identity
+    // Drop the connection after this many of the four identity frames
+    // (0 to 4); -1: never.
+    int identity_drop_after = -1;
     bool sign_in = false;  // SIGNED_IN right after the identity
     bool keepalive_answer = true;
+    bool answer_media_twice = false;  // every PHONE_MEDIA_OFFER goes out twice
     SimMediaOptions media;
 };
 
 // Longest model name: the text and its NUL fill one 255-byte payload.
 constexpr size_t SIM_MODEL_MAX = 254;
+// The identity: MODEL_NAME, VENDOR_ID, PRODUCT_ID, DEVICE_RELEASE.
+constexpr int SIM_IDENTITY_FRAMES = 4;
 
 // Parses the command line. Returns 0 to run, 1 when --help was shown, -1 on a
 // bad option (a message was written to standard error).

@@ -75,8 +75,14 @@ After handle_frame(SimState& st, const CtrlFrame& f) {
             answer_pair_query(st);
             break;
         case PAIR_START:
-            if (st.opt.identity && send_identity(st) == 0 && st.opt.sign_in)
+            if (st.opt.identity_drop_after >= 0) {
+                send_identity(st, st.opt.identity_drop_after);
+                st.out.event("dropping the connection after %d identity frames",
+                             st.opt.identity_drop_after);
+                st.link.drop();
+            } else if (st.opt.identity && send_identity(st) == 0 && st.opt.sign_in) {
                 st.link.send(SIGNED_IN);
+            }
             break;
         case KEEPALIVE:
             if (st.keepalive_answer) st.link.send(KEEPALIVE_ACK);
@@ -85,6 +91,8 @@ After handle_frame(SimState& st, const CtrlFrame& f) {
             uint8_t answer[CTRL_PAYLOAD_MAX];
             const int n = st.media.start(f.payload, f.len, answer, sizeof(answer));
             if (n > 0) st.link.send(PHONE_MEDIA_OFFER, answer, size_t(n));
+            if (n > 0 && st.opt.answer_media_twice)
+                st.link.send(PHONE_MEDIA_OFFER, answer, size_t(n));
             break;
         }
         case MEDIA_STOP:
@@ -108,7 +116,8 @@ After handle_frame(SimState& st, const CtrlFrame& f) {
 
 }  // namespace
 
-int send_identity(SimState& st) {
+int send_identity(SimState& st, int count) {
+    if (count < 1) return 0;
     const std::string& model = st.opt.model;
     uint8_t name[CTRL_PAYLOAD_MAX];
     memcpy(name, model.data(), model.size());
@@ -119,7 +128,8 @@ int send_identity(SimState& st) {
         uint16_t value;
     } numbers[] = {
         {VENDOR_ID, st.opt.vid}, {PRODUCT_ID, st.opt.pid}, {DEVICE_RELEASE, st.opt.release}};
-    for (const auto& n : numbers) {
+    for (int i = 0; i + 1 < count && i < int(std::size(numbers)); ++i) {
+        const auto& n = numbers[i];
         uint8_t be[2];
         put_be16(be, n.value);
         if (st.link.send(n.type, be, sizeof(be)) != 0) return -1;

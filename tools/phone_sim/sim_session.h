@@ -11,5 +11,6 @@
 // connection is dropped or the simulator quits; then closes it.
 void serve_connection(SimState& st, int fd);
 
-// MODEL_NAME, VENDOR_ID, PRODUCT_ID and DEVICE_RELEASE, each its own frame.
-int send_identity(SimState& st);
+// MODEL_NAME, VENDOR_ID, PRODUCT_ID and DEVICE_RELEASE, each its own frame;
+// only the first COUNT of them when COUNT is given.
+int send_identity(SimState& st, int count = SIM_IDENTITY_FRAMES);
