@@ -370,6 +370,46 @@ TEST(HostSimCommands, TransfersDetachReplugAndWaitingForTheDevice) {
     EXPECT_EQ(1, host.quit());
 }
 
+TEST(HostSimCommands, UnlinkBurstsRawBytesAndTheirMistakes) {
+    SessionRunner host;
+    FakeDevice device(host.path, Behaviour());
+    ASSERT_TRUE(host.wait_for("enumeration done")) << host.transcript();
+    const size_t mark = host.lines().size();
+    // The device answers control requests at once and holds interrupt ones.
+    host.command("unlink control 3");
+    host.command("unlink interrupt 4");
+    host.command("send-raw 00000005 0000ABCD");
+    ASSERT_TRUE(host.wait_for("sent raw 8 bytes", mark)) << host.transcript();
+    EXPECT_GE(host.find("unlink control submitted=3 reset=0 answered=3", mark), 0)
+        << host.transcript();
+    EXPECT_GE(host.find("unlink interrupt submitted=4 reset=4 answered=0", mark), 0)
+        << host.transcript();
+    std::vector<SeenRequest> seen = device.seen();
+    size_t unlinks = 0;
+    for (const SeenRequest& r : seen) unlinks += r.command == 2;
+    EXPECT_GE(unlinks, 4u);  // at least one per held interrupt request
+    EXPECT_EQ(0, host.failures()) << host.transcript();
+
+    size_t after = host.lines().size();
+    for (const char* bad : {"unlink", "unlink bulk 3", "unlink control 0", "unlink iso-in 33",
+                            "unlink iso-out 2 3", "send-raw", "send-raw 0g", "send-raw 123"}) {
+        host.command(bad);
+        const int refused = host.find("error: command: usage: ", after);
+        ASSERT_GE(refused, 0) << bad << "\n" << host.transcript();
+        after = size_t(refused) + 1;
+    }
+    EXPECT_EQ(8, host.failures()) << host.transcript();
+
+    StreamCommand stream;
+    std::string error;
+    EXPECT_EQ(0, parse_stream_command({"stream", "5", "detach-after", "1500"}, &stream, &error));
+    EXPECT_EQ(1500u, stream.detach_after_ms);
+    EXPECT_EQ(0, parse_stream_command({"stream", "5"}, &stream, &error));
+    EXPECT_EQ(0u, stream.detach_after_ms);
+    EXPECT_EQ(-1, parse_stream_command({"stream", "5", "detach-after", "0"}, &stream, &error));
+    EXPECT_EQ(-1, parse_stream_command({"stream", "5", "detach-after"}, &stream, &error));
+}
+
 TEST(HostSimCommands, ScriptRunsFirstAndExitAfterEnumerationEndsTheSession) {
     TempDir scratch;
     std::string script = scratch.path + "script.txt";

@@ -21,6 +21,8 @@ const char* const HOST_COMMAND_HELP =
     "                                   control status=S length=N [data=HEX]\n"
     "  set-interface IF ALT             SET_INTERFACE; prints set-interface IF ALT status=S\n"
     "  detach                           close the connection (unplugs the device)\n"
+    "  send-raw HEX                     send HEX on the connection as it is (1 to 4096\n"
+    "                                   bytes; a malformed PDU the device must refuse)\n"
     "  sleep MS                         pause the command stream\n"
     "  echo TEXT                        print \"echo TEXT\" (a marker for scripts)\n"
     "  quit                             leave (also on SIGTERM or SIGINT)\n"
@@ -29,6 +31,7 @@ const char* const HOST_COMMAND_HELP =
 namespace {
 
 constexpr uint32_t MAX_SLEEP_MS = 3600 * 1000;
+constexpr size_t MAX_RAW_BYTES = 4096;
 
 int parse_u8(const std::string& word, uint8_t* value) {
     uint32_t v = 0;
@@ -107,13 +110,32 @@ int parse_command(const std::string& line, HostCommand* cmd, std::string* error)
         return 0;
     }
     switch (parse_softphone_command(words, line, &cmd->softphone, error)) {
-        case 0: cmd->kind = HostCommand::SOFTPHONE; return 0;
-        case 1: break;
-        default: return -1;
+        case 0:
+            cmd->kind = HostCommand::SOFTPHONE;
+            return 0;
+        case 1:
+            break;
+        default:
+            return -1;
     }
     if (name == "stream") {
         if (parse_stream_command(words, &cmd->stream, error) != 0) return -1;
         cmd->kind = HostCommand::STREAM;
+        return 0;
+    }
+    if (name == "unlink") {
+        if (parse_unlink_command(words, &cmd->unlink, error) != 0) return -1;
+        cmd->kind = HostCommand::UNLINK;
+        return 0;
+    }
+    if (name == "send-raw") {
+        std::string hex;
+        for (size_t i = 1; i < words.size(); ++i) hex += words[i];
+        if (parse_hex(hex, &cmd->data) != 0 || cmd->data.empty() ||
+            cmd->data.size() > MAX_RAW_BYTES) {
+            return bad("send-raw HEX (1 to 4096 bytes)");
+        }
+        cmd->kind = HostCommand::SEND_RAW;
         return 0;
     }
     if (name == "sleep") {
@@ -146,6 +168,8 @@ bool command_needs_device(const HostCommand& cmd) {
         case HostCommand::DETACH:
         case HostCommand::STREAM:
         case HostCommand::SOFTPHONE:
+        case HostCommand::UNLINK:
+        case HostCommand::SEND_RAW:
             return true;
         default:
             return false;

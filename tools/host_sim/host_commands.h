@@ -10,6 +10,7 @@
 #include "host_output.h"
 #include "host_stream.h"
 #include "softphone.h"
+#include "unlink_command.h"
 
 struct HostCommand {
     enum Kind {
@@ -22,20 +23,23 @@ struct HostCommand {
         SLEEP,
         ECHO,
         STREAM,
-        SOFTPHONE
+        SOFTPHONE,
+        UNLINK,
+        SEND_RAW
     };
     Kind kind = ENUMERATE;
     uint8_t descriptor_type = 0;  // get-descriptor
     uint8_t descriptor_index = 0;
     uint16_t length = 0;
-    uint8_t setup[8] = {};  // control
-    std::vector<uint8_t> data;
-    uint8_t interface = 0;  // set-interface
+    uint8_t setup[8] = {};      // control
+    std::vector<uint8_t> data;  // control OUT data; send-raw bytes
+    uint8_t interface = 0;      // set-interface
     uint8_t alt = 0;
-    uint32_t ms = 0;       // sleep
-    std::string text;      // echo
-    StreamCommand stream;  // stream
+    uint32_t ms = 0;             // sleep
+    std::string text;            // echo
+    StreamCommand stream;        // stream
     SoftphoneCommand softphone;  // lync-...
+    UnlinkCommand unlink;        // unlink
 };
 
 // The command reference printed by --help.

@@ -56,6 +56,10 @@ class HostConnection {
     UrbTracker::WaitResult wait(uint32_t seqnum, int timeout_ms, UrbResult* result);
     UnlinkResult unlink(uint32_t seqnum, int timeout_ms, int32_t* status);
 
+    // Sends BYTES as they are, for PDUs the tracker must not know of (a
+    // malformed request). 0, or -1 when the send failed.
+    int send_raw(const std::vector<uint8_t>& bytes) { return send_pdu(bytes); }
+
     // Ends the connection from the host's side; the device reads EOF.
     void drop();
     // False once the device closed the connection or the host dropped it.

@@ -60,6 +60,7 @@ int parse_host_options(int argc, char** argv, const char* env_vbus, HostOptions*
             fputs(USAGE, stdout);
             fputs(HOST_COMMAND_HELP, stdout);
             fputs(STREAM_COMMAND_HELP, stdout);
+            fputs(UNLINK_COMMAND_HELP, stdout);
             fputs(SOFTPHONE_COMMAND_HELP, stdout);
             return 1;
         } else if (strcmp(a, "--exit-after-enumeration") == 0) {

@@ -149,6 +149,15 @@ void HostSession::execute(const HostCommand& cmd) {
         case HostCommand::SOFTPHONE:
             m_softphone->run(cmd.softphone);
             break;
+        case HostCommand::UNLINK:
+            run_unlink_command(cmd.unlink, *m_conn, m_out);
+            break;
+        case HostCommand::SEND_RAW:
+            if (m_conn->send_raw(cmd.data) == 0)
+                m_out.linef("sent raw %zu bytes", cmd.data.size());
+            else
+                m_out.line("send-raw: the connection is gone");
+            break;
         case HostCommand::ENUMERATE: {
             Enumerator enumerator(*m_conn, m_out, m_options.timeout_ms);
             enumerator.run();

@@ -19,6 +19,7 @@
 const char* const STREAM_COMMAND_HELP =
     "  stream SECONDS [play HZ] [level DBFS] [burst] [record FILE]\n"
     "         [out-packets N] [out-urbs N] [in-packets N] [in-urbs N]\n"
+    "         [detach-after MS]\n"
     "                                   play a tone (or silence) into endpoint 0x01\n"
     "                                   and record endpoint 0x82 for SECONDS with\n"
     "                                   URBs in flight both ways (defaults: 6-packet\n"
@@ -26,7 +27,8 @@ const char* const STREAM_COMMAND_HELP =
     "                                   URBs, 12 in flight); burst: the tone on for\n"
     "                                   200 ms, off for 300 ms; prints onset times,\n"
     "                                   a reading a second and stream play/record\n"
-    "                                   summaries\n";
+    "                                   summaries; detach-after: unplug the device\n"
+    "                                   MS into the stream (prints stream detached)\n";
 
 namespace {
 
@@ -93,9 +95,17 @@ class Streamer {
             for (uint32_t i = 0; i < m_cmd.in_urbs; ++i) submit_record();
         }
         m_out.line("stream started");
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(m_cmd.seconds);
-        while (std::chrono::steady_clock::now() < until && m_conn.alive())
+        const auto start = std::chrono::steady_clock::now();
+        const auto until = start + std::chrono::seconds(m_cmd.seconds);
+        const auto detach_at = start + std::chrono::milliseconds(m_cmd.detach_after_ms);
+        while (std::chrono::steady_clock::now() < until && m_conn.alive()) {
+            if (m_cmd.detach_after_ms > 0 && std::chrono::steady_clock::now() >= detach_at) {
+                m_conn.drop();
+                m_out.line("stream detached");
+                break;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         stop();
         m_wav.close();
         report();
@@ -309,6 +319,8 @@ int parse_stream_command(const std::vector<std::string>& words, StreamCommand* c
             ok = parse_count(words[++i], 1, MAX_PACKETS, &cmd->in_packets) == 0;
         } else if (key == "in-urbs") {
             ok = parse_count(words[++i], 1, MAX_URBS, &cmd->in_urbs) == 0;
+        } else if (key == "detach-after") {
+            ok = parse_count(words[++i], 1, MAX_SECONDS * 1000, &cmd->detach_after_ms) == 0;
         } else {
             ok = false;
         }
@@ -316,7 +328,7 @@ int parse_stream_command(const std::vector<std::string>& words, StreamCommand* c
     if (!ok) {
         *error =
             "usage: stream SECONDS [play HZ] [level DBFS] [burst] [record FILE] "
-            "[out-packets N] [out-urbs N] [in-packets N] [in-urbs N]";
+            "[out-packets N] [out-urbs N] [in-packets N] [in-urbs N] [detach-after MS]";
         return -1;
     }
     return 0;

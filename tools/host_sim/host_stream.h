@@ -25,14 +25,15 @@ struct StreamCommand {
     uint32_t out_urbs = 4;     // in flight
     uint32_t in_packets = 1;
     uint32_t in_urbs = 12;
+    uint32_t detach_after_ms = 0;  // unplug the device this far into the stream; 0: never
 };
 
 // The command reference line for the help text.
 extern const char* const STREAM_COMMAND_HELP;
 
 // Parses "stream SECONDS [play HZ] [level DBFS] [burst] [record FILE]
-// [out-packets N] [out-urbs N] [in-packets N] [in-urbs N]" (WORDS[0] is
-// "stream"). 0, or -1 with the reason.
+// [out-packets N] [out-urbs N] [in-packets N] [in-urbs N] [detach-after MS]"
+// (WORDS[0] is "stream"). 0, or -1 with the reason.
 int parse_stream_command(const std::vector<std::string>& words, StreamCommand* cmd,
                          std::string* error);
 
