@@ -89,8 +89,11 @@ public:
 
     void ShowHide(int mode) { view_.show_hide(mode); }
 
-    // Pending message and re-pair arming, used by the pairing session.
+    // Pending message and re-pair arming, used by the pairing session and
+    // the device thread: the text is shown when the state next becomes 0,
+    // and no re-pair starts by itself then.
     void SetTakenOverMsg(const uint8_t addr[4]);
+    void SetDriverFailedMsg();
     void ClearPendingMsg();
     std::string PendingMsg();
     int AskForceConnect(const uint8_t addr[4]);
@@ -122,6 +125,7 @@ private:
     void FinishInit();
     void ExitRequest(bool ask);
     void StartPairing();
+    void SetPendingMsgWithoutRePair(std::string text);
     std::string StatusFor(unsigned state);
 
     MainView& view_;

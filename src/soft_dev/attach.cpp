@@ -105,9 +105,12 @@ void serve_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int port) {
 }
 
 // The phone learns that the pairing failed; a paired window shows the
-// unpairing.
+// unpairing. A pairing that fails here cannot succeed until the user mends
+// the bus (loads vhci_hcd, gives the program its rights): the user is told
+// once, instead of the program pairing again and again in silence.
 void attachment_failed(CKestrowQuorConnectorDlg* dlg) {
     if (dlg->m_nState == STATE_PAIRING) {
+        dlg->SetDriverFailedMsg();
         raise_dev_stop();
         send_ctrl_byte(UNPAIR);
     }

@@ -165,6 +165,9 @@ TEST_F(Attachment, LateAcceptanceAttaches) {
     EXPECT_EQ(bus.unplug_records.size(), 1u);
 }
 
+const std::string DRIVER_FAILED =
+    "Loading the driver failed, please retry or re install the software.";
+
 TEST_F(Attachment, MissingBusFailsAtTheLookUpAndTellsThePhone) {
     bus.find_ok = false;
     LogCapture log;
@@ -173,6 +176,56 @@ TEST_F(Attachment, MissingBusFailsAtTheLookUpAndTellsThePhone) {
     EXPECT_EQ(phone_received(), (Bytes{0x2A, 0x00}));
     EXPECT_EQ(bus.close_calls, 0);  // never opened
     EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+}
+
+// A pairing whose device cannot be plugged in tells the user once and does
+// not pair again by itself, whichever step failed.
+TEST_F(Attachment, APairingThatCannotPlugInTheDeviceTellsTheUserAndStops) {
+    const std::vector<std::function<void(FakeBus&)>> failures = {
+        [](FakeBus& b) { b.find_ok = false; },
+        [](FakeBus& b) { b.open_ok = false; },
+        [](FakeBus& b) { b.port_table = Bytes(PORT_STATUS_SIZE, 1); },
+        [](FakeBus& b) {
+            b.port_table[1] = 0;
+            b.refusals = -1;
+        },
+    };
+    dlg.m_nAutoRepair = 1;
+    dlg.m_nRepairTime = 15;
+    for (size_t i = 0; i < failures.size(); ++i) {
+        FakeBus fresh;
+        failures[i](fresh);
+        dlg.m_nState = STATE_PAIRING;
+        g_last_state = STATE_PAIRING;
+        dlg.m_bRepairArmed = 1;  // as the Pair action leaves it
+        const size_t shown_before = view.Messages().size();
+        std::atomic<bool> done{false};
+        std::thread t([&] {
+            run_attachment(&dlg, fresh);
+            done = true;
+        });
+        while (!done) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            clock.advance(10);
+        }
+        t.join();
+        loop.run_pending();
+        const std::vector<std::string> shown = view.Messages();
+        EXPECT_EQ(std::vector<std::string>(shown.begin() + long(shown_before), shown.end()),
+                  std::vector<std::string>{DRIVER_FAILED})
+            << i;
+        EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED) << i;  // no re-pair countdown
+        EXPECT_EQ(dlg.m_bRepairArmed, 0) << i;
+        phone_received();
+    }
+}
+
+TEST_F(Attachment, AFailureAfterThePairingEndedTellsNobody) {
+    bus.find_ok = false;
+    dlg.m_nState = STATE_NOT_PAIRED;  // e.g. the pairing timed out meanwhile
+    run();
+    EXPECT_TRUE(view.Messages().empty());
+    EXPECT_TRUE(phone_received().empty());
 }
 
 TEST_F(Attachment, FailureWhilePairedShowsUnpairingWithoutTellingThePhone) {
@@ -184,6 +237,7 @@ TEST_F(Attachment, FailureWhilePairedShowsUnpairingWithoutTellingThePhone) {
     EXPECT_NE(log.text().find("STARTDEV: Open port failed\n"), std::string::npos);
     EXPECT_EQ(state_at_close, STATE_UNPAIRING);
     EXPECT_TRUE(phone_received().empty());
+    EXPECT_TRUE(view.Messages().empty());
     EXPECT_EQ(g_dev_stop, DEV_RUN);
     EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
 }
