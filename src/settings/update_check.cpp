@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -49,20 +48,6 @@ size_t write_body(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
-// Opens PATH for writing without following a link, and only when it is a
-// plain file of this user with no other name; empties it. -1 otherwise.
-int open_private_file(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return -1;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
-        ftruncate(fd, 0) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Sets up one transfer of URL into SINK.
 void set_transfer_options(CURL* curl, const std::string& url, BodySink* sink, curl_slist* headers) {
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
@@ -83,6 +68,19 @@ std::string format_question(const std::string& version) {
     return pattern.substr(0, at) + version + pattern.substr(at + 2);
 }
 
+// The update file's content, fetched into a local copy in DIR that is
+// removed again; -1 when it cannot be fetched or read.
+int fetch_update_file(const std::string& url, const std::string& dir, std::string* content) {
+    std::string path;
+    const int fd = create_update_file(dir, &path);
+    if (fd < 0) return -1;
+    int result = download_to_file(fd, url);
+    if (result == 0) result = read_whole_file(fd, content) < 0 ? -1 : 0;
+    unlink(path.c_str());
+    close(fd);
+    return result;
+}
+
 }  // namespace
 
 std::string update_url() {
@@ -91,22 +89,31 @@ std::string update_url() {
     return "http://" + std::string(host) + ":" + std::to_string(UPDATE_PORT) + UPDATE_PATH;
 }
 
-std::string update_file_path() {
+std::string update_file_dir() {
     std::string dir = "/tmp/";
     if (const char* tmp = getenv("TMPDIR"); tmp && tmp[0] == '/') {
         dir = tmp;
         if (dir.back() != '/') dir += '/';
     }
-    return dir + UPDATE_FILE_NAME;
+    return dir;
 }
 
-int download_to_file(const std::string& path, const std::string& url) {
-    std::call_once(g_curl_init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    BodySink sink{open_private_file(path)};
-    if (sink.fd < 0) {
-        quor_log("NETWORK: Update check: cannot write %s\n", path.c_str());
+int create_update_file(const std::string& dir, std::string* path) {
+    std::string name = dir + UPDATE_FILE_TEMPLATE;
+    // mkostemps creates the file with O_EXCL and mode 0600.
+    const int fd = mkostemps(name.data(), UPDATE_FILE_SUFFIX_LENGTH, O_CLOEXEC);
+    if (fd < 0) {
+        quor_log("NETWORK: Update check: cannot create a file in %s: %s\n", dir.c_str(),
+                 strerror(errno));
         return -1;
     }
+    *path = name;
+    return fd;
+}
+
+int download_to_file(int fd, const std::string& url) {
+    std::call_once(g_curl_init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    BodySink sink{fd};
     CURL* curl = curl_easy_init();
     // The answer must come from the server, not from a cache on the way.
     curl_slist* headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
@@ -128,26 +135,20 @@ int download_to_file(const std::string& path, const std::string& url) {
     }
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
-    close(sink.fd);
     return rc == CURLE_OK ? 0 : -1;
 }
 
-int read_whole_file(const std::string& path, std::string* content) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
+int read_whole_file(int fd, std::string* content) {
+    if (lseek(fd, 0, SEEK_SET) != 0) return -1;
     content->clear();
     char block[4096];
     for (;;) {
         const ssize_t n = read(fd, block, sizeof(block));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 || content->size() + size_t(n) > UPDATE_FILE_MAX) {
-            close(fd);
-            return -1;
-        }
+        if (n < 0 || content->size() + size_t(n) > UPDATE_FILE_MAX) return -1;
         if (n == 0) break;
         content->append(block, size_t(n));
     }
-    close(fd);
     return content->empty() ? -1 : int(content->size());
 }
 
@@ -206,10 +207,9 @@ int evaluate_update_file(const std::string& content, UpdateOffer* offer) {
     return 0;
 }
 
-int run_update_check(const std::string& url, const std::string& path, const UpdateUi& ui) {
-    if (download_to_file(path, url) != 0) return -1;
+int run_update_check(const std::string& url, const std::string& dir, const UpdateUi& ui) {
     std::string content;
-    if (read_whole_file(path, &content) < 0) return -1;
+    if (fetch_update_file(url, dir, &content) != 0) return -1;
     UpdateOffer offer;
     if (evaluate_update_file(content, &offer) != 0) return -1;
     const int answer =
@@ -225,7 +225,7 @@ int update_check_thread(quor::CKestrowQuorConnectorDlg* dlg) {
         return dlg ? dlg->View().message_box(text, caption, quor::MB_YESNO) : int(quor::IDNO);
     };
     ui.open = [dlg](const std::string& address) { dlg->OpenDocument(address); };
-    run_update_check(update_url(), update_file_path(), ui);
+    run_update_check(update_url(), update_file_dir(), ui);
     return 0;
 }
 

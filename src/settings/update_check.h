@@ -19,7 +19,9 @@ class CKestrowQuorConnectorDlg;
 constexpr const char* UPDATE_HOST = "updates.kestrow.example";
 constexpr uint16_t UPDATE_PORT = 8080;
 constexpr const char* UPDATE_PATH = "/Quor/upgrade.xml";
-constexpr const char* UPDATE_FILE_NAME = "upgrade.xml";
+// The local copy's name: "upgrade-" and six random characters, then ".xml".
+constexpr const char* UPDATE_FILE_TEMPLATE = "upgrade-XXXXXX.xml";
+constexpr int UPDATE_FILE_SUFFIX_LENGTH = 4;  // ".xml"
 // A server that never answers the connection costs two connect time-outs.
 constexpr long UPDATE_CONNECT_TIMEOUT_MS = 2000;
 constexpr int UPDATE_CONNECT_ATTEMPTS = 2;
@@ -33,20 +35,24 @@ constexpr size_t UPDATE_FILE_MAX = 64 * 1024;
 // variable QUOR_UPDATE_HOST replaces it, for tests only.
 std::string update_url();
 
-// The local copy: TMPDIR (when it is an absolute path) or /tmp, followed by
-// "upgrade.xml".
-std::string update_file_path();
+// The folder of the local copy, with a trailing '/': TMPDIR when it is an
+// absolute path, otherwise /tmp.
+std::string update_file_dir();
 
-// Fetches URL into the file at PATH, replacing its content; proxies come
-// from the environment. The file is written only when it is a plain file of
-// this user with no other name, so one planted in a shared temporary folder
-// is never written through. 0 on success (whatever the HTTP status), -1
-// otherwise.
-int download_to_file(const std::string& path, const std::string& url);
+// Creates the local copy in DIR as a new file of this user's own (the name
+// made unique and the file created exclusively, so that nothing already in a
+// shared folder, a link or another user's file, is ever written through,
+// read or in the way). Its descriptor, with the name in *PATH; -1 otherwise.
+int create_update_file(const std::string& dir, std::string* path);
 
-// The file's bytes into *CONTENT and their number; -1 when the file cannot
-// be read, is empty or is larger than UPDATE_FILE_MAX.
-int read_whole_file(const std::string& path, std::string* content);
+// Fetches URL into the empty file FD; proxies come from the environment.
+// 0 on success (whatever the HTTP status), -1 otherwise.
+int download_to_file(int fd, const std::string& url);
+
+// The bytes of the file FD from its start into *CONTENT and their number;
+// -1 when the file cannot be read, is empty or is larger than
+// UPDATE_FILE_MAX.
+int read_whole_file(int fd, std::string* content);
 
 // The inner text of the first element whose opening text starts with "<NAME"
 // (so a longer name that starts with NAME matches too): from just after the
@@ -81,10 +87,11 @@ struct UpdateUi {
     std::function<void(const std::string& address)> open;
 };
 
-// The whole check: downloads URL to PATH, reads and evaluates it, asks with
-// texts 135 and 136, and opens the installer's address unless the answer is
-// No. 0 when the address was opened, -1 otherwise.
-int run_update_check(const std::string& url, const std::string& path, const UpdateUi& ui);
+// The whole check: downloads URL into a local copy in DIR, reads and
+// evaluates it, removes it, asks with texts 135 and 136, and opens the
+// installer's address unless the answer is No. 0 when the address was
+// opened, -1 otherwise.
+int run_update_check(const std::string& url, const std::string& dir, const UpdateUi& ui);
 
 // Thread body: the check, asking through DLG's window (no question and
 // nothing opened without one). Returns 0.

@@ -6,8 +6,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -21,6 +23,7 @@
 #include "shell/resource_ids.h"
 #include "shell/strings.h"
 #include "support/controller_fixture.h"
+#include "unit/soft_dev_test_support.h"
 #include "unit/temp_dir.h"
 
 namespace {
@@ -138,7 +141,7 @@ class UpdateCheck : public ::testing::Test {
         };
         ui.open = [this](const std::string& address) { opened.push_back(address); };
         const auto begin = Clock::now();
-        const int result = run_update_check(update_url(), update_file_path(), ui);
+        const int result = run_update_check(update_url(), update_file_dir(), ui);
         elapsed = Clock::now() - begin;
         return result;
     }
@@ -169,9 +172,8 @@ TEST_F(UpdateCheck, ANewerVersionIsOfferedAndItsInstallerOpenedUnchanged) {
     const std::string request = server.FirstRequest();
     EXPECT_EQ(request.rfind("GET /Quor/upgrade.xml HTTP/1.1\r\n", 0), 0u) << request;
     EXPECT_NE(request.find("Host: 127.0.0.1:8080\r\n"), std::string::npos) << request;
-    // The local copy is kept in the temporary folder.
-    EXPECT_NE(read_text(tmp.path + "upgrade.xml").find("<version>2.0.14.1</version>"),
-              std::string::npos);
+    // The local copy is gone again.
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path));
 }
 
 TEST_F(UpdateCheck, AnsweringNoOpensNothing) {
@@ -210,9 +212,9 @@ TEST_F(UpdateCheck, AnErrorPageEndsTheCheckSilently) {
     HttpStub server(http("404 Not Found", page));
     ASSERT_TRUE(server.ok());
     EXPECT_EQ(Check(), -1);
+    EXPECT_EQ(server.Connections(), 1);
     EXPECT_TRUE(questions.empty());
-    // The page is stored and searched like any other answer.
-    EXPECT_EQ(read_text(tmp.path + "upgrade.xml"), page);
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path));
 }
 
 TEST_F(UpdateCheck, NoServerOrAnOversizedAnswerEndsTheCheck) {
@@ -226,16 +228,45 @@ TEST_F(UpdateCheck, NoServerOrAnOversizedAnswerEndsTheCheck) {
     EXPECT_TRUE(questions.empty());
 }
 
-TEST_F(UpdateCheck, ALinkPlantedAtTheLocalCopyIsNotWrittenThrough) {
+// What another user left in the shared temporary folder, under the name
+// earlier versions used, neither stops the check nor is written through.
+TEST_F(UpdateCheck, FilesPlantedInTheTemporaryFolderAreNeitherInTheWayNorWrittenThrough) {
+    const std::string setup = "<setup>" + SETUP + "</setup>";
+    const std::string answer = http("200 OK", upgrade_xml("<version>2.1.0.0</version>", setup));
+    const std::string planted = tmp.path + "upgrade.xml";
+    write_text(tmp.path + "victim", "precious");
+    std::filesystem::create_symlink(tmp.path + "victim", planted);
+    EXPECT_TRUE(Offers(answer));
+    EXPECT_EQ(read_text(tmp.path + "victim"), "precious");
+    EXPECT_EQ(std::filesystem::read_symlink(planted), tmp.path + "victim");
+
+    if (geteuid() != 0) GTEST_SKIP() << "another user's file needs root to plant";
+    std::filesystem::remove(planted);
+    write_text(planted, "someone else's");
+    ASSERT_EQ(chmod(planted.c_str(), 0600), 0);
+    ASSERT_EQ(chown(planted.c_str(), 65534, 65534), 0);
+    EXPECT_TRUE(Offers(answer));
+    EXPECT_EQ(read_text(planted), "someone else's");
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(tmp.path))
+        left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"upgrade.xml", "victim"}));
+}
+
+TEST_F(UpdateCheck, ATemporaryFolderThatCannotBeWrittenEndsTheCheckBeforeAnyConnection) {
     HttpStub server(
         http("200 OK", upgrade_xml("<version>2.1.0.0</version>", "<setup>" + SETUP + "</setup>")));
     ASSERT_TRUE(server.ok());
-    write_text(tmp.path + "victim", "precious");
-    std::filesystem::create_symlink(tmp.path + "victim", tmp.path + "upgrade.xml");
+    setenv("TMPDIR", (tmp.path + "missing").c_str(), 1);
+    quor::test::LogCapture log;
     EXPECT_EQ(Check(), -1);
-    EXPECT_EQ(read_text(tmp.path + "victim"), "precious");
-    EXPECT_TRUE(questions.empty());
     EXPECT_EQ(server.Connections(), 0);
+    EXPECT_TRUE(questions.empty());
+    EXPECT_NE(log.text().find("NETWORK: Update check: cannot create a file in " + tmp.path +
+                              "missing/: No such file or directory\n"),
+              std::string::npos)
+        << log.text();
 }
 
 // The server's accept queue is full, so the connection is never made: two

@@ -91,11 +91,11 @@ TEST(UpdateLocations, HostFromTheEnvironmentForTestsAndTheTemporaryFolder) {
     EXPECT_EQ(update_url(), "http://127.0.0.1:8080/Quor/upgrade.xml");
     unsetenv("QUOR_UPDATE_HOST");
     unsetenv("TMPDIR");
-    EXPECT_EQ(update_file_path(), "/tmp/upgrade.xml");
+    EXPECT_EQ(update_file_dir(), "/tmp/");
     setenv("TMPDIR", "/var/tmp/me", 1);
-    EXPECT_EQ(update_file_path(), "/var/tmp/me/upgrade.xml");
+    EXPECT_EQ(update_file_dir(), "/var/tmp/me/");
     setenv("TMPDIR", "relative", 1);
-    EXPECT_EQ(update_file_path(), "/tmp/upgrade.xml");
+    EXPECT_EQ(update_file_dir(), "/tmp/");
     unsetenv("TMPDIR");
 }
 
