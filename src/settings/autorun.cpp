@@ -124,6 +124,12 @@ std::string loader_script_text(const std::string& exe_dir, const std::string& ex
     std::string text = "#!/bin/sh\n";
     text += "cd " + shell_quote(exe_dir) + " || exit 1\n";
     if (!home.empty()) text += "export QUOR_HOME=" + shell_quote(home) + "\n";
+    // A user's log-on gets the administrator rights the program needs from
+    // pkexec, which asks for the password; the path is the one its polkit
+    // action names.
+    text += "if [ \"$(id -u)\" -ne 0 ] && command -v pkexec >/dev/null; then\n";
+    text += "    exec pkexec " + shell_quote(exe_dir + exe_name) + "\n";
+    text += "fi\n";
     text += "exec " + shell_quote("./" + exe_name) + "\n";
     return text;
 }

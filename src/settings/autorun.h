@@ -2,7 +2,7 @@
 // autostart folder, runs loader.sh, which is written beside the executable
 // (or in QUOR_HOME); the loader changes into the executable's folder and
 // starts the executable by its current name, so a moved or renamed program
-// is corrected at its next start.
+// is corrected at its next start. A user's log-on starts it through pkexec.
 #pragma once
 
 #include <string>
@@ -27,7 +27,9 @@ int ApplyAutoRun(int autorun);
 int WriteLoaderScript(bool remove, std::string* path);
 
 // The loader's text: changes into EXE_DIR, keeps HOME as QUOR_HOME when it is
-// not empty, and runs EXE_NAME from there.
+// not empty, and runs EXE_NAME from there; run by a user other than root, it
+// starts EXE_DIR/EXE_NAME through pkexec instead when pkexec is there (which
+// passes no QUOR_HOME on).
 std::string loader_script_text(const std::string& exe_dir, const std::string& exe_name,
                                const std::string& home);
 

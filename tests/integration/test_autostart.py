@@ -62,7 +62,11 @@ class Autostart(unittest.TestCase):
         entry = self.read(self.autostart + "KestrowQuor.desktop")
         self.assertIn(f'\nExec=/bin/sh "{self.apps}loader.sh"\n', entry)
         self.assertEqual(self.read(self.apps + "loader.sh"),
-                         f"#!/bin/sh\ncd '{self.apps}' || exit 1\nexec './My Console'\n")
+                         f"#!/bin/sh\ncd '{self.apps}' || exit 1\n"
+                         f"if [ \"$(id -u)\" -ne 0 ] && command -v pkexec >/dev/null; then\n"
+                         f"    exec pkexec '{self.apps}My Console'\n"
+                         f"fi\n"
+                         f"exec './My Console'\n")
 
         # Renamed: the next start rewrites the loader; still one entry.
         os.rename(self.apps + "My Console", self.apps + "Renamed Console")

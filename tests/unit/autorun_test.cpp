@@ -82,6 +82,11 @@ class AutoRun : public ::testing::Test {
                "export QUOR_HOME='" +
                home +
                "'\n"
+               "if [ \"$(id -u)\" -ne 0 ] && command -v pkexec >/dev/null; then\n"
+               "    exec pkexec '" +
+               exe_dir() + exe_name() +
+               "'\n"
+               "fi\n"
                "exec './" +
                exe_name() + "'\n";
     }
@@ -184,22 +189,54 @@ TEST(AutostartEntry, TheCommandQuotesThePathAsDesktopEntriesRequire) {
 }
 
 // The loader, run by the shell from another folder, starts the program in
-// its own folder by its current name, with the settings folder it had.
-TEST(Loader, StartsTheProgramInItsFolderByItsName) {
+// its own folder by its current name, with the settings folder it had; for
+// a user other than root it asks pkexec to start the program by its full
+// path, and starts it as it is when there is no pkexec. PATH holds only
+// stand-ins for id and pkexec, so the machine's own pkexec plays no part.
+class Loader : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fs::create_directories(prog_dir);
+        fs::create_directories(tools);
+        write_text(prog_dir + "my prog",
+                   "#!/bin/sh\nprintf '%s|%s|%s' \"$(pwd)/\" \"$0\" "
+                   "\"${QUOR_HOME-unset}\" > '" +
+                       out + "'\n");
+        fs::permissions(prog_dir + "my prog", fs::perms(0755));
+    }
+    // Writes the loader for HOME, runs it as user UID with pkexec there or
+    // not, and returns what the program (or the stand-in pkexec) wrote.
+    std::string Run(const std::string& home, int uid, bool with_pkexec) {
+        fs::remove(out);
+        fs::remove(tools + "pkexec");
+        Tool("id", "echo " + std::to_string(uid));
+        if (with_pkexec) Tool("pkexec", "printf 'pkexec %s|%s' \"$(pwd)/\" \"$*\" > '" + out + "'");
+        write_text(dir.path + "loader.sh", loader_script_text(prog_dir, "my prog", home));
+        const std::string cmd =
+            "cd / && env -u QUOR_HOME PATH='" + tools + "' /bin/sh '" + dir.path + "loader.sh'";
+        EXPECT_EQ(system(cmd.c_str()), 0) << cmd;
+        return read_text(out);
+    }
+    void Tool(const std::string& name, const std::string& body) {
+        write_text(tools + name, "#!/bin/sh\n" + body + "\n");
+        fs::permissions(tools + name, fs::perms(0755));
+    }
+
     TempDir dir;
     const std::string prog_dir = dir.path + "it's a \"dir\" $HOME/";
-    fs::create_directories(prog_dir);
+    const std::string tools = dir.path + "tools/";
     const std::string out = dir.path + "out.txt";
-    write_text(
-        prog_dir + "my prog",
-        "#!/bin/sh\nprintf '%s|%s|%s' \"$(pwd)/\" \"$0\" \"${QUOR_HOME-unset}\" > '" + out + "'\n");
-    fs::permissions(prog_dir + "my prog", fs::perms(0755));
+};
+
+TEST_F(Loader, RootStartsTheProgramInItsFolderByItsName) {
     for (const std::string home : {"/home dir/it's/", ""}) {
-        write_text(dir.path + "loader.sh", loader_script_text(prog_dir, "my prog", home));
-        const std::string cmd = "cd / && env -u QUOR_HOME sh '" + dir.path + "loader.sh'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-        EXPECT_EQ(read_text(out), prog_dir + "|./my prog|" + (home.empty() ? "unset" : home));
+        EXPECT_EQ(Run(home, 0, true), prog_dir + "|./my prog|" + (home.empty() ? "unset" : home));
     }
+}
+
+TEST_F(Loader, AUserGoesThroughPkexecWhenThereIsOne) {
+    EXPECT_EQ(Run("", 1000, true), "pkexec " + prog_dir + "|" + prog_dir + "my prog");
+    EXPECT_EQ(Run("", 1000, false), prog_dir + "|./my prog|unset");
 }
 
 }  // namespace
