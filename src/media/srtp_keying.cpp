@@ -188,25 +188,37 @@ int create_srtp_session(const char* remote_crypto) {
         quor_log("NETWORK: no SRTP library for the call\n");
         return -1;
     }
-    uint8_t ssrc[4];
-    if (draw_random(ssrc, sizeof(ssrc)) != 0) return -1;
+    uint8_t ssrc_bytes[4];
+    if (draw_random(ssrc_bytes, sizeof(ssrc_bytes)) != 0) return -1;
+    const uint32_t ssrc = (uint32_t(ssrc_bytes[0]) << 24) | (uint32_t(ssrc_bytes[1]) << 16) |
+                          (uint32_t(ssrc_bytes[2]) << 8) | ssrc_bytes[3];
+    char local_crypto[CRYPTO_LINE_SIZE];
+    {
+        std::lock_guard lk(g_media_lock);
+        memcpy(local_crypto, g_local_crypto, sizeof(local_crypto));
+    }
+    local_crypto[CRYPTO_LINE_SIZE - 1] = '\0';
+
+    // Deriving the keys takes long (in an emulated machine hundreds of
+    // milliseconds), and the audio workers must not wait for it: the new
+    // context is built unshared and only swapped in under the lock.
+    srtp_kit_params params{};
+    params.remote_crypto = g_remote_crypto;
+    params.remote_crypto_len = int32_t(n);
+    params.local_crypto = local_crypto;
+    params.local_crypto_len = int32_t(strlen(local_crypto));
+    srtp_kit_handle handle = nullptr;
+    const bool created = g_kit.create(&handle, &params) >= 0 && handle != nullptr;
+    // Without its outgoing stream the context stays, but every send fails.
+    const bool sending = created && g_kit.add_stream(handle, ssrc) >= 0;
 
     std::lock_guard lk(g_media_lock);
     destroy_locked();
     g_rtp_packet_count = 0;
-    g_rtp_ssrc =
-        (uint32_t(ssrc[0]) << 24) | (uint32_t(ssrc[1]) << 16) | (uint32_t(ssrc[2]) << 8) | ssrc[3];
-    srtp_kit_params params{};
-    params.remote_crypto = g_remote_crypto;
-    params.remote_crypto_len = int32_t(n);
-    params.local_crypto = g_local_crypto;
-    params.local_crypto_len = int32_t(strnlen(g_local_crypto, CRYPTO_LINE_SIZE - 1));
-    srtp_kit_handle handle = nullptr;
-    if (g_kit.create(&handle, &params) < 0 || handle == nullptr) return -1;
+    g_rtp_ssrc = ssrc;
+    if (!created) return -1;
     g_srtp_session = handle;
-    // Without its outgoing stream the context stays, but every send fails.
-    if (g_kit.add_stream(handle, g_rtp_ssrc) < 0) return -1;
-    return 0;
+    return sending ? 0 : -1;
 }
 
 void destroy_srtp_session() {
