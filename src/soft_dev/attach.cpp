@@ -104,10 +104,12 @@ void serve_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int port) {
     bus.unplug(unplug_record, sizeof(unplug_record));
 }
 
-// The phone learns that the pairing failed; a paired window shows the
-// unpairing. A pairing that fails here cannot succeed until the user mends
-// the bus (loads vhci_hcd, gives the program its rights): the user is told
-// once, instead of the program pairing again and again in silence.
+// The phone learns that the pairing failed; a paired window (the phone's
+// SIGNED_IN can come before the device is plugged in) shows the unpairing.
+// A pairing that fails here cannot succeed until the user mends the bus
+// (loads vhci_hcd, gives the program its rights): the user is told once,
+// instead of the program pairing again and again in silence. A pairing
+// that is already being ended tells nobody.
 void attachment_failed(CKestrowQuorConnectorDlg* dlg) {
     if (dlg->m_nState == STATE_PAIRING) {
         dlg->SetDriverFailedMsg();
@@ -115,8 +117,10 @@ void attachment_failed(CKestrowQuorConnectorDlg* dlg) {
         send_ctrl_byte(UNPAIR);
     }
     const unsigned state = dlg->m_nState;
-    if (state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN)
+    if (state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN) {
+        dlg->SetDriverFailedMsg();
         dlg->SetState(STATE_UNPAIRING);
+    }
 }
 }  // namespace
 
