@@ -20,7 +20,7 @@ void FrameBacklog::push(const uint8_t* payload) {
 bool FrameBacklog::take(uint8_t* out) {
     least_waiting_ = takes_ == 0 ? count_ : std::min(least_waiting_, count_);
     if (++takes_ == WINDOW) {
-        if (least_waiting_ >= 2) drop_oldest();
+        if (least_waiting_ >= KEPT_WAITING + 1) drop_oldest();
         takes_ = 0;
     }
     if (count_ == 0) return false;

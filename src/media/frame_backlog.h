@@ -1,10 +1,13 @@
 // The phone's 10 ms payloads between their arrival and the microphone
-// request that takes them. Normally at most one waits; a burst after a
-// hiccup of the network or the phone leaves several, and as one is taken
-// per 10 ms that delay would otherwise stay for the rest of the call. The
-// backlog keeps at most CAPACITY payloads (dropping the oldest), and when
-// at least two have waited at every take over a whole window it drops the
-// oldest one, so the delay shrinks back by 10 ms a second.
+// request that takes them. Normally one waits; a burst after a hiccup of
+// the network or the phone leaves several, and as one is taken per 10 ms
+// that delay would otherwise stay for the rest of the call. The backlog
+// keeps at most CAPACITY payloads (dropping the oldest), and when at least
+// three have waited at every take over a whole window it drops the oldest
+// one, so the delay shrinks back by 10 ms a second down to one spare
+// payload. That spare is kept: it is what covers the next late packet,
+// where dropping it would cost one repeated frame per late packet and one
+// skipped frame a second later.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +20,8 @@ class FrameBacklog {
     static constexpr size_t PAYLOAD_BYTES = 320;
     static constexpr size_t CAPACITY = 6;    // 60 ms
     static constexpr uint32_t WINDOW = 100;  // takes: 1 s of capture
+    // Waiting at a take, the one taken included, that the trimming leaves.
+    static constexpr size_t KEPT_WAITING = 2;
 
     // Keeps PAYLOAD (PAYLOAD_BYTES bytes).
     void push(const uint8_t* payload);
