@@ -6,13 +6,13 @@
 # 600 Hz tone. Prints the URB completion intervals of both endpoints, the
 # delay from the host's USB stack to the phone simulator, the xruns ALSA
 # reported, the phone's packet counts and the recording's analysis.
-# Figures only; it never fails on timing. QUOR_VM_LAB and VM_CACHE as for
+# Figures only; it never fails on timing. VM_CACHE and VM_PRIORITY as for
 # the vm test.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-${QUOR_BIN_DIR:-$root/build}}
 seconds=${2:-60}
-lab=${QUOR_VM_LAB:-$root/../shared/vm}
+lab=$root/tests/vm/lab
 
 "$lab/build-vm.sh" > /dev/null
 payload=$(mktemp -d /tmp/quor-vm-bench.XXXXXX)

@@ -13,6 +13,8 @@ packages=(
   xvfb xauth fonts-crosextra-carlito fonts-noto-cjk
   # the package test checks the menu entry, polkit action and man page with these
   desktop-file-utils libxml2-utils groff-base
+  # the real-kernel test's guest (tests/vm/lab): the emulator, and cpio for its initramfs
+  qemu-system-x86 cpio
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -5,15 +5,14 @@
 # the guest's output, then the figures and any failed check again.
 #
 # Environment: QUOR_BIN_DIR (the build folder, or the first argument),
-# QUOR_VM_LAB (the lab, default ../shared/vm beside the repository),
-# VM_CACHE (the lab's cache folder), VM_TIMEOUT (s, default 420),
-# QUOR_VM_STEPS (some of run.sh's steps only, e.g. "hid unpair").
+# VM_CACHE (the lab's cache folder, default /var/tmp/quor-vm), VM_TIMEOUT
+# (s, default 420), VM_PRIORITY (see lab/run-vm.sh), QUOR_VM_STEPS (some
+# of run.sh's steps only, e.g. "hid unpair").
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${QUOR_BIN_DIR:-${1:-}}
 [ -n "$build" ] || { echo "vm_test: set QUOR_BIN_DIR or give the build folder" >&2; exit 2; }
-lab=${QUOR_VM_LAB:-$here/../../../shared/vm}
-[ -x "$lab/run-vm.sh" ] || { echo "vm_test: no lab at $lab (set QUOR_VM_LAB)" >&2; exit 1; }
+lab=$here/lab
 
 "$lab/build-vm.sh"
 payload=$(mktemp -d /tmp/quor-vm-payload.XXXXXX)
