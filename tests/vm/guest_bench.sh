@@ -72,6 +72,7 @@ run_bench() {
     mon=$!
     phone_from=$(lines_of "$PHONE_LOG")
     cpu0=$(cpu_ticks "$CONSOLE_PROC")
+    start_clock_watch bench
     t0=$(now_ms)
     arecord -D "hw:$card,0" -f S16_LE -c 1 -r 48000 -d "$seconds" "$WORK/capture.wav" \
         > "$WORK/arecord.txt" 2>&1 &
@@ -83,6 +84,7 @@ run_bench() {
     rec_rc=$?
     rec_ms=$(($(now_ms) - t0))
     cpu=$(($(cpu_ticks "$CONSOLE_PROC") - cpu0))
+    stop_clock_watch bench
     kill "$mon"
     wait_line 10 "$PHONE_LOG" "$phone_from" '^media summary'
 

@@ -18,6 +18,9 @@ PHONE_WAV=$WORK/phone.wav
 MODEL=T54
 VID=2f1c
 PID=0455
+# The shortest standstill of the guest that the real-time checks allow for:
+# one 10 ms frame of audio.
+STALL_MS=10
 
 say() { echo "vm: $*"; }
 figure() { echo "vm-figure: $*"; }
@@ -62,6 +65,27 @@ new_lines_match() { tail -n +$(($2 + 1)) "$1" | grep -qE "$3"; }
 
 # wait_line SECONDS FILE FROM PATTERN
 wait_line() { wait_until "$1" new_lines_match "$2" "$3" "$4"; }
+
+# The guest's own clock while real-time work runs (quor-vm-stalls): how
+# often and how long it stood still because the emulator did not run.
+# start_clock_watch NAME, then stop_clock_watch NAME, which prints a figure
+# and sets STALLS, STALL_LOST_MS and STALL_WORST_MS (empty when the watch
+# gave no figures).
+start_clock_watch() {
+    "$TOOLS"/quor-vm-stalls "$STALL_MS" > "$WORK/clock-$1.txt" 2>&1 &
+    CLOCK_WATCH=$!
+}
+
+stop_clock_watch() {
+    local line
+    kill -TERM "$CLOCK_WATCH"
+    wait "$CLOCK_WATCH"
+    line=$(grep '^watch:' "$WORK/clock-$1.txt")
+    STALLS=$(value_of stalls "$line")
+    STALL_LOST_MS=$(value_of lost_ms "$line")
+    STALL_WORST_MS=$(value_of worst_ms "$line")
+    figure "$1: the guest stood still ${STALLS:-?} times for ${STALL_MS} ms or more, ${STALL_LOST_MS:-?} ms in all, at most ${STALL_WORST_MS:-?} ms at once"
+}
 
 # --- the programs under test ---------------------------------------------
 
@@ -183,8 +207,10 @@ unpair_and_detach() {
 # (KERNEL_LOG_START lines), less the ones vhci_hcd
 # prints for every device: its frame-number stub ("Not yet implemented",
 # asked for at each stream start, and its rate-limit notes) and the port
-# reset of a full-speed device ("vhci_device speed not set").
+# reset of a full-speed device ("vhci_device speed not set"); and less the
+# note of a timer interrupt that ran long, which the emulated guest prints
+# when the machine running it did not run the emulator for a while.
 kernel_problems() {
     dmesg -r | tail -n +$((KERNEL_LOG_START + 1)) | sed -n 's/^<\([0-4]\)>\(\[[ 0-9.]*\] \)\{0,1\}/\1 /p' |
-        grep -vE '^[0-4] (usb usb[0-9]+: Not yet implemented|vhci_get_frame_number: [0-9]+ callbacks suppressed|vhci_hcd: vhci_device speed not set)$'
+        grep -vE '^[0-4] (usb usb[0-9]+: Not yet implemented|vhci_get_frame_number: [0-9]+ callbacks suppressed|vhci_hcd: vhci_device speed not set|hrtimer: interrupt took [0-9]+ ns)$'
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # make_payload.sh BUILD_DIR PAYLOAD_DIR
 # Packs what the lab guest runs for the vm test and the audio benchmark:
-# quor-console, quor-phone-sim and the SRTP library beside them, the two
+# quor-console, quor-phone-sim and the SRTP library beside them, the
 # guest helpers, and the guest scripts (run.sh is the entry point). The
 # lab's run-vm.sh copies the shared libraries that each ELF file names;
 # libraries loaded at run time by name go under sysroot/, which run.sh
@@ -11,7 +11,7 @@ set -euo pipefail
 build=$1 out=$2
 here=$(cd "$(dirname "$0")" && pwd)
 
-programs="quor-console quor-phone-sim libquor_srtp_kit.so quor-vm-tone quor-vm-hidraw"
+programs="quor-console quor-phone-sim libquor_srtp_kit.so quor-vm-tone quor-vm-hidraw quor-vm-stalls"
 for f in $programs; do
     [ -f "$build/$f" ] || { echo "make_payload: $build/$f is missing (build first)" >&2; exit 1; }
 done
