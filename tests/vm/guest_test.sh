@@ -128,9 +128,9 @@ step_alsa() {
 
 # tone_stream MON ADDRESS: from usbmon's text log, the OUT URBs of endpoint
 # ADDRESS that carry audio (a non-zero sample among the first 16 shown):
-# "URBS MS_OF_AUDIO WALL_MS", the wall time running from the moment the
-# first was due to start (its completion less its own length) to the last
-# completion.
+# "URBS MS_OF_AUDIO WALL_MS FIRST_MS LAST_MS", the wall time running from
+# the moment the first was due to start (FIRST_MS: its completion less its
+# own length) to the last completion (LAST_MS), both on CLOCK_MONOTONIC.
 tone_stream() {
     awk -v a="$2" '
         function len(  i) { for (i = 5; i <= NF; i++) if ($i == "=" || $i == ">" || $i == "<") return $(i - 1); return 0 }
@@ -141,11 +141,12 @@ tone_stream() {
             if (!n) first = t - ms * 1000
             last = t; n++; audio += ms
         }
-        END { printf "%d %.1f %.1f\n", n, audio, n ? (last - first) / 1000 : 0 }' "$1"
+        END { printf "%d %.1f %.1f %.1f %.1f\n", n, audio, n ? (last - first) / 1000 : 0, first / 1000, last / 1000 }' "$1"
 }
 
 step_playback() {
     local card bus addr from t0 rc wall summary a freq tone stream urbs audio_ms stream_ms lost
+    local first_ms last_ms heard_ms setup_ms after_ms
     card=$(card_of "$DEV")
     bus=$(cat "/sys/bus/usb/devices/$DEV/busnum")
     addr=$(printf '%s:%03d' "$bus" "$(cat "/sys/bus/usb/devices/$DEV/devnum")")
@@ -164,27 +165,38 @@ step_playback() {
     pass_if aplay "aplay exit $rc, ${wall} ms for ${AUDIO_SECONDS} s of audio" [ "$rc" = 0 ]
     pass_if playback-hw-params "aplay's hw params: S16_LE, 1 channel, 48000 Hz" hw_params_fixed "$WORK/aplay.txt"
     stream=$(tone_stream "$WORK/play-usbmon.txt" "Zo:$addr:1")
-    urbs=${stream%% *} audio_ms=$(echo "$stream" | cut -d' ' -f2) stream_ms=${stream##* }
+    urbs=$(echo "$stream" | cut -d' ' -f1) audio_ms=$(echo "$stream" | cut -d' ' -f2)
+    stream_ms=$(echo "$stream" | cut -d' ' -f3) first_ms=$(echo "$stream" | cut -d' ' -f4)
+    last_ms=$(echo "$stream" | cut -d' ' -f5)
     # The call's media closes 500 ms after the speaker falls idle; the phone
     # then closes its recording.
     wait_line 10 "$PHONE_LOG" "$from" '^media summary'
     summary=$(tail -n +$((from + 1)) "$PHONE_LOG" | grep '^media summary' | tail -n1)
     say "phone: $summary"
+    heard_ms=$(tail -n +$((from + 1)) "$PHONE_LOG" | sed -n 's/^onset heard at \([0-9]*\) us$/\1/p' | head -n1)
+    heard_ms=$(awk -v us="${heard_ms:-0}" 'BEGIN { printf "%.1f", us / 1000 }')
     a=$("$TOOLS"/quor-vm-tone analyse "$PHONE_WAV")
     say "phone recording: $a"
     freq=$(value_of freq "$a")
     tone=$(value_of tone "$a")
-    figure "playback: aplay ran ${wall} ms; the host's stream carried ${audio_ms} ms of tone in $urbs URBs over ${stream_ms} ms; the phone got $(value_of rate "$a") Hz audio: ${freq} Hz for ${tone} s at $(value_of level "$a") dBFS"
-    # The stream's wall time is judged on the guest's clock: time in which
-    # the guest stood still (STALL_LOST_MS) delayed the host as well.
+    setup_ms=$(awk "BEGIN { printf \"%.1f\", $heard_ms - $first_ms }")
+    after_ms=$(awk "BEGIN { printf \"%.1f\", $last_ms - $heard_ms }")
+    figure "playback: aplay ran ${wall} ms; the host's stream carried ${audio_ms} ms of tone in $urbs URBs over ${stream_ms} ms; the phone heard it ${setup_ms} ms after the stream began and got $(value_of rate "$a") Hz audio: ${freq} Hz for ${tone} s at $(value_of level "$a") dBFS"
+    # Wall time is judged on the guest's clock: time in which the guest
+    # stood still (STALL_LOST_MS) delayed the host as well.
     lost=${STALL_LOST_MS:-0}
     pass_if playback-pacing "the device took ${audio_ms} ms of audio in ${stream_ms} ms (2 %, and the ${lost} ms the guest stood still)" \
         awk_true "$audio_ms > 0 && $stream_ms >= $audio_ms * 0.98 && $stream_ms <= $audio_ms * 1.02 + $lost"
+    # The host plays from the moment it selects the speaker; the call's
+    # media and keys come up meanwhile, and what is played before that is
+    # not sent.
+    pass_if playback-setup "the phone heard the host's tone ${setup_ms} ms after the stream began (at most 1000 ms, and the ${lost} ms the guest stood still)" \
+        awk_true "$heard_ms > 0 && $setup_ms >= 0 && $setup_ms <= 1000 + $lost"
     pass_if playback-rate "the phone records at $(value_of rate "$a") Hz" [ "$(value_of rate "$a")" = 16000 ]
     pass_if playback-frequency "${freq} Hz at the phone (${TONE_PLAY_HZ} Hz played)" \
         awk_true "${freq:-0} >= $TONE_PLAY_HZ * 0.995 && ${freq:-0} <= $TONE_PLAY_HZ * 1.005"
-    pass_if playback-duration "${tone} s of tone at the phone, ${stream_ms} ms of wall time on the host (2 %, less the ${lost} ms the guest stood still)" \
-        awk_true "${tone:-0} * 1000 >= ($stream_ms - $lost) * 0.98 && ${tone:-0} * 1000 <= $stream_ms * 1.02"
+    pass_if playback-duration "${tone} s of tone at the phone, the host's stream ran ${after_ms} ms after the phone first heard it (2 %, less the ${lost} ms the guest stood still)" \
+        awk_true "${tone:-0} * 1000 >= ($after_ms - $lost) * 0.98 && ${tone:-0} * 1000 <= $after_ms * 1.02"
 }
 
 step_capture() {
