@@ -37,7 +37,13 @@ void print_help() {
         "Environment:\n"
         "  QUOR_HOME         directory of config.ini and quor.log\n"
         "                    (default: the directory of the executable)\n"
-        "  QT_QPA_PLATFORM   offscreen runs the program without a display\n",
+        "  QUOR_VBUS         unix:PATH or tcp:127.0.0.1:PORT plugs the USB phone into\n"
+        "                    a user-space host (quor-host-sim) instead of vhci_hcd\n"
+        "  QT_QPA_PLATFORM   offscreen runs the program without a display\n"
+        "\n"
+        "The program needs administrator rights; kestrow-quor-connector starts it\n"
+        "through pkexec. Readme.txt beside the program explains every status and\n"
+        "message; see also man KestrowQuorConnector.\n",
         PROGRAM_NAME);
 }
 

@@ -159,8 +159,8 @@ class PackageContents(unittest.TestCase):
         version = cache_value(os.environ["QUOR_BIN_DIR"], "CMAKE_PROJECT_VERSION")
         self.assertEqual(run(exe, "--version"), f"KestrowQuorConnector {version}\n")
         usage = run(exe, "--help")
-        self.assertIn("--version", usage)
-        self.assertIn("QUOR_HOME", usage)
+        for needed in ("--version", "QUOR_HOME", "kestrow-quor-connector", "Readme.txt"):
+            self.assertIn(needed, usage)
 
     def test_tray_application_loads_the_srtp_library_beside_itself(self):
         folder = self.path(PROGRAM_DIR)
