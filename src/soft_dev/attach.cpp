@@ -6,6 +6,7 @@
 
 #include "link/ctrl_channel.h"
 #include "link/ctrl_frame.h"
+#include "link/pair_session.h"
 #include "platform/event.h"
 #include "shell/diag_log.h"
 #include "shell/main_dlg.h"
@@ -122,6 +123,15 @@ void attachment_failed(CKestrowQuorConnectorDlg* dlg) {
         dlg->SetState(STATE_UNPAIRING);
     }
 }
+
+// Whether the window still shows the pairing this attachment served. It
+// does not once the pairing time-out has returned it to Not Paired (and
+// perhaps begun the re-pair countdown), or when a newer pairing has begun:
+// that state is not the ending attachment's to change.
+bool shows_this_pairing(CKestrowQuorConnectorDlg* dlg, int generation) {
+    const unsigned state = dlg->m_nState;
+    return g_pair_generation == generation && state != STATE_NOT_PAIRED && state != STATE_WAITING;
+}
 }  // namespace
 
 int get_free_port(VirtualBus& bus) {
@@ -140,9 +150,19 @@ int plugin_device(VirtualBus& bus, int port) {
 }
 
 int run_attachment(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus) {
+    // One attachment at a time. A pairing can begin while the previous
+    // attachment still shuts down (the pairing time-out returned the window
+    // to Not Paired while the device was being plugged in, and the user or
+    // the re-pair countdown paired again at once): its device must wait for
+    // the unplug, and must not clear the stop request that the previous
+    // attachment's threads are still to see.
+    static std::mutex one_attachment;
+    const std::lock_guard serialized(one_attachment);
     g_main_dlg = dlg;
-    // Whatever stopped the previous attachment is over.
-    g_dev_stop = DEV_RUN;
+    const int generation = g_pair_generation;
+    // Whatever stopped the previous attachment is over; a stop asked for
+    // this pairing while it waited (it is then no longer pairing) counts.
+    if (dlg->m_nState == STATE_PAIRING) g_dev_stop = DEV_RUN;
     int port = 0;
     bool opened = false;
     if (attach_device(dlg, bus, &port, &opened) == 0)
@@ -159,7 +179,7 @@ int run_attachment(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus) {
     if (const auto& release = soft_dev_hooks().release_gruu) release();
     if (g_dev_stop == DEV_STOP_AND_EXIT)
         dlg->EndDialog();
-    else
+    else if (shows_this_pairing(dlg, generation))
         dlg->SetState(STATE_NOT_PAIRED);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "link/ctrl_channel.h"
+#include "link/pair_session.h"
 #include "media/media_api.h"
 #include "platform/event.h"
 #include "shell/main_dlg.h"
@@ -357,6 +358,71 @@ TEST_F(Attachment, APairingThatEndsDuringACallReleasesTheCallsStream) {
     EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
     // The phone ends its side with the pairing: no MEDIA_STOP (65) after it.
     for (uint8_t type : phone_frames()) EXPECT_NE(type, 65) << "MEDIA_STOP sent";
+}
+
+// The pairing time-out returned the window to Not Paired while the device
+// was being plugged in, and a new pairing began at once: its device waits
+// for the old one to be unplugged, the old one's stop is not undone (its
+// interrupt worker still sees it), and the old one's end leaves the new
+// pairing's state alone.
+TEST_F(Attachment, ANewPairingsDeviceWaitsForTheOldOneAndKeepsItsState) {
+    std::atomic<int> workers{0};
+    soft_dev_hooks().interrupt_worker = [&](VirtualBus&) {
+        g_intr_thread_alive = 1;
+        ++workers;
+        while (g_dev_stop == DEV_RUN) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        g_intr_thread_alive = 0;
+        return 1;
+    };
+    FakeBus old_bus, new_bus;
+    old_bus.port_table[1] = 0;
+    new_bus.port_table[1] = 0;
+    std::atomic<unsigned> state_at_new_plugin{99};
+    std::atomic<size_t> old_unplugs_at_new_plugin{99};
+    new_bus.on_plugin = [&](int) {
+        state_at_new_plugin = dlg.m_nState.load();
+        old_unplugs_at_new_plugin = old_bus.unplug_count();
+    };
+    std::atomic<int> done{0};
+    std::thread old_device([&] {
+        run_attachment(&dlg, old_bus);
+        ++done;
+    });
+    std::thread new_device;
+    bool timed_out = false, stopped = false;
+    for (int i = 0; i < 80000 && done < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        clock.advance(10);
+        loop.run_pending();
+        // Should a device never end, a last stop lets the threads be joined.
+        if (i >= 40000) g_dev_stop = DEV_STOP;
+        if (!timed_out && dlg.m_nState == STATE_PAIRED_SIGNED_OUT && workers == 1) {
+            // The pairing time-out, then the user's Pair: a new session
+            // whose identity starts the next attachment.
+            timed_out = true;
+            dlg.SetState(STATE_NOT_PAIRED);
+            g_dev_stop = DEV_STOP;
+            ++g_pair_generation;
+            dlg.SetState(STATE_PAIRING);
+            new_device = std::thread([&] {
+                run_attachment(&dlg, new_bus);
+                ++done;
+            });
+        }
+        if (timed_out && !stopped && workers == 2 && dlg.m_nState == STATE_PAIRED_SIGNED_OUT) {
+            stopped = true;
+            g_dev_stop = DEV_STOP;
+        }
+    }
+    old_device.join();
+    if (new_device.joinable()) new_device.join();
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(old_bus.unplug_count(), 1u);
+    EXPECT_EQ(old_unplugs_at_new_plugin, 1u);
+    EXPECT_EQ(state_at_new_plugin, unsigned(STATE_PAIRING));
+    EXPECT_EQ(new_bus.unplug_count(), 1u);
+    EXPECT_EQ(g_intr_thread_alive + g_softdev_alive, 0);
+    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
 }
 
 TEST_F(Attachment, FiveAttachmentsInARowLeaveNothingBehind) {
