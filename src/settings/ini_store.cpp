@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +12,8 @@
 #define SI_NO_CONVERSION
 #define SI_IMPLEMENTATION
 #include <SimpleIni.h>
+
+#include "shell/diag_log.h"
 
 namespace {
 
@@ -50,35 +53,93 @@ int32_t parse_int(const char* s) {
     return static_cast<int32_t>(negative ? 0u - value : value);
 }
 
-bool is_entry_line(std::string_view line) {
-    size_t first = line.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) return false;
-    char c = line[first];
-    if (c == ';' || c == '#') return false;
-    return c == '[' || line.find('=') != std::string_view::npos;
+// Some editors put a UTF-8 signature at the start of a file. It is no part
+// of the first line, and a write keeps it at the start.
+constexpr std::string_view UTF8_SIGNATURE = SI_UTF8_SIGNATURE;
+
+// Removes a UTF-8 signature from the start of TEXT; true when there was one.
+bool drop_signature(std::string* text) {
+    if (!text->starts_with(UTF8_SIGNATURE)) return false;
+    text->erase(0, UTF8_SIGNATURE.size());
+    return true;
 }
 
-// The lines after the file's last section header or key. The INI library
-// keeps a comment only when a section or key follows it, so a comment at the
-// end of a hand-edited file would be lost on the next write; it is carried
-// over from here. A file without any section or key keeps only its leading
-// comment block, which the library holds as the file comment.
-std::string trailing_lines(const std::string& text) {
-    size_t tail_start = std::string::npos;
+// How the INI library reads a line (a '\r', a '\n' or both end it): blank,
+// a comment, a section header (a ']' after its '['), an entry (a key name
+// before an '='), or anything else, which it skips and so drops from the
+// file at the next write.
+enum class LineKind { Blank, Comment, Header, Entry, Skipped };
+
+LineKind line_kind(std::string_view line) {
+    const size_t first = line.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return LineKind::Blank;
+    const char c = line[first];
+    if (c == ';' || c == '#') return LineKind::Comment;
+    if (c == '[')
+        return line.find(']', first) == std::string_view::npos ? LineKind::Skipped
+                                                               : LineKind::Header;
+    const size_t equals = line.find('=', first);
+    return equals == std::string_view::npos || equals == first ? LineKind::Skipped
+                                                               : LineKind::Entry;
+}
+
+// Calls FN with each line of TEXT, without its line end, and the position
+// after that line end.
+template <typename Fn>
+void for_each_line(std::string_view text, Fn fn) {
     size_t pos = 0;
     while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        size_t next = end == std::string::npos ? text.size() : end + 1;
-        if (is_entry_line(std::string_view(text).substr(pos, next - pos))) tail_start = next;
+        const size_t end = std::min(text.find_first_of("\r\n", pos), text.size());
+        size_t next = end;
+        if (next < text.size()) next += text.compare(end, 2, "\r\n") == 0 ? 2 : 1;
+        fn(text.substr(pos, end - pos), next);
         pos = next;
     }
-    if (tail_start == std::string::npos) return {};
-    std::string tail;
-    for (char c : std::string_view(text).substr(tail_start))
-        if (c != '\r') tail += c;
-    if (tail.find_first_not_of(" \t\n") == std::string::npos) return {};
-    if (tail.back() != '\n') tail += '\n';
-    return tail;
+}
+
+// TEXT as the INI library is to read it: a line it would skip becomes a
+// comment, so that a write keeps its text. A '[' line without its ']' is
+// such a line: the library would take the lines that follow into the
+// section's name, move their keys out of their section, and add a line to
+// the file at every write.
+std::string readable_text(const std::string& text) {
+    std::string out;
+    size_t start = 0;
+    for_each_line(text, [&](std::string_view line, size_t next) {
+        if (line_kind(line) == LineKind::Skipped) out += ';';
+        out.append(text, start, next - start);
+        start = next;
+    });
+    return out;
+}
+
+// Where the lines after the file's last section header or key begin; 0 for
+// a file without any. The INI library keeps a comment only when a section
+// or key follows it, so those lines (comments at the end of a hand-edited
+// file, or a file of comments only) would be lost on the next write: they
+// are carried over as they are.
+size_t tail_start(const std::string& text) {
+    size_t start = 0;
+    for_each_line(text, [&](std::string_view line, size_t next) {
+        const LineKind kind = line_kind(line);
+        if (kind == LineKind::Header || kind == LineKind::Entry) start = next;
+    });
+    return start;
+}
+
+// TAIL as written after the entries: with '\n' line ends (a lone '\r' ends a
+// line too), nothing when blank.
+std::string written_tail(std::string_view tail) {
+    std::string out;
+    for (size_t i = 0; i < tail.size(); ++i) {
+        if (tail[i] != '\r')
+            out += tail[i];
+        else if (i + 1 == tail.size() || tail[i + 1] != '\n')
+            out += '\n';
+    }
+    if (out.find_first_not_of(" \t\n") == std::string::npos) return {};
+    if (out.back() != '\n') out += '\n';
+    return out;
 }
 
 bool storable(const char* text, const char* forbidden) {
@@ -114,8 +175,9 @@ int write_in_place(const std::string& path, const std::string& text) {
 int ini_get_int(const std::string& path, const char* section, const char* key, int def) {
     std::string text;
     if (read_file(path, &text) != ReadResult::Ok) return def;
+    drop_signature(&text);
     IniDocument ini;
-    if (ini.LoadData(text) < 0) return def;
+    if (ini.LoadData(readable_text(text)) < 0) return def;
     const char* value = ini.GetValue(section, key, nullptr);
     if (!value || !*value) return def;
     size_t len = strlen(value);
@@ -133,11 +195,20 @@ int ini_write_string(const std::string& path, const char* section, const char* k
         return -1;
     std::string text;
     if (read_file(path, &text) == ReadResult::Failed) return -1;
+    // The INI library reads up to a NUL byte, so a write would drop the rest
+    // of the file: such a file is left as it is.
+    if (text.find('\0') != std::string::npos) {
+        quor_log("Quor ERR: %s holds a NUL byte; %s is not written to it.\n", path.c_str(), key);
+        return -1;
+    }
+    const bool signed_text = drop_signature(&text);
+    const size_t tail = tail_start(text);
     IniDocument ini;
-    if (ini.LoadData(text) < 0) return -1;
+    if (ini.LoadData(readable_text(text.substr(0, tail))) < 0) return -1;
     if (ini.SetValue(section, key, value) < 0) return -1;
-    std::string out;
-    if (ini.Save(out) < 0) return -1;
-    out += trailing_lines(text);
+    std::string entries;
+    if (ini.Save(entries) < 0) return -1;
+    const std::string out = std::string(signed_text ? UTF8_SIGNATURE : "") + entries +
+                            written_tail(std::string_view(text).substr(tail));
     return write_in_place(path, out);
 }

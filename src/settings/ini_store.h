@@ -9,14 +9,17 @@
 // optional sign and decimal digits, read up to the first other character (no
 // digits gives 0; values wrap to 32 bits). A value enclosed in matching quotes
 // is read without them. DEF when the file, section or key is missing or the
-// value is empty.
+// value is empty. A '[' line without its ']' opens no section: the keys after
+// it belong to the section before it.
 int ini_get_int(const std::string& path, const char* section, const char* key, int def);
 
 // Sets KEY in SECTION to VALUE and writes the file at once, creating the
 // file, section or key as needed; a new key goes after the section's last
-// key, a new section at the end. Everything else in the file is kept. Lines
-// are written as "key=value". Returns 0, or -1 when the file cannot be read
-// or written or a name or value cannot be stored (line ends, a key with '=',
-// a section with ']', an empty name).
+// key, a new section at the end. Everything else in the file is kept:
+// entries are written as "key=value", and a line that is neither a comment,
+// a section header nor an entry (a '[' without its ']' too) becomes a
+// comment. Returns 0, or -1 when the file cannot be read or written, holds a
+// NUL byte (it is left as it is), or a name or value cannot be stored (line
+// ends, a key with '=', a section with ']', an empty name).
 int ini_write_string(const std::string& path, const char* section, const char* key,
                      const char* value);

@@ -106,6 +106,74 @@ TEST_F(IniStoreTest, HandEditsSurviveAWrite) {
     EXPECT_EQ(std::count(text.begin(), text.end(), ';'), 3) << text;
 }
 
+TEST_F(IniStoreTest, AHeaderWithoutItsBracketOpensNoSectionAndTheFileStopsGrowing) {
+    // The INI library would name a section "#\nK" after the two lines and
+    // write "[#\nK]" back, one line more at every write.
+    write_text(file, "\n[#\nK=\n");
+    std::string first;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(ini_write_string(file, SECTION, "AutoIP", "0"), 0);
+        if (i == 0) first = read_text(file);
+        EXPECT_EQ(read_text(file), first) << "write " << i;
+    }
+    EXPECT_NE(first.find(";[#\n"), std::string::npos) << first;
+    EXPECT_EQ(first.find("K]"), std::string::npos) << first;
+
+    write_text(file, "[SECTION 1]\nAutoPair=0\n[Other\nAutoRun=0\n");
+    EXPECT_EQ(ini_get_int(file, SECTION, "AutoRun", -1), 0);
+    ASSERT_EQ(ini_write_string(file, SECTION, "AutoRun", "1"), 0);
+    const std::string text = read_text(file);
+    EXPECT_EQ(ini_get_int(file, SECTION, "AutoPair", -1), 0) << text;
+    EXPECT_EQ(ini_get_int(file, SECTION, "AutoRun", -1), 1) << text;
+    EXPECT_NE(text.find(";[Other\n"), std::string::npos) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '['), 2) << text;
+}
+
+TEST_F(IniStoreTest, LinesThatAreNoEntryKeepTheirText) {
+    write_text(file, "[SECTION 1]\nthe phone is on desk 4\n=5\nA=1\r\nat the end\n");
+    ASSERT_EQ(ini_write_string(file, SECTION, "B", "2"), 0);
+    const std::string text = read_text(file);
+    EXPECT_NE(text.find("the phone is on desk 4\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("=5\n"), std::string::npos) << text;
+    EXPECT_TRUE(text.ends_with("B=2\nat the end\n")) << text;
+    EXPECT_EQ(ini_get_int(file, SECTION, "A", -1), 1) << text;
+    ASSERT_EQ(ini_write_string(file, SECTION, "B", "3"), 0);
+    const std::string again = read_text(file);
+    EXPECT_EQ(again.substr(0, again.find("B=")), text.substr(0, text.find("B="))) << again;
+
+    // Without any section or key, the library would keep only the first
+    // comment block.
+    write_text(file, "; my notes\n\n; more notes\nJ\n");
+    ASSERT_EQ(ini_write_string(file, SECTION, "A", "1"), 0);
+    EXPECT_EQ(read_text(file), "[SECTION 1]\nA=1\n; my notes\n\n; more notes\nJ\n");
+
+    // A lone '\r' ends a line: the two lines must not become one header.
+    write_text(file, "[SECTION 1]\nA=1\r\n[Other\rname]x\r\n");
+    ASSERT_EQ(ini_write_string(file, SECTION, "A", "2"), 0);
+    EXPECT_EQ(read_text(file), "[SECTION 1]\nA=2\n[Other\nname]x\n");
+    EXPECT_EQ(ini_get_int(file, "Other", "A", -1), -1);
+}
+
+TEST_F(IniStoreTest, AUtf8SignatureStaysAtTheStart) {
+    write_text(file, "\xEF\xBB\xBF[SECTION 1]\nA=1\n");
+    EXPECT_EQ(ini_get_int(file, SECTION, "A", -1), 1);
+    ASSERT_EQ(ini_write_string(file, SECTION, "B", "2"), 0);
+    EXPECT_EQ(read_text(file), "\xEF\xBB\xBF[SECTION 1]\nA=1\nB=2\n");
+
+    write_text(file, "\xEF\xBB\xBF; notes only\n");
+    ASSERT_EQ(ini_write_string(file, SECTION, "A", "1"), 0);
+    EXPECT_EQ(read_text(file), "\xEF\xBB\xBF[SECTION 1]\nA=1\n; notes only\n");
+}
+
+TEST_F(IniStoreTest, AFileWithANulByteIsNotWritten) {
+    const char bytes[] = "[SECTION 1]\nA=1\n\0[Other]\nB=2\n";
+    const std::string original(bytes, sizeof(bytes) - 1);
+    write_text(file, original);
+    EXPECT_EQ(ini_write_string(file, SECTION, "A", "5"), -1);
+    EXPECT_EQ(read_text(file), original);
+    EXPECT_EQ(ini_get_int(file, SECTION, "A", -1), 1);
+}
+
 TEST_F(IniStoreTest, TextThatWouldBreakTheFileIsRefused) {
     write_text(file, "[SECTION 1]\nA=1\n");
     EXPECT_EQ(ini_write_string(file, SECTION, "A", "1\n[Evil]\nB=2"), -1);
