@@ -229,6 +229,8 @@ step_capture() {
         awk_true "${gaps:-99} <= $allowed"
 }
 
+capture_running() { grep -q '^state: RUNNING' "/proc/asound/card$1/pcm0c/sub0/status"; }
+
 # Playback that ends while capture goes on: the phone's audio must reach
 # the recording to its end.
 step_duplex() {
@@ -237,7 +239,7 @@ step_duplex() {
     "$TOOLS"/quor-vm-tone generate "$TONE_PLAY_HZ" 1 48000 -12 "$WORK/short.wav"
     arecord -D "hw:$card,0" -f S16_LE -c 1 -r 48000 -d 4 "$WORK/duplex.wav" > "$WORK/duplex.txt" 2>&1 &
     rec=$!
-    sleep 0.5
+    wait_until 30 capture_running "$card"
     aplay -D "hw:$card,0" "$WORK/short.wav" >> "$WORK/duplex.txt" 2>&1
     wait "$rec"
     a=$("$TOOLS"/quor-vm-tone analyse "$WORK/duplex.wav")
@@ -268,9 +270,9 @@ step_hid() {
     pass_if hid-feature-12 "feature report 0x12: $f12" [ "$f12" = "12 02 48 20 08" ]
 
     # The phone's HANG_UP waits for the host to open the send window.
-    "$TOOLS"/quor-vm-hidraw read "$node" 10000 3 > "$WORK/hid-input.txt" 2>&1 &
+    "$TOOLS"/quor-vm-hidraw read "$node" 30000 3 > "$WORK/hid-input.txt" 2>&1 &
     reader=$!
-    sleep 1
+    wait_line 30 "$WORK/hid-input.txt" 0 '^reading$'
     "$TOOLS"/quor-vm-hidraw write "$node" 03 01 $(printf '00 %.0s' $(seq 31)) > /dev/null
     phone_cmd hangup
     wait "$reader"

@@ -22,8 +22,9 @@ const char* const USAGE =
     "       quor-vm-hidraw rdesc DEV           the report descriptor in hex\n"
     "       quor-vm-hidraw feature DEV ID      read feature report ID\n"
     "       quor-vm-hidraw write DEV HEX...    write an output report (report id first)\n"
-    "       quor-vm-hidraw read DEV MS COUNT   print input reports until COUNT came or\n"
-    "                                          MS passed (exit 1 then)\n";
+    "       quor-vm-hidraw read DEV MS COUNT   print \"reading\" once the node is open, then\n"
+    "                                          input reports until COUNT came or MS\n"
+    "                                          passed (exit 1 then)\n";
 
 constexpr size_t REPORT_MAX = 4096;
 
@@ -116,6 +117,9 @@ int read_reports(int fd, const char* ms_text, const char* count_text) {
         fputs(USAGE, stderr);
         return 2;
     }
+    // Reports that come from now on reach this reader.
+    printf("reading\n");
+    fflush(stdout);
     const int64_t start = now_ms();
     const int64_t deadline = start + ms;
     long got = 0;
