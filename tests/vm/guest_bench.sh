@@ -73,6 +73,7 @@ run_bench() {
     phone_from=$(lines_of "$PHONE_LOG")
     cpu0=$(cpu_ticks "$CONSOLE_PROC")
     start_clock_watch bench
+    head -n 1 /proc/stat > "$WORK/cpu-before.txt"
     t0=$(now_ms)
     arecord -D "hw:$card,0" -f S16_LE -c 1 -r 48000 -d "$seconds" "$WORK/capture.wav" \
         > "$WORK/arecord.txt" 2>&1 &
@@ -85,6 +86,7 @@ run_bench() {
     rec_ms=$(($(now_ms) - t0))
     cpu=$(($(cpu_ticks "$CONSOLE_PROC") - cpu0))
     stop_clock_watch bench
+    head -n 1 /proc/stat > "$WORK/cpu-after.txt"
     kill "$mon"
     wait_line 10 "$PHONE_LOG" "$phone_from" '^media summary'
 
@@ -102,5 +104,17 @@ run_bench() {
     figure "bench: phone: $(grep '^media summary' "$WORK/phone-events.txt" | tail -n1)"
     figure "bench: capture: $("$TOOLS"/quor-vm-tone analyse "$WORK/capture.wav")"
     figure "bench: quor-console CPU: $cpu ticks in $rec_ms ms"
+    # /proc/stat's first line: user nice system idle iowait irq softirq ...
+    figure "bench: the guest's CPUs: $(cat "$WORK/cpu-before.txt" "$WORK/cpu-after.txt" | awk '
+        { for (i = 2; i <= 8; i++) v[NR, i] = $i }
+        END {
+            for (i = 2; i <= 8; i++) d[i] = v[2, i] - v[1, i]
+            busy = d[2] + d[3] + d[4] + d[7] + d[8]; all = busy + d[5] + d[6]
+            printf "%d ticks busy, %d idle (%.0f %% busy)", busy, d[5] + d[6], all ? 100 * busy / all : 0
+        }')"
     unpair_and_detach
+    # The device's own count of the phone's frames it repeated (none came
+    # in time) and skipped (to cut a delay), logged as the call's audio ends.
+    grep -E '^(CP: call audio ended|NETWORK: RTP closed)' "$DIAG_LOG" | tail -n 2 |
+        while IFS= read -r l; do figure "bench: device: $l"; done
 }
