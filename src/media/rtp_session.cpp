@@ -42,27 +42,14 @@ void note_dropped(const char* why, const Ipv4Endpoint& from) {
                  from.addr >> 24, (from.addr >> 16) & 0xFF, (from.addr >> 8) & 0xFF,
                  from.addr & 0xFF, from.port, why, g_dropped);
 }
-// Takes every datagram waiting (up to MAX_COLLECT) into the backlog: those
-// that authenticate and carry 10 ms. Under g_media_lock.
+// Takes every datagram waiting (up to MAX_COLLECT) into the backlog. Under
+// g_media_lock.
 void collect_waiting(int fd) {
     for (int i = 0; i < MAX_COLLECT; ++i) {
         Ipv4Endpoint from;
         const ssize_t n = udp_receive_from(fd, g_datagram, sizeof(g_datagram), &from);
         if (n <= 0) return;
-        if (g_srtp_session == nullptr) continue;
-        int len = int(n);
-        if (srtp_unprotect_locked(g_datagram, &len) != 0) {
-            note_dropped("not authentic", from);
-            continue;
-        }
-        if (len != int(RTP_PACKET_LEN)) {
-            note_dropped("not a 10 ms packet", from);
-            continue;
-        }
-        // Only an authenticated packet may move where our audio goes.
-        g_rtp_peer = from;
-        ++g_received;
-        g_backlog.push(g_datagram + RTP_HEADER_LEN);
+        take_rtp_datagram_locked(g_datagram, size_t(n), from);
     }
 }
 }  // namespace
@@ -159,16 +146,42 @@ int send_playback_audio(const uint8_t* frame, size_t len) {
     return 0;
 }
 
+bool take_rtp_datagram_locked(uint8_t* datagram, size_t len, const Ipv4Endpoint& from) {
+    if (g_srtp_session == nullptr) return false;
+    int plain_len = int(len);
+    if (srtp_unprotect_locked(datagram, &plain_len) != 0) {
+        note_dropped("not authentic", from);
+        return false;
+    }
+    if (plain_len != int(RTP_PACKET_LEN)) {
+        note_dropped("not a 10 ms packet", from);
+        return false;
+    }
+    // Only an authenticated packet may move where our audio goes.
+    g_rtp_peer = from;
+    ++g_received;
+    g_backlog.push(datagram + RTP_HEADER_LEN);
+    return true;
+}
+
+bool next_rtp_frame_locked(uint8_t* dest) {
+    uint8_t payload[RTP_PAYLOAD_BYTES];
+    if (!g_backlog.take(payload)) return false;
+    upsample_by_3(payload, RTP_PAYLOAD_BYTES, dest, USB_FRAME_BYTES);
+    samples_to_host(dest, USB_FRAME_BYTES);
+    return true;
+}
+
+Ipv4Endpoint rtp_peer_locked() {
+    return g_rtp_peer;
+}
+
 int rtp_receive(uint8_t* dest) {
     std::lock_guard lk(g_media_lock);
     const int fd = g_rtp_socket;
     if (fd < 0 || dest == nullptr) return -1;
     collect_waiting(fd);
-    uint8_t payload[RTP_PAYLOAD_BYTES];
-    if (!g_backlog.take(payload)) return -1;
-    upsample_by_3(payload, RTP_PAYLOAD_BYTES, dest, USB_FRAME_BYTES);
-    samples_to_host(dest, USB_FRAME_BYTES);
-    return 0;
+    return next_rtp_frame_locked(dest) ? 0 : -1;
 }
 
 int rtp_discard_waiting() {

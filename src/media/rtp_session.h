@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "media/media_api.h"
+#include "platform/udp_io.h"
 
 namespace quor {
 
@@ -40,5 +41,17 @@ void samples_to_host(uint8_t* buf, size_t len);
 // context, protection failed or changed nothing, the send failed). The
 // packet count advances either way.
 int rtp_send(const uint8_t* samples, size_t len);
+
+// The receive path of rtp_receive, one step at a time; the caller holds
+// g_media_lock.
+// Takes one datagram of LEN bytes that came from FROM, unprotecting it in
+// place: when it authenticates as a 10 ms packet its audio waits for the
+// microphone and FROM becomes where our audio goes. True when it was kept.
+bool take_rtp_datagram_locked(uint8_t* datagram, size_t len, const Ipv4Endpoint& from);
+// Writes the oldest audio waiting into DEST as a 48 kHz frame of
+// USB_FRAME_BYTES; false when none waits.
+bool next_rtp_frame_locked(uint8_t* dest);
+// Where our audio goes.
+Ipv4Endpoint rtp_peer_locked();
 
 }  // namespace quor
