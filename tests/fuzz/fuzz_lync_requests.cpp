@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "platform/byte_order.h"
 #include "shell/main_dlg.h"
 #include "soft_dev/audio_requests.h"
@@ -60,33 +61,11 @@ struct Harness {
     Harness() { quor::g_main_dlg = &dlg; }
 };
 
-class Input {
-  public:
-    Input(const uint8_t* p, size_t n) : p_(p), n_(n) {}
-    bool empty() const { return n_ == 0; }
-    uint8_t byte() {
-        if (n_ == 0) return 0;
-        --n_;
-        return *p_++;
-    }
-    std::vector<uint8_t> bytes(size_t want) {
-        const size_t n = want < n_ ? want : n_;
-        std::vector<uint8_t> out(p_, p_ + n);
-        p_ += n;
-        n_ -= n;
-        return out;
-    }
-
-  private:
-    const uint8_t* p_;
-    size_t n_;
-};
-
 // A converted CMD_SUBMIT on endpoint EP: setup packet, a transfer length
 // and a data stage that need not agree with each other.
-std::vector<uint8_t> request(Input& in, uint32_t ep) {
+std::vector<uint8_t> request(quor::fuzz::Input& in, uint32_t ep) {
     const std::vector<uint8_t> setup = in.bytes(8);
-    const uint16_t transfer_length = uint16_t(in.byte() | (in.byte() << 8));
+    const uint16_t transfer_length = in.u16();
     const std::vector<uint8_t> data = in.bytes(in.byte());
     std::vector<uint8_t> pdu(quor::USBIP_HEADER_SIZE + data.size(), 0);
     put_le32(&pdu[quor::USBIP_COMMAND], quor::USBIP_CMD_SUBMIT);
@@ -103,7 +82,7 @@ std::vector<uint8_t> request(Input& in, uint32_t ep) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Harness h;
-    Input in(data, size);
+    quor::fuzz::Input in(data, size);
     while (!in.empty()) {
         switch (in.byte() % 7) {
             case 0: {
