@@ -290,3 +290,196 @@ class CtrlClient:
 
     def __exit__(self, *exc):
         self.close()
+
+
+# ---------------------------------------------------------------- the rig
+
+LOOPBACK_AS_INT = 2130706433  # 127.0.0.1 as config.ini stores it
+# SET_REPORT of output report 6 (the call dialog) to the HID interface:
+# DIALOG.format(1) starts a call dialog, DIALOG.format(0) ends it.
+DIALOG = "control 2109060203000200 06{:02x}"
+
+
+def task_count(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
+def fd_count(pid):
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def usage(pid):
+    """(threads, open descriptors) of a process."""
+    return task_count(pid), fd_count(pid)
+
+
+def wait_until(what, done, timeout=10.0, poll=0.05):
+    """Polls WHAT() until DONE(value) holds or TIMEOUT seconds pass; returns
+    the last value."""
+    deadline = time.monotonic() + timeout
+    value = what()
+    while not done(value) and time.monotonic() < deadline:
+        time.sleep(poll)
+        value = what()
+    return value
+
+
+def steady_usage(pid, timeout=5.0):
+    """The process's (threads, descriptors) once three readings 100 ms apart
+    agree: after start-up's short-lived threads and files are gone."""
+    readings = [usage(pid)]
+
+    def settled():
+        readings.append(usage(pid))
+        return readings[-3:] if len(readings) >= 3 and len(set(readings[-3:])) == 1 else None
+
+    wait_until(settled, lambda v: v is not None, timeout, poll=0.1)
+    return readings[-1]
+
+
+class Rig:
+    """quor-console between quor-phone-sim (the desk phone) and
+    quor-host-sim (the PC's USB host), on loopback, in a folder of its own
+    that holds config.ini, the host's socket and whatever the test writes.
+    Every program is stopped by stop() (also at the script's end)."""
+
+    BASE_SETTINGS = {"PhoneIP": LOOPBACK_AS_INT, "AutoPair": 0, "AutoRun": 0, "AutoMin": 0,
+                     "AutoRepair": 0, "AsNmDev": 0}
+
+    def __init__(self, home, settings=None, phone_args=(), host=True):
+        self.home = home
+        self.address = "unix:" + os.path.join(home, "host.sock")
+        self.transcript = os.path.join(home, "transcript.txt")
+        values = dict(self.BASE_SETTINGS, **(settings or {}))
+        self.write_settings(values)
+        self.phone = None
+        self.start_phone(*phone_args)
+        self.host = None
+        if host:
+            self.host = spawn("quor-host-sim", "--listen", self.address)
+            self.host.wait_for(r"^listening ")
+        self.console = None
+
+    def start_phone(self, *args):
+        """Starts (or starts again, ending the running one) the phone
+        simulator with ARGS."""
+        if self.phone:
+            self.phone.stop()
+        self.phone = spawn("quor-phone-sim", "--transcript", self.transcript, *args)
+        self.phone.wait_for(r"^listening 7063")
+
+    def write_settings(self, values):
+        with open(os.path.join(self.home, "config.ini"), "w") as f:
+            f.write("[SECTION 1]\n" + "".join(f"{k}={v}\n" for k, v in values.items()))
+
+    def console_env(self, **extra):
+        return dict(os.environ, QUOR_HOME=self.home, XDG_RUNTIME_DIR=self.home,
+                    QUOR_VBUS=self.address, LANG="C.UTF-8", **extra)
+
+    def start_console(self, prefix=(), **extra_env):
+        """Starts quor-console line-buffered, so its diagnostic lines arrive
+        as they are written (stdbuf execs it: the pid is the console's), and
+        waits for its first status line. PREFIX runs before it (a wrapper
+        that execs the console)."""
+        self.console = Proc([*prefix, "stdbuf", "-oL", bin_path("quor-console")],
+                            env=self.console_env(**extra_env))
+        self.console.wait_for(r"^status: Not Paired$", timeout=10)
+        return self.console
+
+    def usage(self):
+        return usage(self.console.pid)
+
+    def steady_usage(self):
+        return steady_usage(self.console.pid)
+
+    def assert_usage_back(self, test, baseline, what=""):
+        """Fails TEST unless the console's threads and descriptors come back
+        to no more than BASELINE within 10 s."""
+        got = wait_until(self.usage, lambda v: v[0] <= baseline[0] and v[1] <= baseline[1])
+        test.assertLessEqual(got[0], baseline[0], f"threads left behind {what}")
+        test.assertLessEqual(got[1], baseline[1], f"descriptors left open {what}: "
+                             f"{sorted(os.listdir(f'/proc/{self.console.pid}/fd'))}")
+
+    def state(self):
+        self.console.send("state")
+        return self.console.wait_for(r"^state: (\d) ").group(1)
+
+    def pair(self):
+        self.console.send("pair")
+        self.console.wait_for(r"^status: Paired\(Sign Out\)$", timeout=15)
+        if self.host:
+            self.host.wait_for(r"^enumeration done$", timeout=15)
+
+    def sign_in(self):
+        self.phone.send("signin")
+        self.console.wait_for(r"^status: Paired\(Sign In\)$", timeout=10)
+
+    def host_do(self, command, answer, timeout=10):
+        self.host.send(command)
+        return self.host.wait_for(answer, timeout=timeout)
+
+    def open_call(self):
+        """The softphone selects both streaming interfaces and starts a call
+        dialog; the phone answers the media offer."""
+        self.host_do("set-interface 2 1", r"^set-interface 2 1 status=0$")
+        self.host_do("set-interface 1 1", r"^set-interface 1 1 status=0$")
+        self.host_do(DIALOG.format(1), r"^control status=0 ")
+        return self.phone.wait_for(r"^media started: ", timeout=10)
+
+    def stream(self, seconds, *options):
+        """The host plays 1 kHz and records for SECONDS; the summaries of
+        both directions as dicts of numbers."""
+        self.host.send(" ".join(["stream", str(seconds), "play", "1000", *options]))
+        play = self.host.wait_for(r"^stream play: .*", timeout=seconds + 15).group(0)
+        record = self.host.wait_for(r"^stream record: .*", timeout=10).group(0)
+        return summary_fields(play), summary_fields(record)
+
+    def end_call(self):
+        """The dialog ends and the softphone leaves both streaming
+        interfaces; the phone's media summary line."""
+        self.host_do(DIALOG.format(0), r"^control status=0 ")
+        summary = self.phone.wait_for(r"^media summary: .*", timeout=10).group(0)
+        self.host_do("set-interface 1 0", r"^set-interface 1 0 status=0$")
+        self.host_do("set-interface 2 0", r"^set-interface 2 0 status=0$")
+        return summary
+
+    def unpair(self):
+        self.console.send("pair")
+        self.console.wait_for(r"^status: Not Paired$", timeout=15)
+        if self.host:
+            self.host.wait_for(r"^disconnected$", timeout=10)
+
+    def stop(self):
+        for proc in (self.console, self.host, self.phone):
+            if proc:
+                proc.stop()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def summary_fields(line):
+    """The key=value numbers of a summary line, as floats."""
+    return {k: float(v) for k, v in re.findall(r"(\w+)=(-?[\d.]+)", line)}
+
+
+def media_summary(line):
+    """The numbers of the phone simulator's "media summary: ..." line: rx,
+    lost, dropped, tone (Hz), level (dBFS), tx, faulty."""
+    m = re.search(r"rx (\d+) packets, lost (\d+) .*, dropped (\d+), tone ([\d.]+) Hz, "
+                  r"level (-?[\d.]+) dBFS, tx (\d+) packets, (\d+) faulty", line)
+    if not m:
+        raise AssertionError(f"not a media summary: {line}")
+    keys = ("rx", "lost", "dropped", "tone", "level", "tx", "faulty")
+    return {k: float(v) for k, v in zip(keys, m.groups())}

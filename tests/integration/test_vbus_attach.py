@@ -7,21 +7,12 @@ import os
 import shutil
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import quorlib  # noqa: E402
 
 LOOPBACK_AS_INT = 2130706433  # 127.0.0.1 as the settings file stores it
-
-
-def task_count(pid):
-    return len(os.listdir(f"/proc/{pid}/task"))
-
-
-def fd_count(pid):
-    return len(os.listdir(f"/proc/{pid}/fd"))
 
 
 class VbusAttach(unittest.TestCase):
@@ -59,15 +50,6 @@ class VbusAttach(unittest.TestCase):
         self.host.wait_for(r"^disconnected$", timeout=10)
         self.console.wait_for(r"^status: Not Paired$", timeout=10)
 
-    def settled(self, what, expected, timeout=5.0):
-        """Waits for WHAT() to come back to EXPECTED; returns its last value."""
-        deadline = time.monotonic() + timeout
-        value = what()
-        while value != expected and time.monotonic() < deadline:
-            time.sleep(0.05)
-            value = what()
-        return value
-
     def test_host_enumerates_the_phone_and_unpairing_unplugs_it(self):
         self.pair()
         out = self.host.output()
@@ -88,12 +70,12 @@ class VbusAttach(unittest.TestCase):
         pid = self.console.pid
         self.pair()
         self.unpair()
-        threads, fds = task_count(pid), fd_count(pid)
+        usage = quorlib.usage(pid)
         for _ in range(4):
             self.pair()
             self.unpair()
-            self.assertEqual(self.settled(lambda: task_count(pid), threads), threads)
-            self.assertEqual(self.settled(lambda: fd_count(pid), fds), fds)
+            self.assertEqual(quorlib.wait_until(lambda: quorlib.usage(pid),
+                                                lambda u: u == usage, timeout=5.0), usage)
         lines = self.host.output().splitlines()
         self.assertEqual(lines.count("connected"), 5)
         self.assertEqual(lines.count("disconnected"), 5)
