@@ -9,6 +9,7 @@
 
 CHECKS_PASSED=0
 CHECKS_FAILED=0
+STEPS_NOT_JUDGED=0
 TOOLS=/payload
 WORK=/tmp/quor-vm
 PHONE_LOG=$WORK/phone.log
@@ -21,6 +22,10 @@ PID=0455
 # The shortest standstill of the guest that the real-time checks allow for:
 # one 10 ms frame of audio.
 STALL_MS=10
+# A standstill that leaves a real-time step's attempt unfit to judge (see
+# real_time_step), and how many attempts a step gets.
+FREEZE_MS=250
+REAL_TIME_ATTEMPTS=3
 
 say() { echo "vm: $*"; }
 figure() { echo "vm-figure: $*"; }
@@ -80,11 +85,48 @@ stop_clock_watch() {
     local line
     kill -TERM "$CLOCK_WATCH"
     wait "$CLOCK_WATCH"
-    line=$(grep '^watch:' "$WORK/clock-$1.txt")
+    CLOCK_FILE=$WORK/clock-$1.txt
+    line=$(grep '^watch:' "$CLOCK_FILE")
     STALLS=$(value_of stalls "$line")
     STALL_LOST_MS=$(value_of lost_ms "$line")
     STALL_WORST_MS=$(value_of worst_ms "$line")
     figure "$1: the guest stood still ${STALLS:-?} times for ${STALL_MS} ms or more, ${STALL_LOST_MS:-?} ms in all, at most ${STALL_WORST_MS:-?} ms at once"
+}
+
+# stood_still_between FROM_MS TO_MS: the standstills of the last clock
+# watch that began between the two times (ms on CLOCK_MONOTONIC), added up
+# (ms).
+stood_still_between() {
+    awk -v from="$1" -v to="$2" '/^stall / {
+            split($2, at, "="); split($3, len, "=")
+            if (at[2] / 1000 >= from && at[2] / 1000 <= to) sum += len[2]
+        }
+        END { printf "%.1f", sum }' "$CLOCK_FILE"
+}
+
+# real_time_step NAME: runs the step's audio (NAME_audio) under the clock
+# watch and judges it (NAME_judge), on an attempt in which the guest never
+# stood still for FREEZE_MS or more at once. ALSA gives up on a stream that
+# fills no period for about its buffer's length (0.5 s), so such a
+# standstill can fail aplay or arecord whatever the device does; the
+# attempt is said to be unfit and run again. When all REAL_TIME_ATTEMPTS
+# were, the step is reported as not judged (and does not fail the test).
+real_time_step() {
+    local attempt=1
+    while :; do
+        start_clock_watch "$1"
+        "$1_audio"
+        stop_clock_watch "$1"
+        awk_true "${STALL_WORST_MS:-0} < $FREEZE_MS" && break
+        say "$1: the guest stood still ${STALL_WORST_MS} ms at once in attempt $attempt, long enough for ALSA to give up on any device"
+        if [ "$attempt" -ge "$REAL_TIME_ATTEMPTS" ]; then
+            STEPS_NOT_JUDGED=$((STEPS_NOT_JUDGED + 1))
+            echo "vm-check: NOT JUDGED $1: in each of $attempt attempts the guest stood still for $FREEZE_MS ms or more at once"
+            return 0
+        fi
+        attempt=$((attempt + 1))
+    done
+    "$1_judge"
 }
 
 # --- the programs under test ---------------------------------------------

@@ -12,10 +12,19 @@
 #   VM_VERBOSE  1: show all kernel messages on the console (default: errors only)
 #   VM_APPEND   extra kernel command line
 #   VM_LOG      also keep the raw console log in this file
-#   VM_PRIORITY nice value QEMU runs at where allowed (default -10; empty:
+#   VM_PRIORITY nice value the guest runs at where allowed (default -10; empty:
 #               as the caller)
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
+
+# The guest's USB audio runs in real time on an emulated CPU and needs most
+# of two host CPUs for it: this script, QEMU and the reader of its console
+# get them before other work on the machine, in a session of their own
+# (see with-priority.sh).
+if [ -n "${VM_PRIORITY--10}" ] && [ -z "${LAB_VM_PRIORITY_SET:-}" ]; then
+    export LAB_VM_PRIORITY_SET=1
+    exec setsid -w "$LAB_DIR/with-priority.sh" "${VM_PRIORITY--10}" "$0" "$@"
+fi
 
 { [ $# -ge 1 ] && [ -f "$1/run.sh" ]; } || die "usage: run-vm.sh PAYLOAD_DIR [ARG...] (PAYLOAD_DIR must contain run.sh)"
 PAYLOAD=$(cd "$1" && pwd); shift
@@ -40,14 +49,9 @@ loglevel=3; [ "${VM_VERBOSE:-0}" = 1 ] && loglevel=7
 KERNEL=$OUT/vmlinuz; [ -s "$OUT/vmlinux" ] && KERNEL=$OUT/vmlinux   # see build-vm.sh
 BIOS=(); [ -f /usr/share/qemu/qboot.rom ] && BIOS=(-bios /usr/share/qemu/qboot.rom)  # quiet, fast
 LOG=$WORK/console.log
-# The guest's USB audio runs in real time on an emulated CPU and needs most
-# of two host CPUs for it: QEMU gets them before other work on the machine,
-# in a session of its own (see with-priority.sh).
-prio=()
-[ -n "${VM_PRIORITY--10}" ] && prio=(setsid -w "$LAB_DIR/with-priority.sh" "${VM_PRIORITY--10}")
 start=$(date +%s%N)
 set +e
-"${prio[@]}" timeout --kill-after=5 "${VM_TIMEOUT:-300}" \
+timeout --kill-after=5 "${VM_TIMEOUT:-300}" \
     qemu-system-x86_64 -machine pc -accel tcg -cpu max \
     -m "${VM_MEM:-1024}" -smp "${VM_SMP:-2}" \
     -kernel "$KERNEL" -initrd "$WORK/initrd" \
