@@ -11,7 +11,8 @@ the first cycle and at the end, and a verdict.
 
 Verdict (exit code 1 when it fails):
   - every call carried audio both ways (the phone heard at least 95 % of
-    the 10 ms frames the host played, at 1 kHz; the host recorded 600 Hz);
+    the 10 ms frames the host played, at 1 kHz; the host recorded 600 Hz;
+    each tone within 10 Hz);
   - threads and open descriptors after the last cycle are no more than
     after the first (the warm-up: the first cycle starts the workers once
     and registers the device's handlers; every later cycle must give back
@@ -50,6 +51,9 @@ WARMUP_CYCLES = 5
 MIN_CYCLES = WARMUP_CYCLES + 5
 MEMORY_BOUND_KIB = 512
 MIN_HEARD = 0.95
+# A tone is heard within this of its frequency: the host's reading moves by
+# a few Hz when a loaded machine makes the phone's frames late and repeated.
+TONE_SLACK_HZ = 10
 
 
 def cycle(rig, seconds):
@@ -61,8 +65,8 @@ def cycle(rig, seconds):
     heard = quorlib.media_summary(rig.end_call())
     rig.unpair()
     played = play["urbs"] * 6 // 10
-    ok = (heard["rx"] >= played * MIN_HEARD and abs(heard["tone"] - 1000) <= 10
-          and abs(record["tone"] - 600) <= 6)
+    ok = (heard["rx"] >= played * MIN_HEARD and abs(heard["tone"] - 1000) <= TONE_SLACK_HZ
+          and abs(record["tone"] - 600) <= TONE_SLACK_HZ)
     return ok, (f"phone heard {heard['rx']:.0f}/{played:.0f} frames at {heard['tone']:.1f} Hz, "
                 f"host heard {record['tone']:.1f} Hz")
 

@@ -32,7 +32,8 @@ def host_plugs(host):
 
 class PhoneFaults(unittest.TestCase):
     def rig(self, settings=None, phone_args=()):
-        """A started rig in a folder of its own; use it in a with block."""
+        """A started rig in a folder of its own, stopped at the test's end or,
+        in a with block, at the block's."""
         home = tempfile.mkdtemp(prefix="quor-phone-faults-")
         self.addCleanup(shutil.rmtree, home, True)
         rig = quorlib.Rig(home, settings, phone_args)
@@ -63,7 +64,7 @@ class PhoneFaults(unittest.TestCase):
                 rig.sign_in()
                 rig.open_call()
                 rig.host.send("stream 6 play 1000")
-                rig.host.wait_for(r"^stream rx: tone 6\d\d\.\d Hz", timeout=10)
+                rig.host.wait_for(r"^stream rx: ", timeout=10)  # a second of the call
                 rig.phone.send(cause)
                 rig.console.wait_for(r"^status: Unpairing\.\.\.$", timeout=10)
                 rig.console.wait_for(r"^NETWORK: RTP closed: ", timeout=10)
