@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <set>
 
 namespace quor {
 
@@ -30,11 +31,16 @@ public:
     int64_t now_ms() override;
     void sleep_ms(int64_t ms) override;
     void advance(int64_t ms);
+    // Threads asleep whose time has not come yet. A test that moves the
+    // clock only while the thread it drives sleeps never runs the clock ahead
+    // of that thread's work.
+    size_t sleepers();
 
 private:
     std::mutex mu_;
     std::condition_variable cv_;
     int64_t now_ = 0;
+    std::multiset<int64_t> wake_times_;
 };
 
 }  // namespace quor

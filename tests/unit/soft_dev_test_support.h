@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -22,14 +23,22 @@ namespace quor::test {
 
 using Bytes = std::vector<uint8_t>;
 
-// Everything written to standard output while it lives.
+// Everything written to standard output while it lives. GoogleTest reports
+// a failed check on standard output too; while a capture is active, failures
+// are also written to the real standard output, so they are never swallowed.
 class LogCapture {
   public:
     LogCapture() {
+        static const bool echo_installed = [] {
+            testing::UnitTest::GetInstance()->listeners().Append(new FailureEcho);
+            return true;
+        }();
+        (void)echo_installed;
         fflush(stdout);
         sink_ = tmpfile();
         saved_ = dup(STDOUT_FILENO);
         dup2(fileno(sink_), STDOUT_FILENO);
+        echo_fd() = saved_;
     }
     ~LogCapture() {
         restore();
@@ -45,8 +54,23 @@ class LogCapture {
     }
 
   private:
+    class FailureEcho : public testing::EmptyTestEventListener {
+        void OnTestPartResult(const testing::TestPartResult& result) override {
+            const int fd = echo_fd();
+            if (fd < 0 || !result.failed()) return;
+            dprintf(fd, "%s:%d: Failure (reported during a log capture)\n%s\n",
+                    result.file_name() ? result.file_name() : "unknown file", result.line_number(),
+                    result.message());
+        }
+    };
+    // The real standard output while a capture is active, -1 otherwise.
+    static std::atomic<int>& echo_fd() {
+        static std::atomic<int> fd{-1};
+        return fd;
+    }
     void restore() {
         if (saved_ < 0) return;
+        echo_fd() = -1;
         fflush(stdout);
         dup2(saved_, STDOUT_FILENO);
         close(saved_);
