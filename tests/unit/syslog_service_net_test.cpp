@@ -80,6 +80,8 @@ class LogService : public ControllerFixture {
         });
     }
     // A stop with the main window and the save dialog answered with PATH.
+    // The receiver is marked stopped before it shows its message: a test
+    // that saves waits for that message before the window goes.
     void StopAndSaveTo(const std::string& path) {
         view.save_path = path;
         ASSERT_EQ(stop_log_service(dlg.get()), 0);
@@ -134,6 +136,7 @@ TEST_F(LogService, DatagramsStillQueuedWhenTheStopComesAreKept) {
     Send(lines, false);
     StopAndSaveTo(home + "queued.txt");
     EXPECT_EQ(read_text(home + "queued.txt"), joined(lines));
+    EXPECT_TRUE(WaitForMessage("Save the log success!"));
 }
 
 TEST_F(LogService, NineMebibytesSaveExactlyTheLastEight) {
@@ -168,6 +171,7 @@ TEST_F(LogService, ALongerDatagramKeepsItsFirst2048Bytes) {
     EXPECT_EQ(read_text(home + "cut.txt"), big[0].substr(0, SYSLOG_DATAGRAM_MAX));
     EXPECT_NE(out.find("SYSLOG: A datagram of 3000 bytes was cut to 2048 bytes.\n"),
               std::string::npos);
+    EXPECT_TRUE(WaitForMessage("Save the log success!"));
 }
 
 TEST_F(LogService, ASecondStartFailsAndABusyPortIsReported) {
