@@ -16,10 +16,24 @@ import re
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
 
 DEFAULT_TIMEOUT = 5.0
+# Sanitizer builds run the programs several times slower: their test runs
+# set QUOR_TIME_SCALE, and every limit on waiting for a program is stretched
+# by it (limits on how long nothing may happen are not).
+TIME_SCALE = float(os.environ.get("QUOR_TIME_SCALE") or 1)
+# The first line of a sanitizer's report (AddressSanitizer, LeakSanitizer,
+# UndefinedBehaviorSanitizer, ThreadSanitizer).
+SANITIZER_REPORT = re.compile(
+    r"^==\d+==ERROR: \w+Sanitizer|: runtime error: |^WARNING: ThreadSanitizer: ")
+
+
+def scaled(seconds):
+    """SECONDS stretched by TIME_SCALE."""
+    return seconds * TIME_SCALE
 
 # Control-channel message types, as the connector and the phone name them.
 PAIR_QUERY = 0x19
@@ -140,7 +154,7 @@ class Proc:
         (re.search) and returns its match; fails after TIMEOUT seconds or when
         the program's output ends first."""
         rx = re.compile(pattern)
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + scaled(timeout)
         with self._cond:
             while True:
                 while self._cursor < len(self.lines):
@@ -153,7 +167,8 @@ class Proc:
                     raise self._failure(f"output ended before a line matching {pattern!r}")
                 remaining = deadline - time.monotonic()
                 if remaining <= 0:
-                    raise self._failure(f"no line matching {pattern!r} within {timeout} s")
+                    raise self._failure(
+                        f"no line matching {pattern!r} within {scaled(timeout)} s")
                 self._cond.wait(remaining)
 
     def seen(self, pattern):
@@ -174,17 +189,29 @@ class Proc:
         self._p.send_signal(sig)
 
     def wait_exit(self, timeout=DEFAULT_TIMEOUT):
-        """Waits for the program to end by itself and returns its exit code."""
+        """Waits for the program to end by itself and returns its exit code;
+        fails when a sanitizer reported a fault in it."""
         try:
-            code = self._p.wait(timeout)
+            code = self._p.wait(scaled(timeout))
         except subprocess.TimeoutExpired:
-            raise self._failure(f"still running after {timeout} s") from None
-        self._reader.join(timeout)
+            raise self._failure(f"still running after {scaled(timeout)} s") from None
+        self._reader.join(scaled(timeout))
+        self.check_sanitizer_reports()
         return code
+
+    def check_sanitizer_reports(self):
+        """Fails when the output holds a sanitizer's report."""
+        with self._cond:
+            reports = [i for i, line in enumerate(self.lines) if SANITIZER_REPORT.search(line)]
+            text = "\n".join(self.lines[reports[0]:reports[0] + 60]) if reports else ""
+        if reports:
+            raise AssertionError(f"{self.name}: a sanitizer reported a fault\n{text}")
 
     def stop(self, timeout=3.0):
         """Ends the program: SIGTERM, then SIGKILL after TIMEOUT seconds.
-        Returns the exit code; safe to call more than once."""
+        Returns the exit code; safe to call more than once. Fails when a
+        sanitizer reported a fault in the program."""
+        timeout = scaled(timeout)
         if self._p.poll() is None:
             self._p.terminate()
             try:
@@ -201,6 +228,7 @@ class Proc:
         self._p.stdout.close()
         if self in _live:
             _live.remove(self)
+        self.check_sanitizer_reports()
         return self._p.returncode
 
     def __enter__(self):
@@ -217,15 +245,22 @@ def spawn(program, *args, **kwargs):
 
 @atexit.register
 def _stop_all():
+    failed = False
     for proc in list(_live):
-        proc.stop(timeout=1.0)
+        try:
+            proc.stop(timeout=1.0)
+        except AssertionError as e:
+            print(e, file=sys.stderr)
+            failed = True
+    if failed:
+        os._exit(1)
 
 
 class CtrlClient:
     """One side of a control-channel connection over TCP on loopback."""
 
     def __init__(self, port=CTRL_PORT, timeout=DEFAULT_TIMEOUT):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=scaled(timeout))
         self._buf = b""
 
     def send(self, msg_type, payload=b""):
@@ -248,7 +283,7 @@ class CtrlClient:
     def recv(self, timeout=DEFAULT_TIMEOUT):
         """The next frame as (type, payload); EOFError when the peer closed,
         socket.timeout when nothing whole came within TIMEOUT seconds."""
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + scaled(timeout)
         self._fill(2, deadline)
         n = self._buf[1]
         self._fill(2 + n, deadline)
@@ -324,7 +359,7 @@ def usage(pid):
 def wait_until(what, done, timeout=10.0, poll=0.05):
     """Polls WHAT() until DONE(value) holds or TIMEOUT seconds pass; returns
     the last value."""
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + scaled(timeout)
     value = what()
     while not done(value) and time.monotonic() < deadline:
         time.sleep(poll)
@@ -343,6 +378,15 @@ def steady_usage(pid, timeout=5.0):
 
     wait_until(settled, lambda v: v is not None, timeout, poll=0.1)
     return readings[-1]
+
+
+def assert_usage_back(test, pid, baseline, what=""):
+    """Fails TEST unless the threads and descriptors of process PID come back
+    to no more than BASELINE, a (threads, descriptors) pair, within 10 s."""
+    got = wait_until(lambda: usage(pid), lambda v: v[0] <= baseline[0] and v[1] <= baseline[1])
+    test.assertLessEqual(got[0], baseline[0], f"threads left behind {what}")
+    test.assertLessEqual(got[1], baseline[1], f"descriptors left open {what}: "
+                         f"{sorted(os.listdir(f'/proc/{pid}/fd'))}")
 
 
 class Rig:
@@ -401,12 +445,7 @@ class Rig:
         return steady_usage(self.console.pid)
 
     def assert_usage_back(self, test, baseline, what=""):
-        """Fails TEST unless the console's threads and descriptors come back
-        to no more than BASELINE within 10 s."""
-        got = wait_until(self.usage, lambda v: v[0] <= baseline[0] and v[1] <= baseline[1])
-        test.assertLessEqual(got[0], baseline[0], f"threads left behind {what}")
-        test.assertLessEqual(got[1], baseline[1], f"descriptors left open {what}: "
-                             f"{sorted(os.listdir(f'/proc/{self.console.pid}/fd'))}")
+        assert_usage_back(test, self.console.pid, baseline, what)
 
     def state(self):
         self.console.send("state")

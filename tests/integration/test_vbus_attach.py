@@ -70,12 +70,12 @@ class VbusAttach(unittest.TestCase):
         pid = self.console.pid
         self.pair()
         self.unpair()
-        usage = quorlib.usage(pid)
-        for _ in range(4):
+        # The attachment's threads end just after the status line.
+        baseline = quorlib.steady_usage(pid)
+        for i in range(4):
             self.pair()
             self.unpair()
-            self.assertEqual(quorlib.wait_until(lambda: quorlib.usage(pid),
-                                                lambda u: u == usage, timeout=5.0), usage)
+            quorlib.assert_usage_back(self, pid, baseline, f"by pairing {i + 2}")
         lines = self.host.output().splitlines()
         self.assertEqual(lines.count("connected"), 5)
         self.assertEqual(lines.count("disconnected"), 5)
