@@ -22,7 +22,7 @@ build="${QUOR_FUZZ_BUILD_DIR:-build-fuzz}"
 jobs="${QUOR_FUZZ_JOBS:-$(nproc)}"
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUOR_FUZZ=ON -DQUOR_BUILD_TESTS=OFF -DQUOR_BUILD_GUI=OFF >/dev/null
-ninja -C "$build"
+ninja -C "$build" quor_fuzz
 mkdir -p "$build/findings"
 
 targets=("$@")
