@@ -59,8 +59,13 @@ TEST(PhoneSimRtpFault, EachKindAddsOneBadDatagramToTheArmedNumberOfPackets) {
         EXPECT_EQ(out[1].bytes, p);
         EXPECT_FALSE(out[1].faulty);
     }
+    RtpFault spent = RtpFault::REPLAY;
+    ASSERT_TRUE(faults.take_spent(&spent));
+    EXPECT_EQ(spent, RtpFault::GARBAGE);
+    EXPECT_FALSE(faults.take_spent(&spent));
     const Bytes after = packet_of(342, 9);
     EXPECT_EQ(faults.shape(after.data(), after.size()).size(), 1u);
+    EXPECT_FALSE(faults.take_spent(&spent));
 
     faults.arm(RtpFault::REPLAY, 1);
     const Bytes p = packet_of(342, 3);

@@ -200,7 +200,8 @@ const Command COMMANDS[] = {
      "send N log lines to UDP 514 of the PC that LOG_ROUTE named, each SIZE bytes if given",
      run_syslog, 0},
     {"rtp-fault", "KIND N",
-     "next N call packets get a bad datagram beside them: garbage, replay or truncate",
+     "next N call packets get a bad datagram beside them (garbage, replay or truncate); prints rtp "
+     "fault spent: KIND after the last",
      run_rtp_fault, 0},
     {"help", "", "list the commands", run_help, 0},
     {"quit", "", "end the simulator", run_quit, 0},

@@ -217,6 +217,8 @@ void SimMedia::send_packet(const int16_t* samples) {
                                  reinterpret_cast<sockaddr*>(&to), sizeof(to));
         if (n == ssize_t(d.bytes.size()) && !d.faulty) ++m_sent;
     }
+    if (RtpFault spent; m_faults.take_spent(&spent))
+        m_out.event("rtp fault spent: %s", rtp_fault_name(spent));
 }
 
 void SimMedia::receive_loop() {

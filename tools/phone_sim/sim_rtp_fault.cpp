@@ -32,13 +32,14 @@ void RtpFaultInjector::arm(RtpFault fault, unsigned count) {
     std::lock_guard lock(m_mutex);
     m_fault = fault;
     m_left = count;
+    m_spent = false;
 }
 
 std::vector<RtpFaultInjector::Datagram> RtpFaultInjector::shape(const uint8_t* packet, size_t len) {
     const Datagram real{{packet, packet + len}, false};
     std::lock_guard lock(m_mutex);
     if (m_left == 0 || len < 2) return {real};
-    --m_left;
+    m_spent = --m_left == 0;
     ++m_injected;
     switch (m_fault) {
         case RtpFault::GARBAGE: {
@@ -57,6 +58,14 @@ std::vector<RtpFaultInjector::Datagram> RtpFaultInjector::shape(const uint8_t* p
             return {{{packet, packet + cut_length(m_cut_turn++, len)}, true}, real};
     }
     return {real};
+}
+
+bool RtpFaultInjector::take_spent(RtpFault* fault) {
+    std::lock_guard lock(m_mutex);
+    if (!m_spent) return false;
+    m_spent = false;
+    *fault = m_fault;
+    return true;
 }
 
 unsigned RtpFaultInjector::injected() {

@@ -36,6 +36,10 @@ class RtpFaultInjector {
     // faulty companion.
     std::vector<Datagram> shape(const uint8_t* packet, size_t len);
 
+    // True once after the armed packets are all spent, with the fault that
+    // was armed.
+    bool take_spent(RtpFault* fault);
+
     // Faulty datagrams made since the last reset(), which a call's start
     // calls; faults armed and not yet spent stay armed.
     unsigned injected();
@@ -45,6 +49,7 @@ class RtpFaultInjector {
     std::mutex m_mutex;
     RtpFault m_fault = RtpFault::GARBAGE;
     unsigned m_left = 0;
+    bool m_spent = false;
     unsigned m_injected = 0;
     unsigned m_cut_turn = 0;
     uint32_t m_noise = 0x9E3779B9u;  // xorshift state of the garbage bytes
