@@ -63,7 +63,10 @@ void CIpAddressCtrl::ClearAddress() {
 void CIpAddressCtrl::OnFieldEdited(int index) {
     QLineEdit* edit = m_fields[size_t(index)];
     if (edit->text().toInt() > MAX_FIELD) edit->setText(QString::number(MAX_FIELD));
-    if (edit->text().size() == 3 && index < 3) FocusField(index + 1, false);
+    if (edit->text().size() == 3 && index < 3) {
+        FocusField(index + 1, false);
+        m_enteredByDigit = index + 1;
+    }
     uint32_t addr = 0;
     const int nonblank = GetAddress(&addr);
     emit addressEdited(addr, nonblank);
@@ -85,10 +88,15 @@ bool CIpAddressCtrl::eventFilter(QObject* watched, QEvent* event) {
     if (index == 4) return false;
     QLineEdit* edit = m_fields[size_t(index)];
     const auto* key = static_cast<QKeyEvent*>(event);
+    // A dot typed after a field's third digit ends that field, which the
+    // digit already left: "192.168.1.20" fills the fields in turn.
+    const bool entered_by_digit = m_enteredByDigit == index;
+    m_enteredByDigit = -1;
     switch (key->key()) {
         case Qt::Key_Period:
         case Qt::Key_Space:
-            if (index < 3 && !edit->text().isEmpty()) FocusField(index + 1, false);
+            if (!entered_by_digit && index < 3 && !edit->text().isEmpty())
+                FocusField(index + 1, false);
             return true;
         case Qt::Key_Backspace:
             if (edit->text().isEmpty() && index > 0) {

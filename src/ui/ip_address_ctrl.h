@@ -1,6 +1,7 @@
 // A four-field IPv4 address control. Each field holds 0..255 or is blank;
-// typing a dot or a third digit moves to the next field, and Backspace in an
-// empty field moves back. The control is one tab stop.
+// typing a dot or a third digit moves to the next field (a dot right after a
+// third digit only ends that field), and Backspace in an empty field moves
+// back. The control is one tab stop.
 #pragma once
 
 #include <QFrame>
@@ -37,6 +38,7 @@ class CIpAddressCtrl : public QFrame {
 
     std::array<QLineEdit*, 4> m_fields{};
     std::array<QWidget*, 3> m_dots{};
+    int m_enteredByDigit = -1;  // the field a third digit just moved to
 };
 
 }  // namespace quor

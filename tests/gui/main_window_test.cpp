@@ -224,6 +224,24 @@ class MainWindowTest : public QObject {
         QCOMPARE(addr, 0xFF070000u);
     }
 
+    // Typed as one would, over the 0.0.0.0 the control shows after a first
+    // start: the dot after a third digit does not skip the next field.
+    void a_whole_address_typed_fills_the_fields_in_turn() {
+        MainWindowRig rig;
+        CIpAddressCtrl* ip = rig.window.AddressCtrl();
+        rig.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
+        for (const char* typed : {"192.168.1.20", "10.0.0.5"}) {
+            ip->SetAddress(0);
+            ip->field(0)->setFocus();
+            ip->field(0)->selectAll();
+            for (const char c : std::string(typed)) QTest::keyClick(rig.window.focusWidget(), c);
+            QStringList fields;
+            for (int i = 0; i < 4; ++i) fields << ip->field(i)->text();
+            QCOMPARE(fields.join('.'), QString(typed));
+        }
+    }
+
     void stored_address_fills_the_control() {
         MainWindowRig rig;
         ini_write_string(rig.home.config(), "SECTION 1", "PhoneIP", "-1062731510");
