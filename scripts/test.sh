@@ -1,7 +1,42 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds with warnings as errors, and runs every test.
-set -euo pipefail
+# Installs what is missing, builds with warnings as errors, and runs every
+# test, stage by stage:
+#   main  the unit, threaded, GUI and integration tests
+#   vm    the emulated phone against a real Linux USB host in a QEMU guest
+#   soak  repeated pair, call and unpair cycles with a leak check
+#   asan  the suite under AddressSanitizer and UndefinedBehaviorSanitizer
+#   tsan  the threaded tests under ThreadSanitizer
+#   fuzz  every libFuzzer target for a bounded time
+# With stage names as arguments only those run. Every stage runs even when
+# an earlier one fails; the summary lists each stage's result and time.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-./scripts/build.sh -DQUOR_WERROR=ON
-# The real-kernel test boots a guest (tests/vm); run it with: ctest -L vm
-ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure -j "$(nproc)" -LE vm "$@"
+build=${BUILD_DIR:-build}
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(main vm soak asan tsan fuzz)
+
+run_stage() {
+  case "$1" in
+    main)
+      ./scripts/build.sh -DQUOR_WERROR=ON &&
+        ctest --test-dir "$build" --output-on-failure -j "$(nproc)" -LE "vm|soak" ;;
+    vm | soak)
+      ./scripts/build.sh -DQUOR_WERROR=ON &&
+        ctest --test-dir "$build" --output-on-failure -L "$1" ;;
+    asan | tsan) ./scripts/test-sanitizers.sh "$1" ;;
+    fuzz) ./scripts/fuzz.sh 30 ;;
+    *) echo "test.sh: unknown stage $1 (main, vm, soak, asan, tsan, fuzz)" >&2; return 2 ;;
+  esac
+}
+
+summary=()
+status=0
+for stage in "${stages[@]}"; do
+  echo "===== stage $stage ====="
+  start=$SECONDS
+  if run_stage "$stage"; then result=passed; else result=FAILED; status=1; fi
+  summary+=("$(printf '%-5s %-6s %4d s' "$stage" "$result" $((SECONDS - start)))")
+done
+echo "===== summary ====="
+printf '%s\n' "${summary[@]}"
+exit $status
