@@ -25,6 +25,10 @@ DEFAULT_TIMEOUT = 5.0
 # set QUOR_TIME_SCALE, and every limit on waiting for a program is stretched
 # by it (limits on how long nothing may happen are not).
 TIME_SCALE = float(os.environ.get("QUOR_TIME_SCALE") or 1)
+# Whether the programs run at full speed. Bounds on how well real-time audio
+# keeps up hold only then; a sanitizer run checks what the audio path does,
+# not how promptly.
+FULL_SPEED = TIME_SCALE == 1
 # The first line of a sanitizer's report (AddressSanitizer, LeakSanitizer,
 # UndefinedBehaviorSanitizer, ThreadSanitizer).
 SANITIZER_REPORT = re.compile(

@@ -4,7 +4,8 @@ audio as SRTP, quor-phone-sim plays a 600 Hz tone back and records what it
 hears. Each side must hear the other's tone at its frequency (the host's
 after the 48 -> 16 kHz step), with less than 1 % of the 10 ms frames lost
 over 10 s, the host streaming as a Linux host does (6-packet playback URBs,
-1-packet capture URBs with 12 in flight)."""
+1-packet capture URBs with 12 in flight). A sanitizer build checks the tones
+only: it runs too slowly to keep real time."""
 
 import os
 import re
@@ -85,34 +86,40 @@ class CallAudio(unittest.TestCase):
         cp = self.console.wait_for(
             r"CP: call audio ended: (\d+) frames from the phone, (\d+) repeated", timeout=5)
 
-        # Host -> phone: every 10 ms the host played arrived, at 1 kHz.
+        # Each side heard the other's tone, and nothing went wrong.
+        phone_tone = float(re.search(r"tone ([\d.]+) Hz", summary).group(1))
+        self.assertAlmostEqual(phone_tone, 1000.0, delta=10.0)
+        self.assertAlmostEqual(tone, 600.0, delta=6.0)
+        for proc in (self.host, self.console):
+            self.assertNotRegex(proc.output(), r"(?m)^error: ")
+        self.assertGreater(os.path.getsize(self.phone_wav), 44 + SECONDS * 16000 * 2 * 0.9)
+        self.assertGreater(os.path.getsize(self.host_wav), 44 + SECONDS * 96000 * 0.9)
+        if quorlib.FULL_SPEED:
+            self.assert_kept_up(play, rec, summary, closed, cp)
+
+    def assert_kept_up(self, play, rec, summary, closed, cp):
+        """The audio kept pace with real time, with few frames lost."""
+        # Host -> phone: every 10 ms the host played arrived.
         played_frames = (play["urbs"] * 6) // 10
         rx = int(re.search(r"rx (\d+) packets", summary).group(1))
         lost = int(re.search(r"lost (\d+)", summary).group(1))
-        phone_tone = float(re.search(r"tone ([\d.]+) Hz", summary).group(1))
         self.assertGreaterEqual(played_frames, SECONDS * 100 * 0.98, summary)
         self.assertGreater(rx, played_frames * 0.99, f"{summary}\nhost played {played_frames}")
         self.assertLess(lost, played_frames * 0.01, summary)
-        self.assertAlmostEqual(phone_tone, 1000.0, delta=10.0)
 
-        # Phone -> host: the 600 Hz tone filled the recording; fewer than 1 %
-        # of the phone's frames were lost (skipped to cut a delay). Frames
-        # that came late were covered by repeats; on a loaded machine the
-        # simulator itself is sometimes late, so those get a wider bound.
+        # Phone -> host: fewer than 1 % of the phone's frames were lost
+        # (skipped to cut a delay). Frames that came late were covered by
+        # repeats; on a loaded machine the simulator itself is sometimes
+        # late, so those get a wider bound.
         from_phone, repeated = int(cp.group(1)), int(cp.group(2))
         skipped = int(closed.group(1))
         self.assertGreater(from_phone, SECONDS * 100 * 0.95, cp.group(0))
         self.assertLess(skipped, from_phone * 0.01, closed.group(0))
         self.assertLess(repeated, (from_phone + repeated) * 0.03, cp.group(0))
-        self.assertAlmostEqual(tone, 600.0, delta=6.0)
 
         # Both streams ran at the pace of their audio.
         self.assertAlmostEqual(play["audio"], play["wall"], delta=0.2)
         self.assertAlmostEqual(rec["audio"], rec["wall"], delta=0.2)
-        for proc in (self.host, self.console):
-            self.assertNotRegex(proc.output(), r"(?m)^error: ")
-        self.assertGreater(os.path.getsize(self.phone_wav), 44 + SECONDS * 16000 * 2 * 0.9)
-        self.assertGreater(os.path.getsize(self.host_wav), 44 + SECONDS * 96000 * 0.9)
 
 
 if __name__ == "__main__":
