@@ -300,9 +300,11 @@ void CKestrowQuorConnectorDlg::OnOK() {
 
     switch (m_nState.load()) {
         case STATE_NOT_PAIRED:
-            StartPairing();
+            // Armed before the session starts: a session that ends at once
+            // (a declined take-over disarms) must not be re-armed after it.
             m_bRepairArmed = 1;
             m_nRepairCount = 0;
+            StartPairing();
             break;
         case STATE_WAITING:
         case STATE_FINDING_ADDRESS: {

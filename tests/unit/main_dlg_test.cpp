@@ -1,5 +1,6 @@
 // The main window's controller: start-up, the state machine, its timers and
 // the ways the program ends, on a manual clock.
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -243,6 +244,26 @@ TEST_F(MainDlg, TakenOverMessageIsShownOnceAndBlocksTheRePair) {
     dlg->SetState(STATE_NOT_PAIRED);
     Settle();
     EXPECT_EQ(view.Messages().size(), 1u);
+}
+
+TEST_F(MainDlg, ASessionThatDeclinesBeforeThePairPressReturnsStaysDisarmed) {
+    WriteConfig("[SECTION 1]\nPhoneIP=167772165\nAutoPair=0\nRepairTime=1\n");
+    ShellHooks hooks = RecordingHooks();
+    // The session thread can finish its whole exchange before the press's
+    // handler returns: the user declines the take-over at once.
+    hooks.start_pair_session = [this](CKestrowQuorConnectorDlg* d) {
+        ++sessions_started;
+        // Declined: disarmed, and the session ends in state 1, which the
+        // short pairing time-out then takes back to state 0.
+        d->m_bRepairArmed = 0;
+        d->StartTimer(TIMER_PAIR, 500);
+    };
+    Start(std::move(hooks));
+    dlg->OnOK();
+    Advance(5000);
+    EXPECT_EQ(dlg->m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(sessions_started, 1);
+    EXPECT_EQ(std::count(view.statuses.begin(), view.statuses.end(), "Waiting...(1s)"), 0);
 }
 
 TEST_F(MainDlg, PairWithoutAddressOnlySavesAutoIp) {
