@@ -326,7 +326,10 @@ TEST_F(MainDlg, SessionEndWhilePairedIsRefusedAfterEightSeconds) {
     dlg->SetState(STATE_PAIRED_SIGNED_OUT);
     std::atomic<int> answer{-1};
     std::thread ui([&] { answer = dlg->OnQueryEndSession() ? 1 : 0; });
-    while (g_dev_stop != DEV_STOP_AND_EXIT) std::this_thread::yield();
+    // The clock moves only once the handler sleeps on it, or its eight
+    // seconds would start after part of the advance.
+    while (clock.sleepers() == 0) std::this_thread::yield();
+    EXPECT_EQ(g_dev_stop, DEV_STOP_AND_EXIT);
     clock.advance(7999);
     EXPECT_EQ(answer, -1);
     clock.advance(1);
