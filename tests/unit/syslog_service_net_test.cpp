@@ -166,6 +166,9 @@ TEST_F(LogService, ALongerDatagramKeepsItsFirst2048Bytes) {
     testing::internal::CaptureStdout();
     const auto big = numbered(1, 3000);
     Send(big);
+    // Taken off the queue is not yet appended: the stop asks where to save
+    // only when the buffer or the queue holds something.
+    EXPECT_TRUE(wait_until([] { return g_syslog_fill == SYSLOG_DATA; }));
     StopAndSaveTo(home + "cut.txt");
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(read_text(home + "cut.txt"), big[0].substr(0, SYSLOG_DATAGRAM_MAX));
