@@ -109,8 +109,17 @@ class ConsolePairing(unittest.TestCase):
         self.start(settings="AutoIP=1\n")
         self.console.send("pair")
         self.console.wait_for(r"^status: Started$")
-        self.phone.send("announce 127.0.0.1")
-        self.console.wait_for(r"^NETWORK: Get IP pkg \[7F 00 00 01 00 80\]$")
+        # The search binds its socket after the status line: the phone
+        # announces itself again and again, as a real one does, until the
+        # search takes an announcement.
+        taken = r"^NETWORK: Get IP pkg \[7F 00 00 01 00 80\]$"
+
+        def announce():
+            self.phone.send("announce 127.0.0.1")
+            return self.console.seen(taken)
+
+        self.assertTrue(quorlib.wait_until(announce, bool, timeout=10, poll=0.2))
+        self.console.wait_for(taken)
         self.console.wait_for(r"^status: Pairing\.\.\.$")
         self.console.wait_for(r"^status: Paired\(Sign Out\)$", timeout=10)
         self.console.send("pair")
