@@ -13,7 +13,6 @@
 //   3  a discard of everything waiting
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -47,13 +46,6 @@ void frame_of(const uint8_t* payload, uint8_t* frame) {
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // The diagnostic lines would slow every run down.
-    if (!freopen("/dev/null", "w", stdout)) return 0;
-    load_media();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     open_call();
