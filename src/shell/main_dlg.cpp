@@ -290,7 +290,7 @@ void CKestrowQuorConnectorDlg::StartPairing() {
     hooks_.start_pair_session(this);
 }
 
-void CKestrowQuorConnectorDlg::OnOK() {
+void CKestrowQuorConnectorDlg::OnOK(bool repair_after_unpair) {
     uint32_t addr = 0;
     const int fields = GetAddress(&addr);
     const std::string path = m_szModuleDir + "config.ini";
@@ -317,7 +317,9 @@ void CKestrowQuorConnectorDlg::OnOK() {
             break;
         }
         default:
-            m_bRepairArmed = 0;
+            // Set before the device is told to stop: the device thread may
+            // end the pairing at once, and the re-pair is decided then.
+            m_bRepairArmed = repair_after_unpair ? 1 : 0;
             send_ctrl_byte(UNPAIR);
             SetState(STATE_UNPAIRING);
             g_dev_stop = DEV_STOP;
@@ -350,10 +352,7 @@ void CKestrowQuorConnectorDlg::OnTimer(int id) {
             break;
         case TIMER_KEEPALIVE: send_ctrl_byte(KEEPALIVE); break;
         case TIMER_LINK:
-            if (is_paired(m_nState)) {
-                OnOK();
-                m_bRepairArmed = 1;
-            }
+            if (is_paired(m_nState)) OnOK(true);
             loop_.stop_timer(TIMER_LINK);
             break;
         case TIMER_MEDIA_IDLE:

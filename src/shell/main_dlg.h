@@ -75,7 +75,9 @@ public:
     void OnAutoToggledByUser(bool checked);
 
     // UI thread.
-    void OnOK();
+    // The Pair/Unpair/Stop button. An unpair it starts is followed by the
+    // automatic re-pair when REPAIR_AFTER_UNPAIR is set (the link watchdog).
+    void OnOK(bool repair_after_unpair = false);
     void OnCancel();
     void OnCommand(int id);
     void OnSysCommand(int id);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -28,7 +29,10 @@ public:
             if (!fx.balloon.empty()) balloons.push_back(fx.balloon);
         }
     }
-    void show_auto_checked(bool c) override { auto_checked = c; }
+    void show_auto_checked(bool c) override {
+        auto_checked = c;
+        if (on_show_auto_checked) on_show_auto_checked();
+    }
     void show_address(uint32_t a, bool) override { shown_address = a; }
     void enable_address(bool e) override { address_enabled = e; }
     void show_hide(int mode) override {
@@ -79,6 +83,9 @@ public:
     std::atomic<int> answer{IDCANCEL};
     uint32_t shown_address = 0;
     int init_window_calls = 0, end_dialog_calls = 0, about_calls = 0;
+    // Runs as the button's handler updates the Auto box, its last step: a
+    // test acts there as another thread that gets in before the press returns.
+    std::function<void()> on_show_auto_checked;
 };
 
 }  // namespace quor::test

@@ -229,6 +229,23 @@ TEST_F(MainDlg, WatchdogWithoutKeepAliveAnswerUnpairsAndReArmsTheRePair) {
     EXPECT_EQ(view.Status(), "Waiting...(15s)");
 }
 
+TEST_F(MainDlg, WatchdogUnpairThatEndsAtOnceStillStartsTheRePair) {
+    WriteConfig("[SECTION 1]\nPhoneIP=167772165\n");
+    Start();
+    dlg->StopTimer(TIMER_PAIR);
+    dlg->SetState(STATE_PAIRED_SIGNED_OUT);
+    // The device thread ends the pairing the moment it is told to stop,
+    // before the watchdog's handler returns.
+    view.on_show_auto_checked = [this] {
+        if (g_dev_stop == DEV_STOP) dlg->SetState(STATE_NOT_PAIRED);
+    };
+    Advance(19010);
+    ASSERT_EQ(g_dev_stop, DEV_STOP);
+    Settle();
+    EXPECT_EQ(view.Status(), "Waiting...(15s)");
+    EXPECT_TRUE(loop.timer_running(TIMER_REPAIR_TICK));
+}
+
 TEST_F(MainDlg, TakenOverMessageIsShownOnceAndBlocksTheRePair) {
     WriteConfig("[SECTION 1]\nPhoneIP=167772165\n");
     Start();
