@@ -10,6 +10,7 @@
 #include "media/rtp_session.h"
 #include "soft_dev/audio_stream.h"
 #include "support/audio_worker_fixture.h"
+#include "support/program_srtp.h"
 #include "support/srtp_peer.h"
 
 namespace quor::test {
@@ -24,10 +25,7 @@ class CallAudio : public WorkerFixture {
   protected:
     void SetUp() override {
         WorkerFixture::SetUp();
-        int code = 0;
-        ASSERT_EQ(load_srtp_library_at(QUOR_SRTP_KIT_PATH, &code), 0);
-        ASSERT_GE(init_srtp_library(), 0);
-        ASSERT_EQ(make_local_crypto(), 0);
+        ASSERT_NO_FATAL_FAILURE(StartProgramSrtp());
         ASSERT_EQ(open_rtp_socket(PROGRAM_RTP_PORT, PHONE_PORT, LOOPBACK), 0);
         ASSERT_EQ(create_srtp_session(PHONE_LINE.c_str()), 0);
         phone = std::make_unique<SrtpPeer>(PHONE_LINE, g_local_crypto, PHONE_SSRC);

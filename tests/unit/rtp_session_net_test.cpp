@@ -9,6 +9,7 @@
 #include "media/media_api.h"
 #include "media/rtp_session.h"
 #include "media/srtp_keying.h"
+#include "support/program_srtp.h"
 #include "support/srtp_peer.h"
 
 namespace quor::test {
@@ -88,10 +89,7 @@ TEST(Samples, UpsampleRepeatsEachSampleThreeTimesInHostOrder) {
 class RtpSession : public ::testing::Test {
   protected:
     void SetUp() override {
-        int code = 0;
-        ASSERT_EQ(load_srtp_library_at(QUOR_SRTP_KIT_PATH, &code), 0);
-        ASSERT_GE(init_srtp_library(), 0);
-        ASSERT_EQ(make_local_crypto(), 0);
+        ASSERT_NO_FATAL_FAILURE(StartProgramSrtp());
         ASSERT_EQ(open_rtp_socket(PROGRAM_RTP_PORT, PHONE_PORT, LOOPBACK), 0);
         ASSERT_EQ(create_srtp_session(PHONE_LINE.c_str()), 0);
         phone = std::make_unique<SrtpPeer>(PHONE_LINE, g_local_crypto, PHONE_SSRC);

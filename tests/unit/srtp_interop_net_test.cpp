@@ -19,6 +19,7 @@
 
 #include "media/media_api.h"
 #include "platform/byte_order.h"
+#include "support/program_srtp.h"
 #include "support/srtp_peer.h"
 #include "unit/temp_dir.h"
 
@@ -80,10 +81,7 @@ class SrtpInterop : public ::testing::Test {
   protected:
     void SetUp() override {
         if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-        int code = 0;
-        ASSERT_EQ(load_srtp_library_at(QUOR_SRTP_KIT_PATH, &code), 0);
-        ASSERT_GE(init_srtp_library(), 0);
-        ASSERT_EQ(make_local_crypto(), 0);
+        ASSERT_NO_FATAL_FAILURE(StartProgramSrtp());
     }
     void TearDown() override {
         close_rtp_socket();

@@ -10,6 +10,7 @@
 
 #include "media/media_api.h"
 #include "media/rtp_session.h"
+#include "support/program_srtp.h"
 #include "support/srtp_peer.h"
 
 namespace quor::test {
@@ -106,10 +107,7 @@ TEST(SrtpLoader, LoadsAndInitialisesTheCompleteLibrary) {
 class SrtpContext : public ::testing::Test {
   protected:
     void SetUp() override {
-        int code = 0;
-        ASSERT_EQ(load_srtp_library_at(QUOR_SRTP_KIT_PATH, &code), 0);
-        ASSERT_GE(init_srtp_library(), 0);
-        ASSERT_EQ(make_local_crypto(), 0);
+        ASSERT_NO_FATAL_FAILURE(StartProgramSrtp());
     }
     void TearDown() override { destroy_srtp_session(); }
 
