@@ -4,8 +4,9 @@
 #   main  the unit, threaded, GUI and integration tests
 #   vm    the emulated phone against a real Linux USB host in a QEMU guest
 #   soak  repeated pair, call and unpair cycles with a leak check
-#   asan  the suite under AddressSanitizer and UndefinedBehaviorSanitizer
-#   tsan  the threaded tests under ThreadSanitizer
+#   asan  the suite, programs included, under AddressSanitizer, LeakSanitizer
+#         and UndefinedBehaviorSanitizer
+#   tsan  the GoogleTest programs under ThreadSanitizer
 #   fuzz  every libFuzzer target for a bounded time
 # With stage names as arguments only those run. Every stage runs even when
 # an earlier one fails; the summary lists each stage's result and time.
