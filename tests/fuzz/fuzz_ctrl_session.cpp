@@ -52,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     shutdown(sv[1], SHUT_WR);
     quor::serve_phone_messages(&h.dlg, sv[0], 0x7F000001);
     h.loop.run_pending();
+    h.view.ForgetHistory();
     close(sv[0]);
     close(sv[1]);
     return 0;

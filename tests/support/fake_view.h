@@ -61,6 +61,18 @@ public:
         return style == MB_EXCLAMATION_OKCANCEL ? answer.load() : IDOK;
     }
 
+    // Drops what was recorded so far: a long fuzzing run would otherwise
+    // keep every state it ever showed.
+    void ForgetHistory() {
+        std::lock_guard lk(mu);
+        statuses.clear();
+        balloons.clear();
+        messages.clear();
+        captions.clear();
+        styles.clear();
+        opened.clear();
+        save_names.clear();
+    }
     std::vector<std::string> Messages() {
         std::lock_guard lk(mu);
         return messages;
