@@ -208,6 +208,9 @@ int ini_write_string(const std::string& path, const char* section, const char* k
     if (ini.SetValue(section, key, value) < 0) return -1;
     std::string entries;
     if (ini.Save(entries) < 0) return -1;
+    // A first key whose name begins with the signature's bytes would be read
+    // back as a signature and a shorter name: a blank line keeps the name.
+    if (entries.starts_with(UTF8_SIGNATURE)) entries.insert(0, "\n");
     const std::string out = std::string(signed_text ? UTF8_SIGNATURE : "") + entries +
                             written_tail(std::string_view(text).substr(tail));
     return write_in_place(path, out);

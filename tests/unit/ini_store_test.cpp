@@ -163,6 +163,12 @@ TEST_F(IniStoreTest, AUtf8SignatureStaysAtTheStart) {
     write_text(file, "\xEF\xBB\xBF; notes only\n");
     ASSERT_EQ(ini_write_string(file, SECTION, "A", "1"), 0);
     EXPECT_EQ(read_text(file), "\xEF\xBB\xBF[SECTION 1]\nA=1\n; notes only\n");
+
+    // The same bytes inside a name stay part of the name, written first too.
+    write_text(file, "\n\xEF\xBB\xBF" "A=1\n");
+    ASSERT_EQ(ini_write_string(file, SECTION, "B", "2"), 0);
+    EXPECT_EQ(ini_get_int(file, "", "\xEF\xBB\xBF" "A", -1), 1);
+    EXPECT_EQ(ini_get_int(file, "", "A", -1), -1);
 }
 
 TEST_F(IniStoreTest, AFileWithANulByteIsNotWritten) {
