@@ -53,15 +53,21 @@ int32_t parse_int(const char* s) {
     return static_cast<int32_t>(negative ? 0u - value : value);
 }
 
-// Some editors put a UTF-8 signature at the start of a file. It is no part
-// of the first line, and a write keeps it at the start.
+// Some editors put a UTF-8 signature at the start of a file, some a second
+// one before it. They are no part of the first line, and a write keeps them
+// at the start. The store takes them away itself: the INI library would take
+// one more, and with it the first line would no longer be what the store
+// took it for.
 constexpr std::string_view UTF8_SIGNATURE = SI_UTF8_SIGNATURE;
 
-// Removes a UTF-8 signature from the start of TEXT; true when there was one.
-bool drop_signature(std::string* text) {
-    if (!text->starts_with(UTF8_SIGNATURE)) return false;
-    text->erase(0, UTF8_SIGNATURE.size());
-    return true;
+// Removes the UTF-8 signatures from the start of TEXT and returns them.
+std::string drop_signatures(std::string* text) {
+    size_t end = 0;
+    while (text->compare(end, UTF8_SIGNATURE.size(), UTF8_SIGNATURE) == 0)
+        end += UTF8_SIGNATURE.size();
+    std::string signatures = text->substr(0, end);
+    text->erase(0, end);
+    return signatures;
 }
 
 // How the INI library reads a line (a '\r', a '\n' or both end it): blank,
@@ -175,7 +181,7 @@ int write_in_place(const std::string& path, const std::string& text) {
 int ini_get_int(const std::string& path, const char* section, const char* key, int def) {
     std::string text;
     if (read_file(path, &text) != ReadResult::Ok) return def;
-    drop_signature(&text);
+    drop_signatures(&text);
     IniDocument ini;
     if (ini.LoadData(readable_text(text)) < 0) return def;
     const char* value = ini.GetValue(section, key, nullptr);
@@ -201,7 +207,7 @@ int ini_write_string(const std::string& path, const char* section, const char* k
         quor_log("Quor ERR: %s holds a NUL byte; %s is not written to it.\n", path.c_str(), key);
         return -1;
     }
-    const bool signed_text = drop_signature(&text);
+    const std::string signatures = drop_signatures(&text);
     const size_t tail = tail_start(text);
     IniDocument ini;
     if (ini.LoadData(readable_text(text.substr(0, tail))) < 0) return -1;
@@ -211,7 +217,7 @@ int ini_write_string(const std::string& path, const char* section, const char* k
     // A first key whose name begins with the signature's bytes would be read
     // back as a signature and a shorter name: a blank line keeps the name.
     if (entries.starts_with(UTF8_SIGNATURE)) entries.insert(0, "\n");
-    const std::string out = std::string(signed_text ? UTF8_SIGNATURE : "") + entries +
+    const std::string out = signatures + entries +
                             written_tail(std::string_view(text).substr(tail));
     return write_in_place(path, out);
 }

@@ -118,9 +118,8 @@ std::vector<std::string> keys_to_write(const std::string& path) {
 // section, names and values without the blanks around them, names without
 // regard to case, a later entry in place of an earlier one of the same
 // names. Every other line that is not blank is a note: a comment, or text
-// the reader skips. '\r' and '\n' both end a line; up to two UTF-8
-// signatures at the start are no part of the first (the INI library drops
-// one more right after the one the store takes away).
+// the reader skips. '\r' and '\n' both end a line; UTF-8 signatures at the
+// start are no part of the first.
 struct Parsed {
     std::map<std::pair<std::string, std::string>, std::string> entries;
     // But for the notes right above a name that came before: the INI
@@ -129,7 +128,7 @@ struct Parsed {
 };
 
 Parsed parse(std::string_view text) {
-    for (int i = 0; i < 2 && text.starts_with("\xEF\xBB\xBF"); ++i) text.remove_prefix(3);
+    while (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     Parsed parsed;
     std::string section;
     std::set<std::string> sections{section};

@@ -164,6 +164,11 @@ TEST_F(IniStoreTest, AUtf8SignatureStaysAtTheStart) {
     ASSERT_EQ(ini_write_string(file, SECTION, "A", "1"), 0);
     EXPECT_EQ(read_text(file), "\xEF\xBB\xBF[SECTION 1]\nA=1\n; notes only\n");
 
+    // A second signature is no part of the first line either.
+    write_text(file, "\xEF\xBB\xBF\xEF\xBB\xBF=x\n");
+    ASSERT_EQ(ini_write_string(file, SECTION, "A", "1"), 0);
+    EXPECT_EQ(read_text(file), "\xEF\xBB\xBF\xEF\xBB\xBF[SECTION 1]\nA=1\n=x\n");
+
     // The same bytes inside a name stay part of the name, written first too.
     write_text(file, "\n\xEF\xBB\xBF" "A=1\n");
     ASSERT_EQ(ini_write_string(file, SECTION, "B", "2"), 0);
