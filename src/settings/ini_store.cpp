@@ -60,6 +60,13 @@ int32_t parse_int(const char* s) {
 // took it for.
 constexpr std::string_view UTF8_SIGNATURE = SI_UTF8_SIGNATURE;
 
+// Puts a line end before TEXT when it begins with the signature's bytes: a
+// first name that begins with them would lose them, to the INI library when
+// it reads TEXT or to the store when it reads the file TEXT is written to.
+void keep_signature_bytes_in_name(std::string* text) {
+    if (text->starts_with(UTF8_SIGNATURE)) text->insert(0, "\n");
+}
+
 // Removes the UTF-8 signatures from the start of TEXT and returns them.
 std::string drop_signatures(std::string* text) {
     size_t end = 0;
@@ -107,15 +114,20 @@ void for_each_line(std::string_view text, Fn fn) {
 // comment, so that a write keeps its text. A '[' line without its ']' is
 // such a line: the library would take the lines that follow into the
 // section's name, move their keys out of their section, and add a line to
-// the file at every write.
-std::string readable_text(const std::string& text) {
+// the file at every write. The blanks before the first line go: the library
+// writes none, and after them it takes a leading comment for the first
+// section's rather than the file's, so that the next write would move the
+// section away from the comment.
+std::string readable_text(std::string_view text) {
+    text.remove_prefix(std::min(text.find_first_not_of(" \t\r\n"), text.size()));
     std::string out;
     size_t start = 0;
     for_each_line(text, [&](std::string_view line, size_t next) {
         if (line_kind(line) == LineKind::Skipped) out += ';';
-        out.append(text, start, next - start);
+        out += text.substr(start, next - start);
         start = next;
     });
+    keep_signature_bytes_in_name(&out);
     return out;
 }
 
@@ -210,13 +222,11 @@ int ini_write_string(const std::string& path, const char* section, const char* k
     const std::string signatures = drop_signatures(&text);
     const size_t tail = tail_start(text);
     IniDocument ini;
-    if (ini.LoadData(readable_text(text.substr(0, tail))) < 0) return -1;
+    if (ini.LoadData(readable_text(std::string_view(text).substr(0, tail))) < 0) return -1;
     if (ini.SetValue(section, key, value) < 0) return -1;
     std::string entries;
     if (ini.Save(entries) < 0) return -1;
-    // A first key whose name begins with the signature's bytes would be read
-    // back as a signature and a shorter name: a blank line keeps the name.
-    if (entries.starts_with(UTF8_SIGNATURE)) entries.insert(0, "\n");
+    keep_signature_bytes_in_name(&entries);
     const std::string out = signatures + entries +
                             written_tail(std::string_view(text).substr(tail));
     return write_in_place(path, out);

@@ -106,6 +106,15 @@ TEST_F(IniStoreTest, HandEditsSurviveAWrite) {
     EXPECT_EQ(std::count(text.begin(), text.end(), ';'), 3) << text;
 }
 
+TEST_F(IniStoreTest, BlanksBeforeALeadingCommentChangeNothingAfterTheFirstWrite) {
+    write_text(file, "\n  ; my phone\n[SECTION 1]\nA=1\n");
+    ASSERT_EQ(ini_write_string(file, SECTION, "B", "2"), 0);
+    const std::string first = read_text(file);
+    EXPECT_TRUE(first.starts_with("; my phone\n")) << first;
+    ASSERT_EQ(ini_write_string(file, SECTION, "B", "2"), 0);
+    EXPECT_EQ(read_text(file), first);
+}
+
 TEST_F(IniStoreTest, AHeaderWithoutItsBracketOpensNoSectionAndTheFileStopsGrowing) {
     // The INI library would name a section "#\nK" after the two lines and
     // write "[#\nK]" back, one line more at every write.
