@@ -60,13 +60,6 @@ int32_t parse_int(const char* s) {
 // took it for.
 constexpr std::string_view UTF8_SIGNATURE = SI_UTF8_SIGNATURE;
 
-// Puts a line end before TEXT when it begins with the signature's bytes: a
-// first name that begins with them would lose them, to the INI library when
-// it reads TEXT or to the store when it reads the file TEXT is written to.
-void keep_signature_bytes_in_name(std::string* text) {
-    if (text->starts_with(UTF8_SIGNATURE)) text->insert(0, "\n");
-}
-
 // Removes the UTF-8 signatures from the start of TEXT and returns them.
 std::string drop_signatures(std::string* text) {
     size_t end = 0;
@@ -114,20 +107,19 @@ void for_each_line(std::string_view text, Fn fn) {
 // comment, so that a write keeps its text. A '[' line without its ']' is
 // such a line: the library would take the lines that follow into the
 // section's name, move their keys out of their section, and add a line to
-// the file at every write. The blanks before the first line go: the library
-// writes none, and after them it takes a leading comment for the first
-// section's rather than the file's, so that the next write would move the
-// section away from the comment.
+// the file at every write. The text begins with a line end, so that the
+// library takes nothing at its very start for the file's own: a comment
+// there would be the file's, written back with blank lines after it that the
+// file did not have, and a signature's bytes there would be dropped from the
+// first name.
 std::string readable_text(std::string_view text) {
-    text.remove_prefix(std::min(text.find_first_not_of(" \t\r\n"), text.size()));
-    std::string out;
+    std::string out = "\n";
     size_t start = 0;
     for_each_line(text, [&](std::string_view line, size_t next) {
         if (line_kind(line) == LineKind::Skipped) out += ';';
         out += text.substr(start, next - start);
         start = next;
     });
-    keep_signature_bytes_in_name(&out);
     return out;
 }
 
@@ -226,7 +218,13 @@ int ini_write_string(const std::string& path, const char* section, const char* k
     if (ini.SetValue(section, key, value) < 0) return -1;
     std::string entries;
     if (ini.Save(entries) < 0) return -1;
-    keep_signature_bytes_in_name(&entries);
+    // The library begins with a line end when the first key has a comment,
+    // but not when that comment came above a "[]" header, which the next read
+    // takes for the first key's: without it the two write the same. A first
+    // name that begins with the signature's bytes, though, would lose them
+    // when the file is read: a line end keeps them in the name.
+    entries.erase(0, entries.find_first_not_of('\n'));
+    if (entries.starts_with(UTF8_SIGNATURE)) entries.insert(0, "\n");
     const std::string out = signatures + entries +
                             written_tail(std::string_view(text).substr(tail));
     return write_in_place(path, out);

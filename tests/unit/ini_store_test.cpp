@@ -106,13 +106,21 @@ TEST_F(IniStoreTest, HandEditsSurviveAWrite) {
     EXPECT_EQ(std::count(text.begin(), text.end(), ';'), 3) << text;
 }
 
-TEST_F(IniStoreTest, BlanksBeforeALeadingCommentChangeNothingAfterTheFirstWrite) {
+TEST_F(IniStoreTest, ALeadingCommentIsWrittenTheSameFromTheFirstWriteOn) {
     write_text(file, "\n  ; my phone\n[SECTION 1]\nA=1\n");
     ASSERT_EQ(ini_write_string(file, SECTION, "B", "2"), 0);
     const std::string first = read_text(file);
     EXPECT_TRUE(first.starts_with("; my phone\n")) << first;
     ASSERT_EQ(ini_write_string(file, SECTION, "B", "2"), 0);
     EXPECT_EQ(read_text(file), first);
+
+    // Keys under a "[]" header join those before any header, at the start.
+    write_text(file, "[SECTION 1]\nA=1\n; about B\n[]\nB=2\n");
+    ASSERT_EQ(ini_write_string(file, SECTION, "A", "2"), 0);
+    const std::string moved = read_text(file);
+    EXPECT_TRUE(moved.starts_with("; about B\nB=2\n")) << moved;
+    ASSERT_EQ(ini_write_string(file, SECTION, "A", "2"), 0);
+    EXPECT_EQ(read_text(file), moved);
 }
 
 TEST_F(IniStoreTest, AHeaderWithoutItsBracketOpensNoSectionAndTheFileStopsGrowing) {
