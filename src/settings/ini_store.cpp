@@ -55,9 +55,8 @@ int32_t parse_int(const char* s) {
 
 // Some editors put a UTF-8 signature at the start of a file, some a second
 // one before it. They are no part of the first line, and a write keeps them
-// at the start. The store takes them away itself: the INI library would take
-// one more, and with it the first line would no longer be what the store
-// took it for.
+// at the start. The store takes them all away before it reads the lines, so
+// that the first line is read without them.
 constexpr std::string_view UTF8_SIGNATURE = SI_UTF8_SIGNATURE;
 
 // Removes the UTF-8 signatures from the start of TEXT and returns them.
