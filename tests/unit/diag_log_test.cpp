@@ -1,12 +1,16 @@
 #include "shell/diag_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <set>
+#include <sstream>
+#include <thread>
 #include <vector>
 
 #include "unit/temp_dir.h"
@@ -104,10 +108,39 @@ TEST_F(HexDumpTest, PacketRecordNamesFileLineAndFunction) {
               "###  [diag_log_test][" + std::to_string(line) + "][operator()] Send Dev Pkg:\n");
 }
 
+unsigned mode_of(const std::string& file) {
+    struct stat st {};
+    if (stat(file.c_str(), &st) != 0) return 0;
+    return st.st_mode & 07777;
+}
+
+// Runs FN in a child process and waits for it to end well.
+void in_child(const std::function<void()>& fn) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        fn();
+        _exit(0);  // no flush at exit: every line must be in the file already
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(LogText, ControlCharactersCannotEndOrForgeALine) {
+    EXPECT_EQ(log_text("alice\nQuor ERR: forged\r\x1b[2J\x7f\t"),
+              "alice\\x0aQuor ERR: forged\\x0d\\x1b[2J\\x7f\\x09");
+    // Printable text, UTF-8 and GBK bytes stay as they are.
+    EXPECT_EQ(log_text("Zo\xc3\xab \xd2\xd1 sip:a@b;gr"), "Zo\xc3\xab \xd2\xd1 sip:a@b;gr");
+    EXPECT_EQ(log_text(std::string_view("a\0b", 3)), "a\\x00b");
+}
+
 TEST(LogFileTest, StartLogFileCapturesBothStreamsFromTheStart) {
     TempDir dir;
     const std::string log = dir.path + "quor.log";
     write_text(log, "previous run\n");
+    // The log holds the user's names: a file left readable by others is
+    // taken back too.
+    ASSERT_EQ(chmod(log.c_str(), 0644), 0);
     pid_t pid = fork();
     if (pid == 0) {
         start_log_file(dir.path.c_str());
@@ -120,6 +153,59 @@ TEST(LogFileTest, StartLogFileCapturesBothStreamsFromTheStart) {
     waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(read_text(log), "NETWORK: first 1\nan error line\nNETWORK: second\n");
+    EXPECT_EQ(mode_of(log), 0600u);
+}
+
+TEST(LogFileTest, FullLogMovesToItsOldNameAndEveryThreadGoesOnInANewOne) {
+    TempDir dir;
+    const std::string log = dir.path + "quor.log";
+    const std::string old_log = log + ".1";
+    write_text(old_log, "an older run's log\n");
+    ASSERT_EQ(chmod(old_log.c_str(), 0644), 0);
+    constexpr uint64_t CAP = 8192;
+    constexpr int LINES = 100;  // per thread: 2 x 100 x 50 bytes, between one and two caps
+    in_child([&] {
+        set_log_file_cap(CAP);
+        start_log_file(dir.path.c_str());
+        auto writer = [](int t) {
+            for (int i = 0; i < LINES; ++i)
+                quor_log("NETWORK: writer %d line %03d %20s\n", t, i, "");
+        };
+        std::thread a(writer, 1);
+        std::thread b(writer, 2);
+        a.join();
+        b.join();
+        fputs("an error line after the move\n", stderr);
+        const uint8_t bytes[16] = {0xde, 0xad};
+        debug_level = 3;
+        log_hex_dump(3, bytes, sizeof(bytes));
+    });
+    const std::string older = read_text(old_log);
+    const std::string newer = read_text(log);
+    EXPECT_GE(older.size(), CAP);
+    EXPECT_LT(older.size(), CAP + 50);
+    EXPECT_EQ(older.find("an older run"), std::string::npos);
+    EXPECT_EQ(mode_of(log), 0600u);
+    EXPECT_EQ(mode_of(old_log), 0600u);
+    // Every line whole and once, in one file or the other; what came after
+    // the move is in the new file.
+    std::multiset<std::string> lines;
+    for (const std::string* text : {&older, &newer}) {
+        std::istringstream in(*text);
+        for (std::string line; std::getline(in, line);) lines.insert(line);
+    }
+    for (int t = 1; t <= 2; ++t) {
+        for (int i = 0; i < LINES; ++i) {
+            char line[64];
+            snprintf(line, sizeof(line), "NETWORK: writer %d line %03d %20s", t, i, "");
+            EXPECT_EQ(lines.count(line), 1u) << line;
+        }
+    }
+    EXPECT_EQ(lines.size(), 2u * LINES + 3u);
+    EXPECT_TRUE(
+        newer.ends_with("an error line after the move\n"
+                        "de ad 00 00 00 00 00 00 00 00 00 00 00 00 00 00 \n\n"))
+        << newer;
 }
 
 }  // namespace
