@@ -37,6 +37,7 @@ void CredentialAssembler::finish_text() {
     const size_t len = std::min({received_, announced_, CREDENTIAL_TEXT_MAX});
     buffer_[len] = '\0';
     memcpy(slots_[count_], buffer_, len + 1);
+    explicit_bzero(buffer_, sizeof(buffer_));
     ++count_;
     open_ = false;
 }
@@ -94,9 +95,7 @@ bool CredentialAssembler::take_chunk(const uint8_t report[LYNC_REPORT_SIZE]) {
 }
 
 void CredentialAssembler::wipe_slots() {
-    // volatile keeps the compiler from dropping a store nobody reads.
-    volatile char* p = &slots_[0][0];
-    for (size_t i = 0; i < sizeof(slots_); ++i) p[i] = 0;
+    explicit_bzero(slots_, sizeof(slots_));
 }
 
 }  // namespace quor

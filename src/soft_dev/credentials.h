@@ -11,6 +11,11 @@ namespace quor {
 
 // Report 3 as the host writes it: the report id and 32 bytes.
 constexpr size_t LYNC_REPORT_SIZE = 33;
+constexpr uint8_t LYNC_REPORT_ID = 3;
+constexpr uint8_t HID_SET_REPORT = 0x09;
+// Bits 0 to 3 of data byte 1 are the request code; 5 carries a chunk.
+constexpr uint8_t LYNC_REQUEST_CODE_MASK = 0x0F;
+constexpr uint8_t LYNC_CREDENTIAL_CODE = 5;
 // Each text holds at most 199 bytes and its NUL.
 constexpr size_t CREDENTIAL_SLOT_SIZE = 200;
 constexpr size_t CREDENTIAL_TEXT_MAX = CREDENTIAL_SLOT_SIZE - 1;

@@ -6,6 +6,7 @@
 #include "platform/byte_order.h"
 #include "platform/event.h"
 #include "shell/diag_log.h"
+#include "soft_dev/credentials.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/request_queue.h"
 #include "soft_dev/soft_dev_hooks.h"
@@ -41,6 +42,24 @@ void route_control(uint8_t* req, size_t len, VirtualBus& bus) {
     }
 }
 
+// Where the text of a credential chunk lies in a request as it arrives
+// (header words big-endian), so that the dump leaves it out: every byte
+// after the report id and the request code of a report 3 with request code
+// 5, whether it came as SET_REPORT on the control endpoint or as data on
+// any other. Lync sends the password in such chunks, spread over as many
+// reports as it needs. 0 when the request carries none.
+size_t credential_text_start(const uint8_t* buf, size_t len) {
+    constexpr size_t CODE_BYTE = PDU_DATA + 1;
+    constexpr size_t TEXT_START = PDU_DATA + 2;
+    if (len <= TEXT_START) return 0;
+    if ((buf[CODE_BYTE] & LYNC_REQUEST_CODE_MASK) != LYNC_CREDENTIAL_CODE) return 0;
+    const bool lync_report =
+        get_be32(buf + USBIP_EP) == EP_CONTROL
+            ? buf[PDU_REQUEST] == HID_SET_REPORT && buf[PDU_VALUE_LOW] == LYNC_REPORT_ID
+            : buf[PDU_DATA] == LYNC_REPORT_ID;
+    return lync_report ? TEXT_START : 0;
+}
+
 void queue_and_signal(RequestQueue& queue, const char* event_name, const uint8_t* req, size_t len) {
     queue.push(req, len);
     if (event_name) open_named_event(event_name, EventReset::AUTO)->set();
@@ -49,7 +68,8 @@ void queue_and_signal(RequestQueue& queue, const char* event_name, const uint8_t
 
 int process_dev_data(uint8_t* buf, size_t len, VirtualBus& bus) {
     QUOR_PACKET_RECORD("Rec Dev Pkg:\n");
-    log_hex_dump(3, buf, len);
+    const size_t secret = credential_text_start(buf, len);
+    log_hex_dump(3, buf, len, secret, secret ? len : 0);
     if (len < USBIP_HEADER_SIZE) {
         quor_log("DEV: request of %zu bytes dropped\n", len);
         return 0;

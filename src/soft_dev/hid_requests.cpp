@@ -27,11 +27,11 @@ constexpr char HANDLER[] = "process_hid_class_specific_requests";
 enum HidRequest : uint8_t {
     GET_REPORT = 0x01,
     GET_DESCRIPTOR = 0x06,
-    SET_REPORT = 0x09,
+    SET_REPORT = HID_SET_REPORT,
 };
 enum HidDescriptorType : uint8_t { DESC_HID = 0x21, DESC_REPORT = 0x22, DESC_PHYSICAL = 0x23 };
 enum ReportId : uint8_t {
-    REPORT_LYNC = 0x03,
+    REPORT_LYNC = LYNC_REPORT_ID,
     REPORT_DIALOG = 0x06,
     FEATURE_0x11 = 0x11,
     FEATURE_0x12 = 0x12,
@@ -43,10 +43,9 @@ enum ReportId : uint8_t {
 enum LyncRequest : uint8_t {
     LYNC_POLL = 1,
     LYNC_DISMISS_HELP = 4,
-    LYNC_CREDENTIAL = 5,
+    LYNC_CREDENTIAL = LYNC_CREDENTIAL_CODE,
     LYNC_SIGN_OUT = 7,
 };
-constexpr uint8_t REQUEST_CODE_MASK = 0x0F;
 
 constexpr uint8_t FEATURE_0x11_BLOCK[] = {0x11, 0x5E, 0x04, 0x02, 0x00};
 constexpr uint8_t FEATURE_0x12_BLOCK[] = {0x12, 0x02, 0x48, 0x20, 0x08};
@@ -89,7 +88,7 @@ void credentials_complete() {
 }
 
 void lync_request(const uint8_t report[LYNC_REPORT_SIZE]) {
-    switch (report[1] & REQUEST_CODE_MASK) {
+    switch (report[1] & LYNC_REQUEST_CODE_MASK) {
         case LYNC_POLL:
             window_start_timer(TIMER_HT, HID_SEND_WINDOW_MS);
             hid_send_window = 1;
@@ -154,6 +153,7 @@ int set_report(VirtualBus& bus, const uint8_t* req, size_t len) {
             uint8_t report[LYNC_REPORT_SIZE];
             read_report(req, len, report, sizeof(report));
             lync_request(report);
+            explicit_bzero(report, sizeof(report));  // may hold a piece of the password
             uint8_t ack[LYNC_REPORT_SIZE] = {};
             memcpy(ack, LYNC_ACK_HEAD, sizeof(LYNC_ACK_HEAD));
             return reply(bus, req, ReplyHeader::ECHO, ack, sizeof(ack));

@@ -5,6 +5,7 @@ presence, the phone's reports, the GRUU, the display name and the two stream
 policies are checked end to end."""
 
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -19,13 +20,13 @@ PASSWORD = "correct-horse-battery-staple-42!"  # 32 bytes: crosses report 3 chun
 
 
 class LyncConversation(unittest.TestCase):
-    def start(self, as_nm_dev=0, resend_gruu=15):
+    def start(self, as_nm_dev=0, resend_gruu=15, debug=1):
         self.home = tempfile.mkdtemp(prefix="quor-home-")
         self.addCleanup(shutil.rmtree, self.home, True)
         with open(os.path.join(self.home, "config.ini"), "w") as f:
             f.write(f"[SECTION 1]\nPhoneIP={LOOPBACK_AS_INT}\nAutoPair=0\nAutoRun=0\n"
                     f"AutoMin=0\nAutoRepair=0\nAsNmDev={as_nm_dev}\n"
-                    f"ResendGruu={resend_gruu}\nDebug=1\n")
+                    f"ResendGruu={resend_gruu}\nDebug={debug}\n")
         self.transcript = os.path.join(self.home, "transcript.txt")
         address = "unix:" + os.path.join(self.home, "host.sock")
         self.phone = quorlib.spawn("quor-phone-sim", "--transcript", self.transcript)
@@ -67,7 +68,7 @@ class LyncConversation(unittest.TestCase):
         return [f[:2] for f in self.sent_by_program() if f[:2] in wanted]
 
     def test_credentials_arrive_in_order_and_the_log_hides_the_password(self):
-        self.start()
+        self.start(debug=3)  # with a dump of every USB packet
         self.host_do("lync-hid", r"^lync feature 0x12 status=0 length=5 data=1202482008$")
         self.assertRegex(self.host.output(),
                          r"(?m)^lync report-descriptor status=0 length=457 data=050b0901")
@@ -99,6 +100,14 @@ class LyncConversation(unittest.TestCase):
             log = f.read()
         self.assertNotIn(PASSWORD.encode(), log)
         self.assertNotIn(long_password.encode(), log)
+        # Nor as hex in the packet dumps, however the bytes are spaced or
+        # broken over lines: no eight bytes of either password in a row.
+        self.assertIn(b"Rec Dev Pkg:", log)
+        dumped = re.sub(rb"\s+", b"", log).lower()
+        for password in (PASSWORD, long_password):
+            for i in range(len(password) - 7):
+                piece = password[i:i + 8].encode().hex().encode()
+                self.assertFalse(piece in dumped, f"password bytes {i} to {i + 7} in the log")
         self.assertIn(b"HIDDEV: Password ******** \n", log)
         self.assertIn(b"HIDDEV: UserName alice \n", log)
         # The Chinese lines are GBK: "**收到用户名/密码 end" as the log reads it.

@@ -231,6 +231,41 @@ TEST_F(Dispatch, PacketRecordsNameTheReceiverAndTheSenderAtLevelThree) {
     EXPECT_NE(text.find("03 00 00 00 02 01 00 00 "), std::string::npos);
 }
 
+TEST_F(Dispatch, CredentialChunksAreDumpedWithTheirTextHidden) {
+    debug_level = 3;
+    LogCapture log;
+    // A 40-byte password: its first chunk as SET_REPORT on the control
+    // endpoint, its last as data on the interrupt endpoint, then a poll.
+    const std::string password = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
+    Submit first = control(0x15, 0x21, 0x09, 0x0203, 3, 33);
+    first.out_data = {3, 0x45, 40, 0};
+    first.out_data.insert(first.out_data.end(), password.begin(), password.begin() + 29);
+    Submit last;
+    last.seqnum = 0x16;
+    last.direction = USBIP_DIR_OUT;
+    last.ep = 3;
+    last.length = 33;
+    last.out_data = {3, 0x85};
+    last.out_data.insert(last.out_data.end(), password.begin() + 29, password.end());
+    last.out_data.resize(33);
+    Submit poll = control(0x17, 0x21, 0x09, 0x0203, 3, 33);
+    poll.out_data = {3, 0x01, 0x61, 0x62};
+    poll.out_data.resize(33);
+    dispatch(first);
+    dispatch(last);
+    dispatch(poll);
+    const std::string text = log.text();
+    // The headers, report ids and request codes are shown; the 31 bytes
+    // after them in each chunk are not.
+    EXPECT_NE(text.find("00 00 00 01 00 00 00 15 "), std::string::npos) << text;
+    EXPECT_NE(text.find("\n03 45 ** ** ** "), std::string::npos) << text;
+    EXPECT_NE(text.find("\n03 85 ** ** ** "), std::string::npos) << text;
+    EXPECT_EQ(count_of(text, "** "), 2u * 31u) << text;
+    EXPECT_EQ(text.find("62 63 64"), std::string::npos) << text;
+    // A report that carries no credential is dumped whole.
+    EXPECT_NE(text.find("\n03 01 61 62 00 "), std::string::npos) << text;
+}
+
 TEST_F(Dispatch, NoPacketRecordsBelowLevelThree) {
     debug_level = 2;
     LogCapture log;
