@@ -193,13 +193,14 @@ int evaluate_update_file(const std::string& content, UpdateOffer* offer) {
     const uint32_t offered = version_number(*version);
     const std::optional<std::string> setup = extract_tag("setup", text);
     if (own == INADDR_NONE || offered == INADDR_NONE) {
-        quor_log("NETWORK: Update check: \"%s\" is not a version number.\n", version->c_str());
+        quor_log("NETWORK: Update check: \"%s\" is not a version number.\n",
+                 log_text(*version).c_str());
         return -1;
     }
     if (!(own < offered) || !setup || setup->empty()) return -1;
     if (!is_web_address(*setup)) {
         quor_log("NETWORK: Update check: the installer of %s is not a web address; ignored.\n",
-                 version->c_str());
+                 log_text(*version).c_str());
         return -1;
     }
     offer->version = *version;

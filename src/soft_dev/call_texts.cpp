@@ -71,7 +71,8 @@ void send_display_name() {
     size_t len = 0;
     build_display_name(name.c_str(), payload, &len);
     send_ctrl_frame(DISPLAY_NAME, payload, len);
-    quor_log("HIDDEV: Send Dsp Name: %s\n\n", reinterpret_cast<const char*>(payload));
+    quor_log("HIDDEV: Send Dsp Name: %s\n\n",
+             log_text(reinterpret_cast<const char*>(payload)).c_str());
 }
 
 // Only a reference text completed during a call dialog acts: the first one

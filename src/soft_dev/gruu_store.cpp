@@ -48,7 +48,7 @@ int set_gruu(const char* text) {
     g_gruu_text.assign(text, len);
     g_gruu_stored = true;
     gruu_pending = 1;
-    quor_log("GRUU: Set gruu Success! gruu: %s\n", g_gruu_text.c_str());
+    quor_log("GRUU: Set gruu Success! gruu: %s\n", log_text(g_gruu_text).c_str());
     return 0;
 }
 

@@ -78,8 +78,8 @@ void send_text(uint8_t type, const char* text) {
 }
 
 void credentials_complete() {
-    quor_log("HIDDEV: Domain %s \n", g_credentials.slot(SLOT_DOMAIN));
-    quor_log("HIDDEV: UserName %s \n", g_credentials.slot(SLOT_USER_NAME));
+    quor_log("HIDDEV: Domain %s \n", log_text(g_credentials.slot(SLOT_DOMAIN)).c_str());
+    quor_log("HIDDEV: UserName %s \n", log_text(g_credentials.slot(SLOT_USER_NAME)).c_str());
     quor_log("HIDDEV: Password ******** \n");
     send_text(DOMAIN, g_credentials.slot(SLOT_DOMAIN));
     send_text(USER_NAME, g_credentials.slot(SLOT_USER_NAME));

@@ -155,6 +155,25 @@ TEST_F(CredentialRequests, CompletedSetGoesOutAsDomainUserNamePasswordAndTheLogH
     }
 }
 
+TEST_F(CredentialRequests, NamesFromTheHostCannotForgeALogLine) {
+    LogCapture log;
+    SendText("corp\r\nQuor ERR: forged");
+    SendText("alice\nHIDDEV: Password hunter2 ");
+    SendText("pw");
+    const std::string text = log.text();
+    EXPECT_NE(text.find("HIDDEV: Domain corp\\x0d\\x0aQuor ERR: forged \n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("HIDDEV: UserName alice\\x0aHIDDEV: Password hunter2  \n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("\nQuor ERR: forged"), std::string::npos);
+    EXPECT_EQ(text.find("\nHIDDEV: Password hunter2"), std::string::npos);
+    // The phone gets the texts as Lync wrote them.
+    const std::vector<std::string> frames = phone.Frames();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[1], TextFrame(USER_NAME, "alice\nHIDDEV: Password hunter2 "));
+}
+
 TEST_F(CredentialRequests, ShortReportIsReadAsZeroPaddedAndLogged) {
     LogCapture log;
     const Bytes req = SetReport(3, {3, 0xC5, 2, 0, 'o', 'k'});
