@@ -108,6 +108,8 @@ int send_frame(int fd, uint8_t type, const uint8_t* payload, size_t len) {
     do {
         sent = send(fd, frame, static_cast<size_t>(n), MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
+    // Frames carry the password and the call's key: no copy stays behind.
+    explicit_bzero(frame, static_cast<size_t>(n));
     return sent == n ? 0 : -1;
 }
 

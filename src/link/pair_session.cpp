@@ -128,6 +128,7 @@ void on_phone_media_offer(Session& s, const CtrlFrame& f) {
                                       sizeof(crypto) - 1);
     memcpy(crypto, f.payload + 4, n);
     if (svc.create_srtp_session(crypto) != 0) quor_log("NETWORK: RTP init failed!\n");
+    explicit_bzero(crypto, sizeof(crypto));
 }
 
 // Acts on one message of the session loop; false ends the session.
@@ -208,7 +209,11 @@ void end_session(Session& s) {
 
 void serve_phone_messages(Session& s) {
     CtrlFrame f;
-    while (read_ctrl_frame(s.fd, &f) == 1 && handle_message(s, f)) {
+    while (read_ctrl_frame(s.fd, &f) == 1) {
+        const bool go_on = handle_message(s, f);
+        // The phone's crypto line leaves no copy in the frame buffer.
+        explicit_bzero(f.payload, f.len);
+        if (!go_on) break;
     }
 }
 }  // namespace

@@ -171,19 +171,35 @@ int make_local_crypto() {
     char text[100];
     if (draw_random(key, sizeof(key)) != 0) return -1;
     const int n = base64_encode(key, sizeof(key), text, sizeof(text));
-    memset(key, 0, sizeof(key));
+    explicit_bzero(key, sizeof(key));
     const size_t prefix_len = strlen(CRYPTO_PREFIX);
-    if (n < 0 || prefix_len + size_t(n) >= sizeof(g_local_crypto)) return -1;
+    if (n < 0 || prefix_len + size_t(n) >= sizeof(g_local_crypto)) {
+        explicit_bzero(text, sizeof(text));
+        return -1;
+    }
     std::lock_guard lk(g_media_lock);
     memcpy(g_local_crypto, CRYPTO_PREFIX, prefix_len);
     memcpy(g_local_crypto + prefix_len, text, size_t(n) + 1);
+    explicit_bzero(text, sizeof(text));
     return 0;
 }
 
 int create_srtp_session(const char* remote_crypto) {
+    // Working copies of both lines, so that a call ending meanwhile can wipe
+    // the shared ones; they are wiped in turn before this returns.
+    struct KeyLines {
+        char remote[CRYPTO_LINE_SIZE] = {};
+        char local[CRYPTO_LINE_SIZE] = {};
+        ~KeyLines() { explicit_bzero(this, sizeof(*this)); }
+    } lines;
     const size_t n = remote_crypto ? strnlen(remote_crypto, CRYPTO_LINE_SIZE - 1) : 0;
-    memcpy(g_remote_crypto, remote_crypto ? remote_crypto : "", n);
-    g_remote_crypto[n] = '\0';
+    if (n > 0) memcpy(lines.remote, remote_crypto, n);
+    {
+        std::lock_guard lk(g_media_lock);
+        memcpy(g_remote_crypto, lines.remote, sizeof(g_remote_crypto));
+        memcpy(lines.local, g_local_crypto, sizeof(lines.local));
+    }
+    lines.local[CRYPTO_LINE_SIZE - 1] = '\0';
     if (!g_kit_ready) {
         quor_log("NETWORK: no SRTP library for the call\n");
         return -1;
@@ -192,21 +208,15 @@ int create_srtp_session(const char* remote_crypto) {
     if (draw_random(ssrc_bytes, sizeof(ssrc_bytes)) != 0) return -1;
     const uint32_t ssrc = (uint32_t(ssrc_bytes[0]) << 24) | (uint32_t(ssrc_bytes[1]) << 16) |
                           (uint32_t(ssrc_bytes[2]) << 8) | ssrc_bytes[3];
-    char local_crypto[CRYPTO_LINE_SIZE];
-    {
-        std::lock_guard lk(g_media_lock);
-        memcpy(local_crypto, g_local_crypto, sizeof(local_crypto));
-    }
-    local_crypto[CRYPTO_LINE_SIZE - 1] = '\0';
 
     // Deriving the keys takes long (in an emulated machine hundreds of
     // milliseconds), and the audio workers must not wait for it: the new
     // context is built unshared and only swapped in under the lock.
     srtp_kit_params params{};
-    params.remote_crypto = g_remote_crypto;
+    params.remote_crypto = lines.remote;
     params.remote_crypto_len = int32_t(n);
-    params.local_crypto = local_crypto;
-    params.local_crypto_len = int32_t(strlen(local_crypto));
+    params.local_crypto = lines.local;
+    params.local_crypto_len = int32_t(strlen(lines.local));
     srtp_kit_handle handle = nullptr;
     const bool created = g_kit.create(&handle, &params) >= 0 && handle != nullptr;
     // Without its outgoing stream the context stays, but every send fails.
@@ -224,6 +234,9 @@ int create_srtp_session(const char* remote_crypto) {
 void destroy_srtp_session() {
     std::lock_guard lk(g_media_lock);
     destroy_locked();
+    // The call is over: neither side's key stays behind in our buffers.
+    explicit_bzero(g_local_crypto, sizeof(g_local_crypto));
+    explicit_bzero(g_remote_crypto, sizeof(g_remote_crypto));
 }
 
 int srtp_protect_locked(uint8_t* packet, int* len) {

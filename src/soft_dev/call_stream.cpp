@@ -1,5 +1,7 @@
 #include "soft_dev/call_stream.h"
 
+#include <cstring>
+
 #include "link/ctrl_channel.h"
 #include "link/ctrl_frame.h"
 #include "link/pair_session.h"
@@ -19,6 +21,7 @@ int send_srtp_invite() {
     uint8_t payload[MEDIA_OFFER_LEN];
     build_media_offer(RTP_LOCAL_PORT, g_local_crypto, payload);
     send_ctrl_frame(MEDIA_OFFER, payload, sizeof(payload));
+    explicit_bzero(payload, sizeof(payload));
     return 0;
 }
 

@@ -14,6 +14,15 @@
 struct srtp_kit_session {
     srtp_t ctx = nullptr;
     uint8_t local_key[srtp_kit::KEY_AND_SALT_LEN] = {};
+
+    srtp_kit_session() = default;
+    srtp_kit_session(const srtp_kit_session&) = delete;
+    srtp_kit_session& operator=(const srtp_kit_session&) = delete;
+    // libsrtp wipes the keys it derived; the master key is ours to wipe.
+    ~srtp_kit_session() {
+        if (ctx != nullptr) srtp_dealloc(ctx);
+        explicit_bzero(local_key, sizeof(local_key));
+    }
 };
 
 namespace {
@@ -89,6 +98,7 @@ int srtp_kit_create(srtp_kit_handle* handle, const srtp_kit_params* params) {
                                     remote_key) != 0 ||
         srtp_kit::parse_crypto_line(params->local_crypto, size_t(params->local_crypto_len),
                                     session->local_key) != 0) {
+        explicit_bzero(remote_key, sizeof(remote_key));
         kit_log("crypto line refused");
         delete session;
         return -1;
@@ -96,7 +106,7 @@ int srtp_kit_create(srtp_kit_handle* handle, const srtp_kit_params* params) {
     srtp_policy_t inbound;
     make_policy(&inbound, remote_key, ssrc_any_inbound, 0);
     const srtp_err_status_t status = srtp_create(&session->ctx, &inbound);
-    memset(remote_key, 0, sizeof(remote_key));
+    explicit_bzero(remote_key, sizeof(remote_key));
     if (status != srtp_err_status_ok) {
         kit_log("context not created");
         delete session;
@@ -107,9 +117,6 @@ int srtp_kit_create(srtp_kit_handle* handle, const srtp_kit_params* params) {
 }
 
 void srtp_kit_destroy(srtp_kit_handle handle) {
-    if (handle == nullptr) return;
-    if (handle->ctx != nullptr) srtp_dealloc(handle->ctx);
-    memset(handle->local_key, 0, sizeof(handle->local_key));
     delete handle;
 }
 

@@ -220,6 +220,17 @@ TEST_F(SrtpContext, RefusesLinesThatDoNotCarryAUsableKey) {
     }
 }
 
+TEST_F(SrtpContext, TheEndOfTheCallWipesBothKeyLines) {
+    ASSERT_EQ(create_srtp_session(LINE_B.c_str()), 0);
+    ASSERT_EQ(std::string(g_remote_crypto), LINE_B);
+    ASSERT_EQ(strlen(g_local_crypto), PREFIX.size() + 40);
+    destroy_srtp_session();
+    EXPECT_EQ(std::vector<char>(g_local_crypto, g_local_crypto + CRYPTO_LINE_SIZE),
+              std::vector<char>(CRYPTO_LINE_SIZE, 0));
+    EXPECT_EQ(std::vector<char>(g_remote_crypto, g_remote_crypto + CRYPTO_LINE_SIZE),
+              std::vector<char>(CRYPTO_LINE_SIZE, 0));
+}
+
 TEST_F(SrtpContext, NothingIsProtectedOnceTheContextIsDestroyed) {
     ASSERT_EQ(create_srtp_session(LINE_B.c_str()), 0);
     destroy_srtp_session();
