@@ -180,7 +180,7 @@ class PackageContents(unittest.TestCase):
         try:
             log = ""
             deadline = time.monotonic() + 15
-            while "NETWORK: quor srtp kit" not in log and time.monotonic() < deadline:
+            while "NETWORK: SRTP library started" not in log and time.monotonic() < deadline:
                 time.sleep(0.1)
                 if os.path.exists(log_path):
                     with open(log_path, errors="replace") as f:
@@ -191,7 +191,7 @@ class PackageContents(unittest.TestCase):
             p.wait(timeout=10)
             for name in ("config.ini", "quor.log"):
                 os.remove(os.path.join(folder, name))
-        self.assertIn("NETWORK: quor srtp kit", log)
+        self.assertIn("NETWORK: SRTP library started", log)
         self.assertNotIn("cannot load the SRTP library", log)
 
     def test_commands_on_the_path_lead_into_the_program_folder(self):
@@ -390,7 +390,7 @@ class PackageLifecycle(unittest.TestCase):
         self.dpkg("-i", self.deb)
         self.run_installed_console()
         log = self.read(f"{PROGRAM_DIR}/quor.log")
-        self.assertIn("NETWORK: quor srtp kit", log)
+        self.assertIn("NETWORK: SRTP library started", log)
         self.assertNotIn("cannot load the SRTP library", log)
         self.assertTrue(os.path.exists(self.path(f"{PROGRAM_DIR}/loader.sh")))
         # The entry the program wrote names the loader by the root's path;

@@ -104,6 +104,19 @@ TEST(SrtpLoader, LoadsAndInitialisesTheCompleteLibrary) {
     EXPECT_TRUE(srtp_library_ready());
 }
 
+TEST(SrtpLoader, StartsWithALibraryWhoseVersionAndBuildMustNotBeCalled) {
+    // A process of its own, so that no library loaded before serves instead.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            int code = 0;
+            const bool started = load_srtp_library_at(QUOR_SRTP_KIT_TRAPPED_PATH, &code) == 0 &&
+                                 init_srtp_library() >= 0 && srtp_library_ready();
+            _exit(started ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 class SrtpContext : public ::testing::Test {
   protected:
     void SetUp() override {
