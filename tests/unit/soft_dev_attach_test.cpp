@@ -3,6 +3,7 @@
 // attachment, and what the phone and the main window see.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <utility>
@@ -332,6 +333,72 @@ TEST_F(Attachment, StopAskedDuringThePlugInIsHonouredWithoutShowingPaired) {
     const int64_t unplugged_at = clock.now_ms();
     EXPECT_GE(unplugged_at - accepted_at, 1100);
     EXPECT_EQ((unplugged_at - accepted_at - 1100) % 200, 0) << unplugged_at - accepted_at;
+    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+}
+
+// The phone signs in right after its identity (it re-paired while its
+// softphone session stayed signed in): during the plug-in, or even before
+// the device thread ran, with the previous pairing's stop request still
+// raised. The plug-in keeps "Paired(Sign In)" and the device runs on.
+TEST_F(Attachment, ASignInBeforeThePlugInEndsStands) {
+    for (const bool before_the_thread : {false, true}) {
+        FakeBus fresh;
+        fresh.port_table[1] = 0;
+        g_dev_stop = DEV_STOP;  // the previous pairing's unpair
+        g_last_state = STATE_PAIRING;
+        dlg.m_nState = STATE_PAIRING;
+        if (before_the_thread) dlg.SetState(STATE_PAIRED_SIGNED_IN);
+        fresh.on_plugin = [&](int) { dlg.SetState(STATE_PAIRED_SIGNED_IN); };
+        loop.run_pending();
+        {
+            std::lock_guard lk(view.mu);
+            view.statuses.clear();
+        }
+        const int64_t start = clock.now_ms();
+        int64_t plugged_at = -1;
+        std::atomic<bool> done{false};
+        std::thread t([&] {
+            run_attachment(&dlg, fresh);
+            done = true;
+        });
+        bool ran_on = false;
+        while (!done) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            clock.advance(10);
+            loop.run_pending();
+            read_phone();
+            if (plugged_at < 0 && g_softdev_alive) plugged_at = clock.now_ms();
+            // Well past the threads' 100 ms start and two stop polls, the
+            // device still runs, signed in, and the button unpairs.
+            if (plugged_at >= 0 && clock.now_ms() - plugged_at >= 1500 && g_dev_stop == DEV_RUN) {
+                ran_on = dlg.m_nState == STATE_PAIRED_SIGNED_IN && fresh.unplug_count() == 0 &&
+                         view.pair_enabled && view.pair_text == "Unpair";
+                g_dev_stop = DEV_STOP;
+            }
+            if (clock.now_ms() - start > 10000) g_dev_stop = DEV_STOP;
+        }
+        t.join();
+        loop.run_pending();
+        EXPECT_TRUE(ran_on) << before_the_thread;
+        std::lock_guard lk(view.mu);
+        EXPECT_EQ(std::count(view.statuses.begin(), view.statuses.end(), "Paired(Sign Out)"), 0)
+            << before_the_thread;
+    }
+}
+
+// The pairing time-out fires while the device is being plugged in: its
+// "Not Paired" comes just before its stop request. The plug-in that ends
+// in between shows no "Paired(Sign Out)" after it.
+TEST_F(Attachment, APlugInThatEndsAfterItsPairingEndedSetsNoState) {
+    bus.port_table[1] = 0;
+    bus.on_plugin = [&](int) { dlg.SetState(STATE_NOT_PAIRED); };
+    int64_t plugged_at = -1;
+    run([&](int64_t now) {
+        if (plugged_at < 0) plugged_at = now;
+        if (now - plugged_at >= 1000) g_dev_stop = DEV_STOP;
+    });
+    std::lock_guard lk(view.mu);
+    EXPECT_EQ(view.statuses, std::vector<std::string>{"Not Paired"});
     EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
 }
 
