@@ -372,7 +372,7 @@ void CKestrowQuorConnectorDlg::OnTimer(int id) {
             break;
         case TIMER_KEEPALIVE: send_ctrl_byte(KEEPALIVE); break;
         case TIMER_LINK:
-            if (is_paired(m_nState)) OnOK(true);
+            UnpairLostLink();
             loop_.stop_timer(TIMER_LINK);
             break;
         case TIMER_MEDIA_IDLE:
@@ -381,6 +381,18 @@ void CKestrowQuorConnectorDlg::OnTimer(int id) {
             break;
         default: break;
     }
+}
+
+// A paired link that is lost ends like the user's unpair, but is followed
+// by the automatic re-pair.
+void CKestrowQuorConnectorDlg::UnpairLostLink() {
+    if (is_paired(m_nState)) OnOK(true);
+}
+
+void CKestrowQuorConnectorDlg::LinkLost(int generation) {
+    loop_.post([this, generation] {
+        if (g_pair_generation == generation && g_dev_stop == DEV_RUN) UnpairLostLink();
+    });
 }
 
 void CKestrowQuorConnectorDlg::OnAutoClicked() {

@@ -65,6 +65,7 @@ bool is_paired(unsigned state) {
 // request is not among them: it was cleared when the attachment began, and
 // a stop asked for during the look-up and plug-in must still count.
 void clear_attachment_state() {
+    g_usb_host_gone = 0;
     signout_request_pending = 0;
     signin_request_pending = 0;
     signin_failed_pending = 0;
@@ -78,7 +79,8 @@ void clear_attachment_state() {
     sel12_capture_pending = 0;
 }
 
-// Runs the attached device until the stop request, then unplugs it.
+// Runs the attached device until the stop request, then unplugs it. A host
+// that drops the device ends the pairing of GENERATION as a lost link.
 void serve_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int port, int generation) {
     Clock& clock = dlg->clock();
     clear_attachment_state();
@@ -105,7 +107,18 @@ void serve_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int port, int 
             dlg->m_nAutoMin == 1)
             dlg->PostMinimize();
 
-        while (g_dev_stop == DEV_RUN) clock.sleep_ms(STOP_POLL_MS);
+        bool host_loss_told = false;
+        while (g_dev_stop == DEV_RUN) {
+            if (g_usb_host_gone && !host_loss_told) {
+                // Nobody would use the phone again until the user unpaired:
+                // the pairing ends, and is made again when so set, which
+                // plugs the device in anew.
+                host_loss_told = true;
+                quor_log("STARTDEV: The USB host dropped the device, unpairing\n");
+                dlg->LinkLost(generation);
+            }
+            clock.sleep_ms(STOP_POLL_MS);
+        }
         const EventHandle shutdown = open_named_event(EVENT_SOFTDEV_SHUTDOWN, EventReset::MANUAL);
         shutdown->set();
         while (g_softdev_alive || g_intr_thread_alive) clock.sleep_ms(ALIVE_POLL_MS);
