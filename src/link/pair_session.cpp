@@ -201,8 +201,11 @@ void end_session(Session& s) {
     const unsigned state = dlg.m_nState;
     if (state == STATE_PAIRING) dlg.StartTimer(TIMER_PAIR, END_IN_PAIRING_MS);
     if (state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN) {
-        raise_dev_stop();
+        // The state first, as every stop request does: a device thread that
+        // is just starting clears the previous pairing's stop only while
+        // its pairing goes on, and must find this one ended.
         dlg.SetState(STATE_UNPAIRING);
+        raise_dev_stop();
     }
     g_ctrl_peer = 0;
 }

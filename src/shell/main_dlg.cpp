@@ -197,8 +197,19 @@ static bool is_paired(unsigned state) {
 }
 
 void CKestrowQuorConnectorDlg::SetState(unsigned state) {
+    ApplyState(state, nullptr);
+}
+
+bool CKestrowQuorConnectorDlg::SetStateIf(const std::function<bool(unsigned)>& condition,
+                                          unsigned state) {
+    return ApplyState(state, &condition);
+}
+
+bool CKestrowQuorConnectorDlg::ApplyState(unsigned state,
+                                          const std::function<bool(unsigned)>* condition) {
     const bool minimized = view_.is_minimized();
     std::unique_lock lk(state_mu_);
+    if (condition && !(*condition)(m_nState)) return false;
     const unsigned prev = g_last_state;
     m_nState = state;
     StateEffects fx;
@@ -245,7 +256,7 @@ void CKestrowQuorConnectorDlg::SetState(unsigned state) {
                 m_nCountdown = m_nRepairTime.load();
                 SetState(STATE_WAITING);
                 ++m_nRepairCount;
-                return;
+                return true;
             }
             pending.swap(m_strPendingMsg);
             break;
@@ -256,7 +267,15 @@ void CKestrowQuorConnectorDlg::SetState(unsigned state) {
             fx.pair_enabled = true;
             fx.pair_text = LoadString(IDS_UNPAIR);
             break;
-        case STATE_PAIRED_SIGNED_IN: m_nRepairCount = 0; break;
+        case STATE_PAIRED_SIGNED_IN:
+            m_nRepairCount = 0;
+            // Signed in straight from the pairing (the phone's SIGNED_IN
+            // came before the device was plugged in): the button unpairs.
+            if (!is_paired(prev)) {
+                fx.pair_enabled = true;
+                fx.pair_text = LoadString(IDS_UNPAIR);
+            }
+            break;
         case STATE_UNPAIRING: fx.pair_enabled = false; break;
         case STATE_FINDING_ADDRESS:
             loop_.stop_timer(TIMER_PAIR);
@@ -275,6 +294,7 @@ void CKestrowQuorConnectorDlg::SetState(unsigned state) {
     // Shown by the thread that applies state 0, without holding the state
     // lock, so the UI thread can go on setting states meanwhile.
     if (!pending.empty()) MessageBoxHint(pending, MB_EXCLAMATION_OK);
+    return true;
 }
 
 std::string CKestrowQuorConnectorDlg::StatusText() {
@@ -352,7 +372,7 @@ void CKestrowQuorConnectorDlg::OnTimer(int id) {
             break;
         case TIMER_KEEPALIVE: send_ctrl_byte(KEEPALIVE); break;
         case TIMER_LINK:
-            if (is_paired(m_nState)) OnOK(true);
+            UnpairLostLink();
             loop_.stop_timer(TIMER_LINK);
             break;
         case TIMER_MEDIA_IDLE:
@@ -361,6 +381,18 @@ void CKestrowQuorConnectorDlg::OnTimer(int id) {
             break;
         default: break;
     }
+}
+
+// A paired link that is lost ends like the user's unpair, but is followed
+// by the automatic re-pair.
+void CKestrowQuorConnectorDlg::UnpairLostLink() {
+    if (is_paired(m_nState)) OnOK(true);
+}
+
+void CKestrowQuorConnectorDlg::LinkLost(int generation) {
+    loop_.post([this, generation] {
+        if (g_pair_generation == generation && g_dev_stop == DEV_RUN) UnpairLostLink();
+    });
 }
 
 void CKestrowQuorConnectorDlg::OnAutoClicked() {

@@ -51,6 +51,15 @@ public:
 
     // Any thread.
     void SetState(unsigned state);
+    // SetState(STATE) only when CONDITION, given the current state, holds.
+    // The test and the change are one step: no other SetState comes in
+    // between. True when the state was set.
+    bool SetStateIf(const std::function<bool(unsigned current)>& condition, unsigned state);
+    // The link to the phone or to the USB host was lost while pairing
+    // GENERATION was paired: on the UI thread, unpair as the link watchdog
+    // does, with the re-pair armed. Nothing happens once that pairing is
+    // over or another one began.
+    void LinkLost(int generation);
     int MessageBoxHint(const std::string& text, int style);
     void StartTimer(int id, int64_t period_ms) { loop_.start_timer(id, period_ms); }
     void StopTimer(int id) { loop_.stop_timer(id); }
@@ -125,6 +134,8 @@ public:
 
 private:
     void FinishInit();
+    bool ApplyState(unsigned state, const std::function<bool(unsigned)>* condition);
+    void UnpairLostLink();
     void ExitRequest(bool ask);
     void StartPairing();
     void SetPendingMsgWithoutRePair(std::string text);

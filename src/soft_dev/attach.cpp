@@ -57,10 +57,15 @@ int attach_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int* port, boo
     return 0;
 }
 
+bool is_paired(unsigned state) {
+    return state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN;
+}
+
 // Per-attachment state of the HID conversation and the reports. The stop
 // request is not among them: it was cleared when the attachment began, and
 // a stop asked for during the look-up and plug-in must still count.
 void clear_attachment_state() {
+    g_usb_host_gone = 0;
     signout_request_pending = 0;
     signin_request_pending = 0;
     signin_failed_pending = 0;
@@ -74,8 +79,9 @@ void clear_attachment_state() {
     sel12_capture_pending = 0;
 }
 
-// Runs the attached device until the stop request, then unplugs it.
-void serve_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int port) {
+// Runs the attached device until the stop request, then unplugs it. A host
+// that drops the device ends the pairing of GENERATION as a lost link.
+void serve_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int port, int generation) {
     Clock& clock = dlg->clock();
     clear_attachment_state();
     if (g_softdev_alive || g_intr_thread_alive) {
@@ -87,12 +93,32 @@ void serve_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int port) {
         if (const auto& worker = soft_dev_hooks().interrupt_worker)
             interrupt = std::thread(worker, std::ref(bus));
         clock.sleep_ms(THREADS_START_MS);
-        if (g_dev_stop == DEV_RUN) {
-            dlg->SetState(STATE_PAIRED_SIGNED_OUT);
-            if (!dlg->IsMinimized() && dlg->m_nAutoMin == 1) dlg->PostMinimize();
-        }
+        // Only a pairing still in progress becomes paired here: the phone's
+        // SIGNED_IN (or SIGNED_OUT) that came meanwhile stands, and a
+        // pairing that ended meanwhile (the time-out, an unpair) or was
+        // superseded is not shown paired again.
+        dlg->SetStateIf(
+            [generation](unsigned state) {
+                return state == STATE_PAIRING && g_dev_stop == DEV_RUN &&
+                       g_pair_generation == generation;
+            },
+            STATE_PAIRED_SIGNED_OUT);
+        if (g_dev_stop == DEV_RUN && is_paired(dlg->m_nState) && !dlg->IsMinimized() &&
+            dlg->m_nAutoMin == 1)
+            dlg->PostMinimize();
 
-        while (g_dev_stop == DEV_RUN) clock.sleep_ms(STOP_POLL_MS);
+        bool host_loss_told = false;
+        while (g_dev_stop == DEV_RUN) {
+            if (g_usb_host_gone && !host_loss_told) {
+                // Nobody would use the phone again until the user unpaired:
+                // the pairing ends, and is made again when so set, which
+                // plugs the device in anew.
+                host_loss_told = true;
+                quor_log("STARTDEV: The USB host dropped the device, unpairing\n");
+                dlg->LinkLost(generation);
+            }
+            clock.sleep_ms(STOP_POLL_MS);
+        }
         const EventHandle shutdown = open_named_event(EVENT_SOFTDEV_SHUTDOWN, EventReset::MANUAL);
         shutdown->set();
         while (g_softdev_alive || g_intr_thread_alive) clock.sleep_ms(ALIVE_POLL_MS);
@@ -124,13 +150,29 @@ void attachment_failed(CKestrowQuorConnectorDlg* dlg) {
     }
 }
 
-// Whether the window still shows the pairing this attachment served. It
-// does not once the pairing time-out has returned it to Not Paired (and
+// Whether STATE still shows the pairing this attachment served. It does not
+// once the pairing time-out has returned the window to Not Paired (and
 // perhaps begun the re-pair countdown), or when a newer pairing has begun:
 // that state is not the ending attachment's to change.
-bool shows_this_pairing(CKestrowQuorConnectorDlg* dlg, int generation) {
-    const unsigned state = dlg->m_nState;
+bool shows_this_pairing(unsigned state, int generation) {
     return g_pair_generation == generation && state != STATE_NOT_PAIRED && state != STATE_WAITING;
+}
+
+// Whatever stopped the previous attachment is over: its stop request is
+// cleared while this pairing goes on (pairing, or paired already when the
+// phone's SIGNED_IN came first). A stop asked for this pairing while the
+// attachment waited counts: whoever asks for one moves the state away
+// first (to Not Paired or Unpairing), so a pairing found over after the
+// clear gets its stop back.
+void clear_previous_stop(CKestrowQuorConnectorDlg* dlg, int generation) {
+    const auto going_on = [&] {
+        const unsigned state = dlg->m_nState;
+        return g_pair_generation == generation && (state == STATE_PAIRING || is_paired(state));
+    };
+    if (!going_on()) return;
+    int previous = DEV_STOP;
+    g_dev_stop.compare_exchange_strong(previous, DEV_RUN);
+    if (!going_on()) raise_dev_stop();
 }
 }  // namespace
 
@@ -160,13 +202,11 @@ int run_attachment(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus) {
     const std::lock_guard serialized(one_attachment);
     g_main_dlg = dlg;
     const int generation = g_pair_generation;
-    // Whatever stopped the previous attachment is over; a stop asked for
-    // this pairing while it waited (it is then no longer pairing) counts.
-    if (dlg->m_nState == STATE_PAIRING) g_dev_stop = DEV_RUN;
+    clear_previous_stop(dlg, generation);
     int port = 0;
     bool opened = false;
     if (attach_device(dlg, bus, &port, &opened) == 0)
-        serve_device(dlg, bus, port);
+        serve_device(dlg, bus, port, generation);
     else
         attachment_failed(dlg);
 
@@ -179,8 +219,10 @@ int run_attachment(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus) {
     if (const auto& release = soft_dev_hooks().release_gruu) release();
     if (g_dev_stop == DEV_STOP_AND_EXIT)
         dlg->EndDialog();
-    else if (shows_this_pairing(dlg, generation))
-        dlg->SetState(STATE_NOT_PAIRED);
+    else
+        dlg->SetStateIf(
+            [generation](unsigned state) { return shows_this_pairing(state, generation); },
+            STATE_NOT_PAIRED);
     return 0;
 }
 

@@ -16,6 +16,7 @@ std::atomic<int> g_softdev_alive{0};
 std::atomic<int> g_pb_worker_alive{0};
 std::atomic<int> g_cp_worker_alive{0};
 std::atomic<int> g_intr_thread_alive{0};
+std::atomic<int> g_usb_host_gone{0};
 
 std::atomic<int> hid_send_window{0};
 std::atomic<uint16_t> lync_status_word{0};

@@ -26,6 +26,9 @@ extern std::atomic<int> g_softdev_alive;
 extern std::atomic<int> g_pb_worker_alive;
 extern std::atomic<int> g_cp_worker_alive;
 extern std::atomic<int> g_intr_thread_alive;
+// 1 once the bus reader found the USB host gone (it detached the device or
+// its connection broke); cleared when the device is plugged in.
+extern std::atomic<int> g_usb_host_gone;
 
 // State of Lync's HID conversation and the call's media, cleared at every
 // device start.

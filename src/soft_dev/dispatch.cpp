@@ -126,6 +126,7 @@ void softdev_io_loop(VirtualBus& bus) {
         } else if (n < 0) {
             quor_log("DEV: the USB host is gone, no more requests this attachment\n");
             reading = false;
+            g_usb_host_gone = 1;
         }
     }
 }

@@ -1,6 +1,7 @@
 """quor-console against quor-phone-sim (and quor-host-sim as the PC's USB
-host), in real time: the whole pairing on the wire, a held phone, the
-phone's own unpair and a drop, and the automatic address with Stop."""
+host), in real time: the whole pairing on the wire, a phone signed in
+before its device is plugged in, a held phone, the phone's own unpair and a
+drop, and the automatic address with Stop."""
 
 import os
 import shutil
@@ -64,6 +65,29 @@ class ConsolePairing(unittest.TestCase):
         for i in keepalives:
             self.assertEqual(wire[i + 1], "T: 61 00")
         self.assertEqual(wire[-2:], ["P: 2A 00", "T: 3A 00"])
+
+    def test_phone_signed_in_before_the_plug_in_stays_signed_in_and_its_call_has_audio(self):
+        # A phone that re-pairs while its softphone session is still signed
+        # in sends SIGNED_IN right after its identity, before the USB phone
+        # is plugged in.
+        home = os.path.join(self.home, "rig")
+        os.mkdir(home)
+        rig = quorlib.Rig(home, phone_args=("--sign-in", "--tone", "600"))
+        self.addCleanup(rig.stop)
+        rig.start_console()
+        rig.console.send("pair")
+        rig.console.wait_for(r"^status: Paired\(Sign In\)$", timeout=15)
+        rig.host.wait_for(r"^enumeration done$", timeout=15)
+        # With AsNmDev 0 the call's media opens only while signed in.
+        rig.open_call()
+        play, record = rig.stream(2)
+        heard = quorlib.media_summary(rig.end_call())
+        self.assertGreater(heard["rx"], play["urbs"] * 6 // 10 * 0.95)
+        self.assertAlmostEqual(heard["tone"], 1000.0, delta=10.0)
+        self.assertAlmostEqual(record["tone"], 600.0, delta=6.0)
+        self.assertEqual(rig.state(), "3")
+        self.assertFalse(rig.console.seen(r"^status: Paired\(Sign Out\)$"))
+        rig.unpair()
 
     def test_held_phone_taken_over_on_ok(self):
         self.start("--held-by", "192.168.1.20", "--held-once", answer="ok")

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <thread>
 
+#include "link/pair_session.h"
 #include "settings/ini_store.h"
 #include "support/controller_fixture.h"
 
@@ -244,6 +245,32 @@ TEST_F(MainDlg, WatchdogUnpairThatEndsAtOnceStillStartsTheRePair) {
     Settle();
     EXPECT_EQ(view.Status(), "Waiting...(15s)");
     EXPECT_TRUE(loop.timer_running(TIMER_REPAIR_TICK));
+}
+
+// The device thread reports the USB host's drop; the unpair runs later on
+// the UI thread, and only for the pairing that lost its host: not once that
+// pairing is being stopped, nor for a newer pairing that began meanwhile.
+TEST_F(MainDlg, ALostHostUnpairsOnlyThePairingThatLostIt) {
+    WriteConfig("[SECTION 1]\nPhoneIP=167772165\n");
+    Start();
+    dlg->StopTimer(TIMER_PAIR);
+    dlg->SetState(STATE_PAIRED_SIGNED_IN);
+    dlg->m_bRepairArmed = 0;
+    const int generation = g_pair_generation;
+    dlg->LinkLost(generation);
+    g_dev_stop = DEV_STOP_AND_EXIT;  // the tray Exit came first
+    Settle();
+    EXPECT_EQ(dlg->m_nState, STATE_PAIRED_SIGNED_IN);
+    g_dev_stop = DEV_RUN;
+    dlg->LinkLost(generation);
+    ++g_pair_generation;  // a newer pairing
+    Settle();
+    EXPECT_EQ(dlg->m_nState, STATE_PAIRED_SIGNED_IN);
+    dlg->LinkLost(generation + 1);
+    Settle();
+    EXPECT_EQ(dlg->m_nState, STATE_UNPAIRING);
+    EXPECT_EQ(g_dev_stop, DEV_STOP);
+    EXPECT_EQ(dlg->m_bRepairArmed, 1);
 }
 
 TEST_F(MainDlg, TakenOverMessageIsShownOnceAndBlocksTheRePair) {

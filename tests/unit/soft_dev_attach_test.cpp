@@ -3,11 +3,13 @@
 // attachment, and what the phone and the main window see.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <utility>
 
 #include "link/ctrl_channel.h"
+#include "link/ctrl_frame.h"
 #include "link/pair_session.h"
 #include "media/media_api.h"
 #include "platform/event.h"
@@ -19,6 +21,7 @@
 #include "soft_dev/soft_dev_hooks.h"
 #include "support/fake_view.h"
 #include "unit/soft_dev_test_support.h"
+#include "unit/temp_dir.h"
 
 namespace quor::test {
 namespace {
@@ -102,6 +105,10 @@ class Attachment : public ::testing::Test {
             phone_bytes_.insert(phone_bytes_.end(), buf, buf + n);
     }
 
+    // The window's settings (a lost link's unpair saves the address) go to
+    // a folder of the test's own.
+    TempDir home_;
+    const bool home_set_ = setenv("QUOR_HOME", home_.path.c_str(), 1) == 0;
     ManualClock clock;
     EventLoop loop{clock};
     FakeView view;
@@ -333,6 +340,147 @@ TEST_F(Attachment, StopAskedDuringThePlugInIsHonouredWithoutShowingPaired) {
     EXPECT_GE(unplugged_at - accepted_at, 1100);
     EXPECT_EQ((unplugged_at - accepted_at - 1100) % 200, 0) << unplugged_at - accepted_at;
     EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+}
+
+// The phone signs in right after its identity (it re-paired while its
+// softphone session stayed signed in): during the plug-in, or even before
+// the device thread ran, with the previous pairing's stop request still
+// raised. The plug-in keeps "Paired(Sign In)" and the device runs on.
+TEST_F(Attachment, ASignInBeforeThePlugInEndsStands) {
+    for (const bool before_the_thread : {false, true}) {
+        FakeBus fresh;
+        fresh.port_table[1] = 0;
+        g_dev_stop = DEV_STOP;  // the previous pairing's unpair
+        g_last_state = STATE_PAIRING;
+        dlg.m_nState = STATE_PAIRING;
+        if (before_the_thread) dlg.SetState(STATE_PAIRED_SIGNED_IN);
+        fresh.on_plugin = [&](int) { dlg.SetState(STATE_PAIRED_SIGNED_IN); };
+        loop.run_pending();
+        {
+            std::lock_guard lk(view.mu);
+            view.statuses.clear();
+        }
+        const int64_t start = clock.now_ms();
+        int64_t plugged_at = -1;
+        std::atomic<bool> done{false};
+        std::thread t([&] {
+            run_attachment(&dlg, fresh);
+            done = true;
+        });
+        bool ran_on = false;
+        while (!done) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            clock.advance(10);
+            loop.run_pending();
+            read_phone();
+            if (plugged_at < 0 && g_softdev_alive) plugged_at = clock.now_ms();
+            // Well past the threads' 100 ms start and two stop polls, the
+            // device still runs, signed in, and the button unpairs.
+            if (plugged_at >= 0 && clock.now_ms() - plugged_at >= 1500 && g_dev_stop == DEV_RUN) {
+                ran_on = dlg.m_nState == STATE_PAIRED_SIGNED_IN && fresh.unplug_count() == 0 &&
+                         view.pair_enabled && view.pair_text == "Unpair";
+                g_dev_stop = DEV_STOP;
+            }
+            if (clock.now_ms() - start > 10000) g_dev_stop = DEV_STOP;
+        }
+        t.join();
+        loop.run_pending();
+        EXPECT_TRUE(ran_on) << before_the_thread;
+        std::lock_guard lk(view.mu);
+        EXPECT_EQ(std::count(view.statuses.begin(), view.statuses.end(), "Paired(Sign Out)"), 0)
+            << before_the_thread;
+    }
+}
+
+// The pairing time-out fires while the device is being plugged in: its
+// "Not Paired" comes just before its stop request. The plug-in that ends
+// in between shows no "Paired(Sign Out)" after it.
+TEST_F(Attachment, APlugInThatEndsAfterItsPairingEndedSetsNoState) {
+    bus.port_table[1] = 0;
+    bus.on_plugin = [&](int) { dlg.SetState(STATE_NOT_PAIRED); };
+    int64_t plugged_at = -1;
+    run([&](int64_t now) {
+        if (plugged_at < 0) plugged_at = now;
+        if (now - plugged_at >= 1000) g_dev_stop = DEV_STOP;
+    });
+    std::lock_guard lk(view.mu);
+    EXPECT_EQ(view.statuses, std::vector<std::string>{"Not Paired"});
+    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+}
+
+// The USB host ends the device's connection (the kernel or the user
+// detached the port, the socket broke) in the middle of the pairing or of
+// a call: as a lost link, the phone is told UNPAIR, the window shows Not
+// Paired and, with AutoRepair on, counts down to the re-pair.
+TEST_F(Attachment, AUsbHostThatDropsTheDeviceEndsThePairingAsALostLink) {
+    dlg.SetAddress(0x7F000001);
+    dlg.m_nRepairTime = 15;
+    dlg.m_nKeepAlivePeriod = 2;
+    dlg.m_nLinkWatchdog = 19;  // not the phone link's watchdog that ends it
+    for (const bool in_call : {false, true}) {
+        for (const int auto_repair : {0, 1}) {
+            SCOPED_TRACE(testing::Message()
+                         << "in call " << in_call << ", AutoRepair " << auto_repair);
+            FakeBus fresh;
+            fresh.port_table[1] = 0;
+            // Mid-pairing: the host is gone as soon as the device is in.
+            fresh.host_gone = !in_call;
+            g_dev_stop = DEV_RUN;
+            g_last_state = STATE_PAIRING;
+            dlg.m_nState = STATE_PAIRING;
+            dlg.m_nAutoRepair = auto_repair;
+            dlg.m_bRepairArmed = 0;
+            dlg.m_nRepairCount = 0;
+            phone_received();
+            LogCapture log;
+            std::atomic<bool> done{false};
+            std::thread t([&] {
+                run_attachment(&dlg, fresh);
+                done = true;
+            });
+            const int64_t start = clock.now_ms();
+            bool dropped = !in_call, fallback_stop = false;
+            while (!done) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                clock.advance(10);
+                loop.run_pending();
+                read_phone();
+                if (!dropped && dlg.m_nState == STATE_PAIRED_SIGNED_OUT) {
+                    dlg.SetState(STATE_PAIRED_SIGNED_IN);
+                    srtp_stream_active = 1;
+                    EXPECT_EQ(open_rtp_socket(0, 9, 0x7F000001), 0);
+                    dropped = true;
+                    std::lock_guard lk(fresh.mu);
+                    fresh.host_gone = true;
+                }
+                // Should nobody notice, a stop lets the threads be joined.
+                if (!fallback_stop && clock.now_ms() - start > 8000) {
+                    fallback_stop = true;
+                    g_dev_stop = DEV_STOP;
+                }
+            }
+            t.join();
+            loop.run_pending();
+            const std::string text = log.text();
+            EXPECT_FALSE(fallback_stop);
+            EXPECT_EQ(count_of(text, "STARTDEV: The USB host dropped the device, unpairing\n"), 1u);
+            std::vector<uint8_t> told = phone_frames();
+            std::erase(told, KEEPALIVE);
+            EXPECT_EQ(told, std::vector<uint8_t>{UNPAIR});
+            EXPECT_EQ(fresh.unplug_count(), 1u);
+            EXPECT_EQ(g_rtp_socket, -1);
+            EXPECT_EQ(dlg.m_bRepairArmed, 1);
+            if (auto_repair) {
+                EXPECT_EQ(dlg.m_nState, STATE_WAITING);
+                EXPECT_EQ(view.Status(), "Waiting...(15s)");
+                EXPECT_TRUE(loop.timer_running(TIMER_REPAIR_TICK));
+            } else {
+                EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+                EXPECT_EQ(view.Status(), "Not Paired");
+            }
+            loop.stop_timer(TIMER_REPAIR_TICK);
+        }
+    }
 }
 
 TEST_F(Attachment, AttachedWindowHidesToTheTrayWhenAutoMinIsOn) {
