@@ -68,6 +68,17 @@ std::string format_question(const std::string& version) {
     return pattern.substr(0, at) + version + pattern.substr(at + 2);
 }
 
+// TEXT for a log line: control characters as '?', cut after 64 characters,
+// so that a server's text cannot make lines of its own.
+std::string loggable(const std::string& text) {
+    constexpr size_t LIMIT = 64;
+    std::string out = text.substr(0, LIMIT);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    if (text.size() > LIMIT) out += "...";
+    return out;
+}
+
 // The update file's content, fetched into a local copy in DIR that is
 // removed again; -1 when it cannot be fetched or read.
 int fetch_update_file(const std::string& url, const std::string& dir, std::string* content) {
@@ -190,10 +201,16 @@ int evaluate_update_file(const std::string& content, UpdateOffer* offer) {
         return -1;
     }
     const uint32_t own = version_number(QUOR_VERSION);
-    const uint32_t offered = version_number(*version);
+    // The version is shown to the user: only digits and dots, so that
+    // nothing after a blank, which the dotted-address grammar would let
+    // through, reaches the question.
+    const bool plain =
+        !version->empty() && version->find_first_not_of("0123456789.") == std::string::npos;
+    const uint32_t offered = plain ? version_number(*version) : INADDR_NONE;
     const std::optional<std::string> setup = extract_tag("setup", text);
     if (own == INADDR_NONE || offered == INADDR_NONE) {
-        quor_log("NETWORK: Update check: \"%s\" is not a version number.\n", version->c_str());
+        quor_log("NETWORK: Update check: \"%s\" is not a version number; the file is not used.\n",
+                 loggable(*version).c_str());
         return -1;
     }
     if (!(own < offered) || !setup || setup->empty()) return -1;
