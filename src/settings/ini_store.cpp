@@ -1,11 +1,15 @@
 #include "settings/ini_store.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -155,28 +159,147 @@ bool storable(const char* text, const char* forbidden) {
     return text && strpbrk(text, forbidden) == nullptr;
 }
 
-// Writes TEXT over the file in place rather than through a new file renamed
-// over it: a read-only file or one the user may not write must make the write
-// fail, as it does on Windows, and a rename would replace such a file silently
-// (it needs only the directory's permission) and also drop the file's owner,
-// mode and links. The new bytes are written before the length is cut so that
-// a failed write never leaves the file empty.
-int write_in_place(const std::string& path, const std::string& text) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return -1;
+// Why a replace failed, for the log line.
+std::string failure(const char* what, const std::string& path, int error) {
+    return std::string(what) + " " + path + ": " + strerror(error);
+}
+
+// The file that a write to PATH replaces: PATH itself, or the file that a
+// symbolic link at PATH leads to, which stays a link.
+int replaced_file(const std::string& path, std::string* target, std::string* why) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        *target = path;
+        return 0;
+    }
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real) {
+        *why = failure("cannot follow the link", path, errno);
+        return -1;
+    }
+    *target = real;
+    free(real);
+    return 0;
+}
+
+// Creates an empty file beside TARGET under a name of its own, with mode
+// 0666 less the umask, as a new file would get. Its descriptor and *NAME, or
+// -1.
+int create_beside(const std::string& target, std::string* name, std::string* why) {
+    const size_t slash = target.rfind('/');
+    const std::string dir =
+        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string base = target.substr(dir.size());
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+        uint32_t random = 0;
+        if (getrandom(&random, sizeof(random), 0) != sizeof(random))
+            random = static_cast<uint32_t>(getpid()) * 2654435761u + static_cast<uint32_t>(attempt);
+        char suffix[16];
+        snprintf(suffix, sizeof(suffix), ".%08x", random);
+        *name = dir + "." + base + suffix;
+        const int fd =
+            open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) return fd;
+        error = errno;
+    }
+    *why = failure("cannot create a file in", dir.empty() ? std::string(".") : dir, error);
+    return -1;
+}
+
+int write_all(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
-        ssize_t n = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            close(fd);
+        if (n < 0) return -1;
+        if (n == 0) {
+            errno = EIO;
             return -1;
         }
         done += static_cast<size_t>(n);
     }
-    int rc = ftruncate(fd, static_cast<off_t>(text.size()));
-    if (close(fd) != 0) rc = -1;
-    return rc == 0 ? 0 : -1;
+    return 0;
+}
+
+// Makes the new file FD what the old one was: its owner, group and mode.
+int take_over_attributes(int fd, const struct stat& old) {
+    struct stat now;
+    if (fstat(fd, &now) != 0) return -1;
+    if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
+        fchown(fd, old.st_uid, old.st_gid) != 0)
+        return -1;
+    return fchmod(fd, old.st_mode & 07777);
+}
+
+// Replaces the file at PATH by TEXT as a whole: a new file beside it gets
+// TEXT, the old file's owner and mode, and is flushed to the disk before it
+// is renamed over the old one, so that a full disk or a crash leaves either
+// the old file or the new one, never a file cut short. A file that this
+// process may not write is left alone, as on Windows (the rename needs only
+// the folder's permission and would replace it all the same). 0, or -1 with
+// the reason in *WHY; on failure the old file is as it was and the new one
+// is gone.
+int replace_file(const std::string& path, const std::string& text, std::string* why) {
+    std::string target;
+    if (replaced_file(path, &target, why) != 0) return -1;
+    struct stat old;
+    bool existed = false;
+    const int check = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (check >= 0) {
+        const int rc = fstat(check, &old);
+        const int error = errno;
+        close(check);
+        if (rc != 0) {
+            *why = failure("cannot read the attributes of", target, error);
+            return -1;
+        }
+        if (!S_ISREG(old.st_mode)) {
+            *why = target + " is not a regular file";
+            return -1;
+        }
+        existed = true;
+    } else if (errno != ENOENT) {
+        *why = failure("cannot write", target, errno);
+        return -1;
+    }
+
+    std::string temp;
+    const int fd = create_beside(target, &temp, why);
+    if (fd < 0) return -1;
+    const char* step = "cannot write";
+    std::string subject = temp;
+    bool ok = write_all(fd, text) == 0;
+    if (ok && existed && take_over_attributes(fd, old) != 0) {
+        step = "cannot give the old file's owner and mode to";
+        ok = false;
+    }
+    if (ok && fsync(fd) != 0) ok = false;
+    int error = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+        step = "cannot rename the new file over";
+        subject = target;
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        *why = failure(step, subject, error);
+        unlink(temp.c_str());
+        return -1;
+    }
+    // The rename itself reaches the disk with the folder.
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0 || (fsync(dir_fd) != 0 && errno != EINVAL))
+        quor_log("Quor ERR: %s is written, but its folder could not be flushed: %s\n",
+                 target.c_str(), strerror(errno));
+    if (dir_fd >= 0) close(dir_fd);
+    return 0;
 }
 
 }  // namespace
@@ -203,7 +326,11 @@ int ini_write_string(const std::string& path, const char* section, const char* k
         strchr(";#[", key[0]) || !storable(value, "\r\n"))
         return -1;
     std::string text;
-    if (read_file(path, &text) == ReadResult::Failed) return -1;
+    if (read_file(path, &text) == ReadResult::Failed) {
+        quor_log("Quor ERR: %s=%s is not written: cannot read %s: %s\n", key, value, path.c_str(),
+                 strerror(errno));
+        return -1;
+    }
     // The INI library reads up to a NUL byte, so a write would drop the rest
     // of the file: such a file is left as it is.
     if (text.find('\0') != std::string::npos) {
@@ -224,7 +351,13 @@ int ini_write_string(const std::string& path, const char* section, const char* k
     // when the file is read: a line end keeps them in the name.
     entries.erase(0, entries.find_first_not_of('\n'));
     if (entries.starts_with(UTF8_SIGNATURE)) entries.insert(0, "\n");
-    const std::string out = signatures + entries +
-                            written_tail(std::string_view(text).substr(tail));
-    return write_in_place(path, out);
+    const std::string out =
+        signatures + entries + written_tail(std::string_view(text).substr(tail));
+    std::string why;
+    if (replace_file(path, out, &why) != 0) {
+        quor_log("Quor ERR: %s=%s is not written to %s (%s); the file is left as it was.\n", key,
+                 value, path.c_str(), why.c_str());
+        return -1;
+    }
+    return 0;
 }

@@ -18,8 +18,13 @@ int ini_get_int(const std::string& path, const char* section, const char* key, i
 // key, a new section at the end. Everything else in the file is kept:
 // entries are written as "key=value", and a line that is neither a comment,
 // a section header nor an entry (a '[' without its ']' too) becomes a
-// comment. Returns 0, or -1 when the file cannot be read or written, holds a
-// NUL byte (it is left as it is), or a name or value cannot be stored (line
-// ends, a key with '=', a section with ']', an empty name).
+// comment. The file is replaced as a whole (a new file beside it, with the
+// old one's owner and mode, flushed and renamed over it; a link at PATH
+// stays a link to the replaced file), so that a full disk or a crash never
+// leaves it cut short. Returns 0, or -1 when the file cannot be read or
+// written (a file this process may not write is never replaced), holds a NUL
+// byte (it is left as it is), or a name or value cannot be stored (line
+// ends, a key with '=', a section with ']', an empty name). A file that
+// cannot be read or written is left as it was, and that is logged.
 int ini_write_string(const std::string& path, const char* section, const char* key,
                      const char* value);

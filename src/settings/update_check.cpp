@@ -190,10 +190,15 @@ int evaluate_update_file(const std::string& content, UpdateOffer* offer) {
         return -1;
     }
     const uint32_t own = version_number(QUOR_VERSION);
-    const uint32_t offered = version_number(*version);
+    // The version is shown to the user: only digits and dots, so that
+    // nothing after a blank, which the dotted-address grammar would let
+    // through, reaches the question.
+    const bool plain =
+        !version->empty() && version->find_first_not_of("0123456789.") == std::string::npos;
+    const uint32_t offered = plain ? version_number(*version) : INADDR_NONE;
     const std::optional<std::string> setup = extract_tag("setup", text);
     if (own == INADDR_NONE || offered == INADDR_NONE) {
-        quor_log("NETWORK: Update check: \"%s\" is not a version number.\n",
+        quor_log("NETWORK: Update check: \"%s\" is not a version number; the file is not used.\n",
                  log_text(*version).c_str());
         return -1;
     }

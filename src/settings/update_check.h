@@ -76,8 +76,9 @@ struct UpdateOffer {
 };
 
 // Decides from the file content (read up to its first NUL) whether to offer
-// an update: both versions valid, this program's strictly older, and a
-// "setup" that is a web address. 0 with *OFFER filled, or -1.
+// an update: a "version" of digits and dots only, both versions valid, this
+// program's strictly older, and a "setup" that is a web address. 0 with
+// *OFFER filled, or -1.
 int evaluate_update_file(const std::string& content, UpdateOffer* offer);
 
 // What the check asks of the user and of the desktop.

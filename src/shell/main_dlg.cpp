@@ -1,5 +1,6 @@
 #include "shell/main_dlg.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 #include <utility>
@@ -253,7 +254,9 @@ bool CKestrowQuorConnectorDlg::ApplyState(unsigned state,
                 fx.pair_text = LoadString(IDS_STOP);
                 loop_.post([this, fx] { view_.apply_state(fx); });
                 loop_.start_timer(TIMER_REPAIR_TICK, REPAIR_TICK_MS);
-                m_nCountdown = m_nRepairTime.load();
+                // Counted down to 0 from at least 1: a RepairTime below 1
+                // would never reach it.
+                m_nCountdown = std::max(1, m_nRepairTime.load());
                 SetState(STATE_WAITING);
                 ++m_nRepairCount;
                 return true;

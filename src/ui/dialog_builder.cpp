@@ -177,9 +177,15 @@ BuiltDialog build_dialog(QDialog* dialog, const DialogTemplate& tpl,
         widget->setObjectName(QStringLiteral("control_%1").arg(row.id));
         QRect box = built.units.map(row.x, row.y, row.cx, row.cy);
         if (row.kind == CtlKind::Bitmap) {
-            // A bitmap static takes the size of its bitmap.
-            const auto* label = static_cast<QLabel*>(widget);
-            box.setSize(label->pixmap().size());
+            // The bitmap was drawn for the box in the Latin font's dialog
+            // units; other fonts make the box larger. It is scaled to fill
+            // the box, keeping its shape, and centred in it.
+            auto* label = static_cast<QLabel*>(widget);
+            const QPixmap image = label->pixmap();
+            if (!image.isNull())
+                label->setPixmap(
+                    image.scaled(box.size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+            label->setAlignment(Qt::AlignCenter);
         }
         widget->setGeometry(box);
         if (takes_focus(row.kind))

@@ -44,7 +44,7 @@ enum class CtlKind {
     SunkenLabel,  // static text with a sunken frame, several lines
     StatusText,   // static text with a border, centred both ways
     GroupBox,
-    Bitmap,  // shows bitmap IDB_BANNER at its own size
+    Bitmap,  // shows bitmap IDB_BANNER scaled to fill its box, keeping its shape
     CheckBox,
     Edit,
     IpAddress,

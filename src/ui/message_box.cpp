@@ -30,6 +30,9 @@ int show_message_box(QWidget* owner, const std::string& text, const std::string&
                      int style) {
     QMessageBox box(icon_for(style), QString::fromStdString(caption), QString::fromStdString(text),
                     QMessageBox::NoButton, owner);
+    // Texts carry what the phone or the update server sent: shown as they
+    // are, never read as markup.
+    box.setTextFormat(Qt::PlainText);
     // The main window stays on top of other windows; its boxes must too.
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
     QMessageBox::StandardButton escape = QMessageBox::Ok;

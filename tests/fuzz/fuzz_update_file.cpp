@@ -4,8 +4,8 @@
 // file reads back whole, that an element's text lies between the first
 // '>' after its opening and the next closing text, that a plain dotted
 // version reads as its four numbers, and that the update is offered exactly
-// when the version is newer than ours and the installer is a web address
-// without control characters.
+// when the version is made of digits and dots only and newer than ours, and
+// the installer is a web address without control characters.
 #include <arpa/inet.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -107,8 +107,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     UpdateOffer offer;
     const bool offered = evaluate_update_file(content, &offer) == 0;
     const uint32_t own = version_number(QUOR_VERSION);
-    const bool newer =
-        version && version_number(*version) != INADDR_NONE && own < version_number(*version);
+    const bool digits_and_dots = version && !version->empty() &&
+                                 version->find_first_not_of("0123456789.") == std::string::npos;
+    const bool newer = digits_and_dots && version_number(*version) != INADDR_NONE &&
+                       own < version_number(*version);
     const bool web = setup && starts_with_web_scheme(*setup) && !has_control_character(*setup);
     if (offered != (newer && web)) abort();
     if (offered && (offer.version != *version || offer.setup != *setup)) abort();

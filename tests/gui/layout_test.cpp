@@ -64,10 +64,36 @@ void check_layout(QDialog* dialog, const BuiltDialog& built, const DialogTemplat
         const ControlTemplate& row = tpl.controls[i];
         const QRect box = built.units.map(row.x, row.y, row.cx, row.cy);
         QCOMPARE(built.widgets[i]->pos(), box.topLeft());
-        if (row.kind != CtlKind::Bitmap) QCOMPARE(built.widgets[i]->size(), box.size());
+        QCOMPARE(built.widgets[i]->size(), box.size());
     }
     const auto clipped = clipped_controls(built);
     QVERIFY2(clipped.empty(), qPrintable("clipped: " + names(clipped)));
+}
+
+// The banner's label takes its whole box, and the image (280 x 50 pixels)
+// fills the box in one direction and fits it in the other, with its shape.
+void check_banner(const BuiltDialog& built, const DialogTemplate& tpl) {
+    int banners = 0;
+    for (size_t i = 0; i < tpl.controls.size(); ++i) {
+        if (tpl.controls[i].kind != CtlKind::Bitmap) continue;
+        ++banners;
+        const auto* label = qobject_cast<QLabel*>(built.widgets[i]);
+        QVERIFY(label);
+        const ControlTemplate& row = tpl.controls[i];
+        const QSize box = built.units.map(row.x, row.y, row.cx, row.cy).size();
+        QCOMPARE(label->size(), box);
+        const QSize image = label->pixmap().size();
+        const QString sizes = QString("image %1x%2 in box %3x%4")
+                                  .arg(image.width())
+                                  .arg(image.height())
+                                  .arg(box.width())
+                                  .arg(box.height());
+        QVERIFY2(image.width() == box.width() || image.height() == box.height(), qPrintable(sizes));
+        QVERIFY2(image.width() <= box.width() && image.height() <= box.height(), qPrintable(sizes));
+        // Within a pixel of 280 : 50 in the direction that was rounded.
+        QVERIFY2(qAbs(image.width() * 50 - image.height() * 280) <= 280, qPrintable(sizes));
+    }
+    QCOMPARE(banners, 1);
 }
 
 // The keyboard visits the tab stops in template order, skipping hidden ones.
@@ -120,6 +146,7 @@ class LayoutTest : public QObject {
         MainWindowRig rig;
         const DialogTemplate& tpl = dialog_template(IDD_MAIN, UiLanguage(language));
         check_layout(&rig.window, rig.window.built(), tpl);
+        check_banner(rig.window.built(), tpl);
         check_tab_order(&rig.window, rig.window.built(), tpl);
         QCOMPARE(rig.window.windowTitle(), QString::fromUtf8(tpl.caption));
         QVERIFY(!rig.window.built().by_id.at(IDC_SET)->isVisibleTo(&rig.window));
@@ -149,6 +176,7 @@ class LayoutTest : public QObject {
         QCOMPARE(dlg.size(),
                  QSize(dlg.built().units.map_x(tpl.cx), dlg.built().units.map_y(tpl.cy)));
         QVERIFY(clipped_controls(dlg.built()).empty());
+        check_banner(dlg.built(), tpl);
         const auto* about = qobject_cast<QLabel*>(
             dlg.built().widgets[UiLanguage(language) == UiLanguage::Chinese ? 2 : 3]);
         QVERIFY(about);

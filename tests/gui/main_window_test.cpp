@@ -5,14 +5,17 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <thread>
 
 #include "gui_fixture.h"
 #include "settings/ini_store.h"
 #include "ui/about_dlg.h"
+#include "ui/message_box.h"
 
 namespace quor {
 
@@ -382,6 +385,26 @@ class MainWindowTest : public QObject {
         worker.join();
         QCOMPARE(rig.messages.shown.size(), size_t(1));
         QCOMPARE(rig.messages.shown[0].text, std::string("question"));
+    }
+
+    void message_box_shows_markup_as_text() {
+        // An update file's version text with a link in it.
+        const std::string text = "A new version 9.9.9.9 <a href=\"http://evil.test/\">x</a>";
+        Qt::TextFormat format = Qt::AutoText;
+        QString shown;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                answer.stop();
+                format = box->textFormat();
+                shown = box->text();
+                box->button(QMessageBox::No)->click();
+            }
+        });
+        answer.start(10);
+        QCOMPARE(show_message_box(nullptr, text, "Update Info", MB_YESNO), int(IDNO));
+        QCOMPARE(format, Qt::PlainText);
+        QCOMPARE(shown, QString::fromStdString(text));
     }
 
     void save_dialog_filter_and_thread() {

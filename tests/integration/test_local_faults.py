@@ -1,9 +1,10 @@
 """What the PC itself can refuse the program, end to end with quor-console,
-quor-phone-sim and quor-host-sim: a configuration file on a read-only mount,
-a diagnostic log that cannot be created, and the phone log port (UDP 514)
-or the call's RTP port (UDP 18747) held by another program. The program
-goes on with what it has, says what failed, recovers once the resource is
-free, and holds no more threads or open descriptors than before."""
+quor-phone-sim and quor-host-sim: a configuration file on a read-only mount
+or on a full file system, a diagnostic log that cannot be created, and the
+phone log port (UDP 514) or the call's RTP port (UDP 18747) held by another
+program. The program goes on with what it has, says what failed, recovers
+once the resource is free, and holds no more threads or open descriptors
+than before."""
 
 import os
 import shutil
@@ -22,6 +23,20 @@ LOG_SERVICE, EXIT = 32784, 32778
 # (file modes do not stop root, which the program runs as).
 READ_ONLY = ["unshare", "-m", "sh", "-c",
              'mount --bind "$0" "$0" && mount -o remount,bind,ro "$0" "$0" && shift && exec "$@"']
+
+
+# Runs the rest of the command line with a 64 KiB tmpfs on the folder $0 in a
+# mount namespace of its own, config.ini copied into it from $1 and, when $2
+# is "full", every free byte of it taken by a filler file; config.ini is
+# copied back to $1.after once the command has ended.
+ON_SMALL_FS = ["unshare", "-m", "sh", "-c",
+               'mount -t tmpfs -o size=64k quor-small "$0" && cp "$1" "$0/config.ini" || exit 96\n'
+               'if [ "$2" = full ]; then\n'
+               '  dd if=/dev/zero of="$0/filler" bs=4096 2>/dev/null\n'
+               '  [ "$(stat -f -c %a "$0")" = 0 ] || exit 97\n'
+               'fi\n'
+               'dir=$0 in=$1; shift 2; "$@"; rc=$?\n'
+               'cp "$dir/config.ini" "$in.after"; exit $rc']
 
 
 def taken_udp_port(port):
@@ -68,6 +83,39 @@ class LocalFaults(unittest.TestCase):
         self.assertEqual(rig.console.wait_exit(timeout=10), 0)
         with open(config) as f:
             self.assertEqual(f.read(), text)
+
+    def test_a_full_file_system_leaves_the_configuration_whole(self):
+        if os.geteuid() != 0:
+            self.skipTest("mounting a small file system needs root")
+        work = tempfile.mkdtemp(prefix="quor-small-fs-")
+        self.addCleanup(shutil.rmtree, work, True)
+        small = os.path.join(work, "small")
+        os.mkdir(small)
+        # One page: filling in RepairTime, in the middle, makes the file need
+        # a second page, which a full file system refuses. Written over the
+        # old file, it would be cut there, at "PairTimeout=1".
+        head = (f"[SECTION 1]\nPhoneIP={quorlib.LOOPBACK_AS_INT}\nAutoIP=0\nAutoMin=0\n"
+                "AutoPair=0\nAutoRepair=0\nAutoRun=0\nAsNmDev=0\nRepairTime=\nRetryTimes=0\n"
+                "ResendGruu=15\nNote=")
+        tail = "\nPairTimeout=10\n"
+        text = head + "x" * (os.sysconf("SC_PAGE_SIZE") - len(head) - len(tail)) + tail
+        written = text.replace("RepairTime=\n", "RepairTime=15\n")
+        source = os.path.join(work, "config.ini")
+        for fill, want in (("full", text), ("room", written)):
+            with open(source, "w") as f:
+                f.write(text)
+            env = dict(os.environ, QUOR_HOME=small + "/", XDG_RUNTIME_DIR=work, LANG="C.UTF-8")
+            console = quorlib.Proc([*ON_SMALL_FS, small, source, fill, "stdbuf", "-oL",
+                                    quorlib.bin_path("quor-console")], name="quor-console",
+                                   env=env)
+            console.wait_for(r"^status: Not Paired$", timeout=10)
+            console.send(f"command {EXIT}")
+            self.assertEqual(console.wait_exit(timeout=10), 0, console.output())
+            with open(source + ".after") as f:
+                self.assertEqual(f.read(), want, fill)
+            failed = console.seen(r"^Quor ERR: RepairTime=15 is not written to .*config\.ini "
+                                  r"\(.*No space left on device\); the file is left as it was\.$")
+            self.assertEqual(bool(failed), fill == "full", console.output())
 
     def test_a_log_file_that_cannot_be_created_leaves_the_lines_where_they_were(self):
         rig = self.rig(settings={"Debug": 1})

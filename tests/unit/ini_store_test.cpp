@@ -187,9 +187,15 @@ TEST_F(IniStoreTest, AUtf8SignatureStaysAtTheStart) {
     EXPECT_EQ(read_text(file), "\xEF\xBB\xBF\xEF\xBB\xBF[SECTION 1]\nA=1\n=x\n");
 
     // The same bytes inside a name stay part of the name, written first too.
-    write_text(file, "\n\xEF\xBB\xBF" "A=1\n");
+    write_text(file,
+               "\n\xEF\xBB\xBF"
+               "A=1\n");
     ASSERT_EQ(ini_write_string(file, SECTION, "B", "2"), 0);
-    EXPECT_EQ(ini_get_int(file, "", "\xEF\xBB\xBF" "A", -1), 1);
+    EXPECT_EQ(ini_get_int(file, "",
+                          "\xEF\xBB\xBF"
+                          "A",
+                          -1),
+              1);
     EXPECT_EQ(ini_get_int(file, "", "A", -1), -1);
 }
 
@@ -222,6 +228,46 @@ TEST_F(IniStoreTest, ReadOnlyFileFailsAndStaysUnchanged) {
               -1);
     EXPECT_EQ(read_text(file), original);
     EXPECT_EQ(run_unprivileged([&] { return ini_get_int(file, SECTION, "AutoPair", 0); }), -1);
+}
+
+TEST_F(IniStoreTest, AWriteWithoutRoomForTheNewFileLeavesTheOldOneAsItWas) {
+    // The file may be written, its folder not: the whole new file cannot be
+    // made beside it, and writing over the old one could leave it cut.
+    const std::string original = "[SECTION 1]\nPairTimeout=10\nRepairTime=\n";
+    write_text(file, original);
+    ASSERT_EQ(chmod(file.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0555), 0);
+    EXPECT_EQ(run_unprivileged([&] { return ini_write_string(file, SECTION, "RepairTime", "15"); }),
+              -1);
+    EXPECT_EQ(read_text(file), original);
+    size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+        ++entries;
+        EXPECT_EQ(entry.path().filename(), "config.ini");
+    }
+    EXPECT_EQ(entries, 1u);
+}
+
+TEST_F(IniStoreTest, AWriteKeepsTheFilesOwnerModeAndLink) {
+    const std::string real = dir.path + "real.ini";
+    write_text(real, "[SECTION 1]\nA=1\n");
+    ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(real.c_str(), 65534, 65534), 0);
+    }
+    ASSERT_EQ(symlink("real.ini", file.c_str()), 0);
+    ASSERT_EQ(ini_write_string(file, SECTION, "B", "2"), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(read_text(real), "[SECTION 1]\nA=1\nB=2\n");
+    ASSERT_EQ(stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 65534u);
+    }
 }
 
 TEST_F(IniStoreTest, UnwritableDirectoryFails) {

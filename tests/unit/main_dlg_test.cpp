@@ -182,6 +182,18 @@ TEST_F(MainDlg, PairingTimeOutReturnsToNotPairedThenCountsDownAndPairsAgain) {
     EXPECT_EQ(seen, want);
 }
 
+TEST_F(MainDlg, RepairTimeBelowOneCountsOneSecondAndPairsAgain) {
+    WriteConfig("[SECTION 1]\nPhoneIP=167772165\nRepairTime=0\nPairTimeout=1\n");
+    Start();
+    Advance(1000);
+    EXPECT_EQ(view.Status(), "Waiting...(1s)");
+    Advance(1000);
+    EXPECT_EQ(dlg->m_nState, STATE_PAIRING);
+    EXPECT_EQ(sessions_started, 2);
+    EXPECT_EQ(dlg->m_nRepairTime, 0);
+    EXPECT_NE(ReadFile(home + "config.ini").find("RepairTime=0\n"), std::string::npos);
+}
+
 TEST_F(MainDlg, RetryTimesBoundsTheReRepairAttempts) {
     WriteConfig("[SECTION 1]\nPhoneIP=167772165\nRepairTime=1\nRetryTimes=2\nPairTimeout=1\n");
     Start();

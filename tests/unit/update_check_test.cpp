@@ -70,6 +70,10 @@ TEST(UpdateFile, NothingIsOfferedForOlderEqualOrInvalidVersionsOrABadInstaller) 
         file_with("2.0.13.9", setup),
         file_with("255.255.255.255", setup),
         file_with("abc", setup),
+        // Only digits and dots: what follows a blank would reach the question.
+        file_with("9.9.9.9 <a href=\"http://evil.test/\">update</a>", setup),
+        file_with("9.9.9.9\n<b>now</b>", setup),
+        file_with("0x9.0.0.0", setup),
         file_with("2.1.0.0", ""),
         "<version>2.1.0.0</version>",
         file_with("2.1.0.0", "file:///usr/bin/xterm"),
