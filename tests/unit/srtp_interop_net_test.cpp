@@ -6,6 +6,7 @@
 // about eleven minutes crosses. Runs in a network namespace of its own.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -71,6 +72,32 @@ int wait_exit(pid_t pid, int timeout_ms = 10000) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The receive queue (bytes) of the UDP socket bound to PORT in this network
+// namespace, or -1 while none is.
+long udp_queue_at(uint16_t port) {
+    std::ifstream udp("/proc/self/net/udp");
+    std::string line;
+    std::getline(udp, line);  // the column names
+    while (std::getline(udp, line)) {
+        unsigned local_port = 0;
+        unsigned long tx = 0, rx = 0;
+        if (sscanf(line.c_str(), " %*d: %*x:%x %*x:%*x %*x %lx:%lx", &local_port, &tx, &rx) == 3 &&
+            local_port == port)
+            return long(rx);
+    }
+    return -1;
+}
+
+// Polls DONE every millisecond until it holds; false after 10 s.
+template <typename Done>
+bool wait_for(Done done) {
+    for (int waited = 0; !done(); ++waited) {
+        if (waited >= 10000) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 std::string key_of(const char* line) {
     const std::string s(line);
     return s.substr(s.find("inline:") + 7);
@@ -113,7 +140,9 @@ TEST_F(SrtpInterop, FfmpegDecodesWhatWeSendWithOurKey) {
     ASSERT_EQ(create_srtp_session(
                   "1 AES_CM_128_HMAC_SHA1_80 inline:Q7Vdh8bVjCD8PtJjN0k6s8GmDWrYRmA6QPmzfzGd"),
               0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // ffmpeg's start
+    // What reaches ffmpeg's socket once it is bound waits there for it.
+    ASSERT_TRUE(wait_for([] { return udp_queue_at(FFMPEG_PORT) >= 0; }))
+        << read_text(dir.path + "ffmpeg.log");
 
     uint8_t frame[USB_FRAME_BYTES];
     for (size_t f = 0; f < SENT_FRAMES; ++f) {
@@ -122,8 +151,9 @@ TEST_F(SrtpInterop, FfmpegDecodesWhatWeSendWithOurKey) {
             const int16_t v = i % 3 == 0 ? pattern(f * SAMPLES_16K + i / 3) : int16_t(-1);
             put_le16(frame + 2 * i, uint16_t(v));
         }
+        // No faster than ffmpeg takes them, so its socket never overflows.
+        ASSERT_TRUE(wait_for([] { return udp_queue_at(FFMPEG_PORT) < 32768; }));
         send_playback_audio(frame, sizeof(frame));
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     // ffmpeg ends by itself after 2 s of audio.
     EXPECT_EQ(wait_exit(ffmpeg), 0) << read_text(dir.path + "ffmpeg.log");
@@ -175,14 +205,21 @@ TEST_F(SrtpInterop, WeDecodeWhatFfmpegSendsWithItsKey) {
     uint8_t frame[USB_FRAME_BYTES];
     size_t frames = 0;
     bool tripled = true;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(6);
-    while (std::chrono::steady_clock::now() < until) {
+    // Each packet as it arrives, until ffmpeg has ended and none waits.
+    for (int quiet = 0, ended = 0; ended < 2;) {
         if (rtp_receive(frame) != 0) {
-            int status = 0;
-            if (waitpid(ffmpeg, &status, WNOHANG) == ffmpeg && rtp_receive(frame) != 0) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            pollfd p{g_rtp_socket, POLLIN, 0};
+            if (poll(&p, 1, 100) == 1) continue;
+            if (ended > 0 || waitpid(ffmpeg, nullptr, WNOHANG) == ffmpeg) {
+                ++ended;  // one more look after its end
+            } else if (++quiet == 100) {
+                kill(ffmpeg, SIGKILL);
+                waitpid(ffmpeg, nullptr, 0);
+                FAIL() << "ffmpeg neither sends nor ends\n" << read_text(dir.path + "ffmpeg.log");
+            }
             continue;
         }
+        quiet = 0;
         ++frames;
         for (size_t i = 0; i < USB_FRAME_BYTES / 2; i += 3) {
             const uint16_t s = get_le16(frame + 2 * i);
@@ -190,8 +227,6 @@ TEST_F(SrtpInterop, WeDecodeWhatFfmpegSendsWithItsKey) {
             heard.push_back(int16_t(s));
         }
     }
-    wait_exit(ffmpeg);
-
     EXPECT_GE(frames, 190u) << read_text(dir.path + "ffmpeg.log");
     EXPECT_TRUE(tripled);
     size_t crossings = 0, first = 0, last = 0;
