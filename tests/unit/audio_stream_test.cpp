@@ -111,6 +111,11 @@ TEST(IsoLayout, RefusesTruncatedRequestsAndEmptiesPacketsOutsideTheBuffer) {
     EXPECT_EQ(read_iso_layout(pdu.data(), pdu.size(), &layout), -1);
 }
 
+// How long a worker may take to reach its next sleep, in real time, before
+// the test gives up on it: a guard against a hung worker, far beyond what
+// any load delays it.
+constexpr int GUARD_MS = 10000;
+
 // The workers on the main window's manual clock. The clock moves only while
 // the worker under test sleeps on it, so every completion time is exact.
 class AudioWorkers : public ControllerFixture {
@@ -154,12 +159,12 @@ class AudioWorkers : public ControllerFixture {
     void StartPlayback() {
         worker_ = std::thread(dealwith_audio_pb_buf, std::ref(bus));
         alive_ = &g_pb_worker_alive;
-        ASSERT_TRUE(wait_until([] { return g_pb_worker_alive == 1; }));
+        ASSERT_TRUE(wait_until([] { return g_pb_worker_alive == 1; }, GUARD_MS));
     }
     void StartCapture() {
         worker_ = std::thread(dealwith_audio_cp_buf, std::ref(bus));
         alive_ = &g_cp_worker_alive;
-        ASSERT_TRUE(wait_until([] { return g_cp_worker_alive == 1; }));
+        ASSERT_TRUE(wait_until([] { return g_cp_worker_alive == 1; }, GUARD_MS));
     }
     // Raises SOFTDEV_SHUTDOWN and moves the clock while the worker sleeps
     // on it, until it has ended.
@@ -186,7 +191,8 @@ class AudioWorkers : public ControllerFixture {
         cp_complete_->set();
     }
     void WaitAsleep() {
-        ASSERT_TRUE(wait_until([&] { return clock.sleepers() == 1; })) << "at " << clock.now_ms();
+        ASSERT_TRUE(wait_until([&] { return clock.sleepers() == 1; }, GUARD_MS))
+            << "at " << clock.now_ms();
     }
     // Moves the clock on by MS, a millisecond at a time, each while the
     // worker sleeps on it; it sleeps again at the end.
@@ -208,7 +214,7 @@ class AudioWorkers : public ControllerFixture {
     // Runs the clock until N replies were written; their times.
     std::vector<int64_t> RunUntilReplies(size_t n) {
         while (bus.count() < n) {
-            if (!wait_until([&] { return clock.sleepers() == 1 || bus.count() >= n; })) {
+            if (!wait_until([&] { return clock.sleepers() == 1 || bus.count() >= n; }, GUARD_MS)) {
                 ADD_FAILURE() << "the worker neither sleeps nor answers at " << clock.now_ms();
                 break;
             }
