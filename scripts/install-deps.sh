@@ -7,6 +7,8 @@ packages=(
   qt6-base-dev libgl-dev
   libsimpleini-dev libsrtp2-dev libcurl4-openssl-dev libsystemd-dev
   libgtest-dev libgmock-dev
+  # the SRTP interoperability test's own RFC 3711 end
+  libssl-dev
   clang libclang-rt-14-dev
   util-linux iproute2 dbus-daemon libglib2.0-bin
   ffmpeg

@@ -18,6 +18,7 @@
 #include "soft_dev/sample_fifo.h"
 #include "soft_dev/softdev_thread.h"
 #include "soft_dev/usbip_pdu.h"
+#include "soft_dev/window_link.h"
 
 namespace quor {
 
@@ -52,6 +53,7 @@ class StreamServer {
     // The worker woke to new requests after an idle spell.
     virtual void woke() {}
     AudioPacer pacer;
+    Clock* clock = nullptr;
 };
 
 struct StreamRole {
@@ -67,7 +69,8 @@ struct StreamRole {
 // Waits for requests and drains the queue, until SOFTDEV_SHUTDOWN.
 int run_stream_worker(VirtualBus& bus, const StreamRole& role, StreamServer& server) {
     role.alive = 1;
-    Clock& clock = SystemClock::instance();
+    Clock& clock = window_clock();
+    server.clock = &clock;
     const EventHandle complete = open_named_event(role.complete_event, EventReset::AUTO);
     const EventHandle shutdown = open_named_event(EVENT_SOFTDEV_SHUTDOWN, EventReset::MANUAL);
     Event* const events[] = {complete.get(), shutdown.get()};
@@ -100,7 +103,7 @@ int run_stream_worker(VirtualBus& bus, const StreamRole& role, StreamServer& ser
 class PlaybackServer : public StreamServer {
   public:
     void serve(VirtualBus& bus, const uint8_t* req, size_t len) override {
-        Clock& clock = SystemClock::instance();
+        Clock& clock = *this->clock;
         if (read_iso_layout(req, len, &layout_) != 0) {
             quor_log("PB: request %u of %zu bytes is malformed, dropped\n",
                      pdu_word(req, USBIP_SEQNUM), len);
@@ -154,7 +157,7 @@ class PlaybackServer : public StreamServer {
 class CaptureServer : public StreamServer {
   public:
     void serve(VirtualBus& bus, const uint8_t* req, size_t len) override {
-        Clock& clock = SystemClock::instance();
+        Clock& clock = *this->clock;
         if (read_iso_layout(req, len, &layout_) != 0) {
             quor_log("CP: request %u of %zu bytes is malformed, dropped\n",
                      pdu_word(req, USBIP_SEQNUM), len);

@@ -11,6 +11,7 @@
 #include "soft_dev/gruu_store.h"
 #include "soft_dev/lync_state.h"
 #include "soft_dev/request_queue.h"
+#include "soft_dev/window_link.h"
 
 namespace quor {
 
@@ -69,11 +70,6 @@ const FlagReport* raised_flag_report() {
 int write_answer(VirtualBus& bus, const std::vector<uint8_t>& req, const uint8_t* data, size_t n) {
     return SEND_CLASS_REPLY(bus, req.data(), ReplyHeader::ECHO, data, n, "interrupt_ep_thread");
 }
-
-Clock& worker_clock() {
-    CKestrowQuorConnectorDlg* dlg = g_main_dlg.load();
-    return dlg ? dlg->clock() : static_cast<Clock&>(SystemClock::instance());
-}
 }  // namespace
 
 InterruptReport choose_interrupt_report() {
@@ -101,7 +97,7 @@ InterruptReport answer_interrupt_request(VirtualBus& bus, const std::vector<uint
 
 int interrupt_ep_thread(VirtualBus& bus) {
     g_intr_thread_alive = 1;
-    Clock& clock = worker_clock();
+    Clock& clock = window_clock();
     std::vector<uint8_t> req;
     while (g_dev_stop == DEV_RUN) {
         if (hid_send_window == 1 && g_intr_queue.pop(&req)) answer_interrupt_request(bus, req);

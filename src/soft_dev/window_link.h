@@ -1,6 +1,7 @@
-// What the HID and audio-class handlers read from and ask of the main
+// What the device's handlers and workers read from and ask of the main
 // window. Before the window exists (or after it is gone) the state reads
-// as not paired, "AsNmDev" as 0, and timer requests do nothing.
+// as not paired, "AsNmDev" as 0, timer requests do nothing and the clock
+// is the system's.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,13 @@ inline unsigned window_state() {
 inline int window_as_nm_dev() {
     CKestrowQuorConnectorDlg* dlg = g_main_dlg.load();
     return dlg ? dlg->m_nAsNmDev.load() : 0;
+}
+
+// The clock the device's workers pace themselves by: the main window's (a
+// manual one in tests), the system's while there is no window.
+inline Clock& window_clock() {
+    CKestrowQuorConnectorDlg* dlg = g_main_dlg.load();
+    return dlg ? dlg->clock() : static_cast<Clock&>(SystemClock::instance());
 }
 
 inline void window_start_timer(int id, int64_t period_ms) {

@@ -62,6 +62,25 @@ class LyncConversation(unittest.TestCase):
         return [line[3:] for line in quorlib.read_transcript(self.transcript)
                 if line.startswith("P: ")]
 
+    def logged(self, text):
+        """Waits until the connector's log holds TEXT; false after 10 s."""
+        def log():
+            with open(os.path.join(self.home, "quor.log"), "rb") as f:
+                return f.read()
+        return text in quorlib.wait_until(log, lambda v: text in v)
+
+    def keepalives_seen(self):
+        return len(re.findall(r"(?m)^recv KEEPALIVE$", self.phone.output()))
+
+    def let_the_connectors_timers_run(self):
+        """Waits for two more keep-alives, sent by the connector's own timers
+        every 2 s: by then every timer of half a second armed before has
+        fired, and whatever it sent is in the transcript, since frames reach
+        the phone in order."""
+        before = self.keepalives_seen()
+        self.assertGreaterEqual(
+            quorlib.wait_until(self.keepalives_seen, lambda n: n >= before + 2), before + 2)
+
     def types_sent(self, *types):
         """Of the frames the connector sent, those of the given types, in order."""
         wanted = {f"{t:02X}" for t in types}
@@ -127,7 +146,8 @@ class LyncConversation(unittest.TestCase):
         for command in ("signin-request", "signin-failed", "signout-request", "hangup"):
             self.phone.send(command)
         self.phone.wait_for(r"^sent HANG_UP$")
-        time.sleep(0.3)  # the session raises the report flags
+        # The session takes the phone's messages in order; the last is logged.
+        self.assertTrue(self.logged(b"NETWORK: Get hungup pkg from network!\n"))
         self.host.send("lync-poll on")
         expected = ["input signout-request", "input hungup-pre", "input hungup", "input ack",
                     "input signin-failed", "input signin-request"]
@@ -199,11 +219,11 @@ class LyncConversation(unittest.TestCase):
         self.host.send("set-interface 1 0")
         self.host.send("set-interface 1 1")
         self.host.wait_for(r"^set-interface 1 1 status=0$")
-        time.sleep(1.5)
+        self.let_the_connectors_timers_run()
         self.assertEqual(self.types_sent(quorlib.MEDIA_OFFER, quorlib.MEDIA_STOP), ["40"])
         self.host_do("set-interface 1 0", r"^set-interface 1 0 status=0$")
         self.phone.wait_for(r"^recv MEDIA_STOP$", timeout=3)
-        time.sleep(1.0)
+        self.let_the_connectors_timers_run()
         self.assertEqual(self.types_sent(quorlib.MEDIA_OFFER, quorlib.MEDIA_STOP), ["40", "41"])
 
     def test_with_as_nm_dev_zero_only_the_call_dialog_opens_and_closes_the_stream(self):
@@ -211,13 +231,16 @@ class LyncConversation(unittest.TestCase):
         self.sign_in()
         self.host_do("set-interface 1 1", r"^set-interface 1 1 status=0$")
         self.host_do("set-interface 2 1", r"^set-interface 2 1 status=0$")
-        time.sleep(0.3)
+        # A frame sent after the selections: an offer they made would be
+        # in the transcript before it.
+        self.host_do("lync-presence 0100", r"^lync presence 0100 status=0$")
+        self.phone.wait_for(r"^recv LYNC_ONLINE$")
         self.assertEqual(self.types_sent(quorlib.MEDIA_OFFER, quorlib.MEDIA_STOP), [])
         self.host_do("lync-dialog 1", r"^lync dialog 1 status=0$")
         self.phone.wait_for(r"^recv MEDIA_OFFER$")
         self.host_do("set-interface 2 0", r"^set-interface 2 0 status=0$")
         self.host_do("set-interface 1 0", r"^set-interface 1 0 status=0$")
-        time.sleep(1.0)
+        self.let_the_connectors_timers_run()
         self.assertEqual(self.types_sent(quorlib.MEDIA_OFFER, quorlib.MEDIA_STOP), ["40"])
         self.host_do("lync-dialog 0", r"^lync dialog 0 status=0$")
         self.phone.wait_for(r"^recv MEDIA_STOP$")

@@ -206,10 +206,8 @@ class PhoneSimTest(unittest.TestCase):
         c.expect(q.PAIR_ANSWER, b"")
         c.send_raw(bytes([q.SET_GRUU, 10, 0x41]))
         time.sleep(0.2)
-        start = time.monotonic()
         sim.signal(signal.SIGTERM)
         self.assertEqual(sim.wait_exit(timeout=3.0), 0)
-        self.assertLess(time.monotonic() - start, 1.0)
         # The quit command.
         sim = self.start_sim()
         sim.send("quit")

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/event.h"
+#include "soft_dev/audio_requests.h"
 #include "soft_dev/audio_stream.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/lync_state.h"
@@ -101,6 +102,14 @@ inline Bytes converted(const Submit& s) {
     Bytes b = s.wire();
     usbip_header_to_host(b.data());
     return b;
+}
+
+// The host selects alternate setting ALT of the speaker (1) or microphone
+// (2) streaming interface, as the bus reader hands the request over.
+inline void select_stream(uint8_t interface, uint8_t alt) {
+    FakeBus control_bus;
+    const Bytes req = converted(control(1, 0x01, 0x0B, alt, interface, 0));
+    ASSERT_EQ(process_audio_class_specific_requests(control_bus, req.data(), req.size()), 0);
 }
 
 class WorkerFixture : public ::testing::Test {

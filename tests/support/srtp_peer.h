@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "media/media_api.h"
 #include "srtp_kit/srtp_kit.h"
 
 namespace quor::test {
@@ -129,9 +131,25 @@ struct PhoneSocket {
         sa.sin_family = AF_INET;
         sa.sin_port = htons(PROGRAM_RTP_PORT);
         sa.sin_addr.s_addr = htonl(LOOPBACK);
+        const uint32_t before = queued_at_program();
         ASSERT_EQ(sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)),
                   ssize_t(d.size()));
-        usleep(20000);  // let it arrive before the program looks
+        // The program looks right after: wait until its socket holds the
+        // datagram (loopback may hand it over after sendto returned).
+        if (g_rtp_socket < 0) return;
+        for (int waited = 0; queued_at_program() <= before; ++waited) {
+            ASSERT_LT(waited, 5000) << "the datagram did not reach the program's socket";
+            poll(nullptr, 0, 1);
+        }
+    }
+    // Receive memory in use on the program's RTP socket; grows with each
+    // datagram waiting there.
+    static uint32_t queued_at_program() {
+        uint32_t info[SK_MEMINFO_VARS] = {};
+        socklen_t len = sizeof(info);
+        const int program = g_rtp_socket;
+        if (program < 0 || getsockopt(program, SOL_SOCKET, SO_MEMINFO, info, &len) != 0) return 0;
+        return info[SK_MEMINFO_RMEM_ALLOC];
     }
     // The next datagram, empty when none came within TIMEOUT_MS.
     std::vector<uint8_t> receive(int timeout_ms = 500) const {

@@ -45,11 +45,11 @@ class CallAudio : public WorkerFixture {
         }
         at_phone.send_to_program(phone->protect(rtp_packet(seq, PHONE_SSRC, payload)));
     }
-    // Starts the workers and has the microphone read once, silent.
+    // Starts the workers, switches the microphone on and has it read once,
+    // silent.
     void start_capturing() {
         start_workers();
-        cp_stream_started = 1;
-        clear_last_capture_frame();
+        select_stream(2, 1);
         queue_capture(capture_request(0, 10, 96));
         ASSERT_TRUE(bus.wait_for_replies(1));
     }
@@ -121,8 +121,7 @@ TEST_F(CallAudio, AudioQueuedBeforeTheMicrophoneIsReadIsDropped) {
     phone_sends(1, 7);
     phone_sends(2, 7);
     start_workers();
-    cp_stream_started = 1;
-    clear_last_capture_frame();
+    select_stream(2, 1);
     for (uint32_t i = 0; i < 3; ++i) queue_capture(capture_request(i, 10, 96));
     ASSERT_TRUE(bus.wait_for_replies(3));
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(samples_of(i).front(), 0) << i;
@@ -130,6 +129,25 @@ TEST_F(CallAudio, AudioQueuedBeforeTheMicrophoneIsReadIsDropped) {
     queue_capture(capture_request(3, 10, 96));
     ASSERT_TRUE(bus.wait_for_replies(4));
     EXPECT_EQ(samples_of(3).front(), 9);
+}
+
+// The microphone of a new call repeats nothing of the last call's audio.
+TEST_F(CallAudio, ASecondCallStartsSilentWhateverTheFirstEndedWith) {
+    start_capturing();
+    phone_sends(1, 1000);
+    queue_capture(capture_request(1, 10, 96));
+    ASSERT_TRUE(bus.wait_for_replies(2));
+    ASSERT_EQ(samples_of(1).front(), 1000);
+    select_stream(2, 0);
+    close_rtp_socket();
+    destroy_srtp_session();
+
+    ASSERT_EQ(open_rtp_socket(PROGRAM_RTP_PORT, PHONE_PORT, LOOPBACK), 0);
+    ASSERT_EQ(create_srtp_session(PHONE_LINE.c_str()), 0);
+    select_stream(2, 1);
+    queue_capture(capture_request(2, 10, 96));
+    ASSERT_TRUE(bus.wait_for_replies(3));
+    EXPECT_EQ(samples_of(2), std::vector<int16_t>(480, 0));
 }
 
 TEST_F(CallAudio, AfterTheCallClosesThePlaybackIsAnsweredButNothingIsSent) {

@@ -1,6 +1,6 @@
 // The streaming endpoints: sample halving, the pacing grid, the byte FIFO,
 // the request's packet table, and both workers answering requests on a
-// recording bus (no call open, so no RTP).
+// recording bus (no call open, so no RTP), paced by a manual clock.
 #include "soft_dev/audio_stream.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +20,7 @@
 #include "soft_dev/softdev_thread.h"
 #include "soft_dev/usbip_pdu.h"
 #include "support/audio_worker_fixture.h"
+#include "support/controller_fixture.h"
 
 namespace quor::test {
 namespace {
@@ -110,100 +111,270 @@ TEST(IsoLayout, RefusesTruncatedRequestsAndEmptiesPacketsOutsideTheBuffer) {
     EXPECT_EQ(read_iso_layout(pdu.data(), pdu.size(), &layout), -1);
 }
 
-class AudioWorkers : public WorkerFixture {};
+// How long a worker may take to reach its next sleep, in real time, before
+// the test gives up on it: a guard against a hung worker, far beyond what
+// any load delays it.
+constexpr int GUARD_MS = 10000;
+
+// The workers on the main window's manual clock. The clock moves only while
+// the worker under test sleeps on it, so every completion time is exact.
+class AudioWorkers : public ControllerFixture {
+  protected:
+    // Records each reply with the time of the manual clock.
+    class ClockedBus : public FakeBus {
+      public:
+        explicit ClockedBus(quor::Clock& clock) : clock_(clock) {}
+        int write_reply(const uint8_t* pdu, size_t len) override {
+            std::lock_guard lk(mu);
+            replies.emplace_back(pdu, pdu + len);
+            at.push_back(clock_.now_ms());
+            return 0;
+        }
+        size_t count() {
+            std::lock_guard lk(mu);
+            return replies.size();
+        }
+        std::vector<int64_t> at;
+
+      private:
+        quor::Clock& clock_;
+    };
+
+    void SetUp() override {
+        ControllerFixture::SetUp();
+        Start();
+        g_pb_queue.clear();
+        g_cp_queue.clear();
+        pb_stream_started = 0;
+        cp_stream_started = 0;
+        shutdown_->reset();
+    }
+    void TearDown() override {
+        StopWorker();
+        shutdown_->reset();
+        g_pb_queue.clear();
+        g_cp_queue.clear();
+        ControllerFixture::TearDown();
+    }
+    void StartPlayback() {
+        worker_ = std::thread(dealwith_audio_pb_buf, std::ref(bus));
+        alive_ = &g_pb_worker_alive;
+        ASSERT_TRUE(wait_until([] { return g_pb_worker_alive == 1; }, GUARD_MS));
+    }
+    void StartCapture() {
+        worker_ = std::thread(dealwith_audio_cp_buf, std::ref(bus));
+        alive_ = &g_cp_worker_alive;
+        ASSERT_TRUE(wait_until([] { return g_cp_worker_alive == 1; }, GUARD_MS));
+    }
+    // Raises SOFTDEV_SHUTDOWN and moves the clock while the worker sleeps
+    // on it, until it has ended.
+    void StopWorker() {
+        if (!worker_.joinable()) return;
+        shutdown_->set();
+        while (*alive_ == 1) {
+            if (clock.sleepers() > 0) clock.advance(1);
+            std::this_thread::yield();
+        }
+        worker_.join();
+    }
+    void QueuePlayback(const Submit& s) {
+        const Bytes b = converted(s);
+        g_pb_queue.push(b.data(), b.size());
+        pb_complete_->set();
+    }
+    // Requests queued together, as the bus reader queues a burst.
+    void QueueCapture(std::initializer_list<Submit> burst) {
+        for (const Submit& s : burst) {
+            const Bytes b = converted(s);
+            g_cp_queue.push(b.data(), b.size());
+        }
+        cp_complete_->set();
+    }
+    void WaitAsleep() {
+        ASSERT_TRUE(wait_until([&] { return clock.sleepers() == 1; }, GUARD_MS))
+            << "at " << clock.now_ms();
+    }
+    // Moves the clock on by MS, a millisecond at a time, each while the
+    // worker sleeps on it; it sleeps again at the end.
+    void Run(int64_t ms) {
+        for (int64_t i = 0; i < ms; ++i) {
+            WaitAsleep();
+            clock.advance(1);
+        }
+        WaitAsleep();
+    }
+    // Lets the worker poll its empty queue POLLS times, after which it
+    // waits for requests again.
+    void RunDry(int polls) {
+        for (int i = 0; i < polls; ++i) {
+            WaitAsleep();
+            clock.advance(1);
+        }
+    }
+    // Runs the clock until N replies were written; their times.
+    std::vector<int64_t> RunUntilReplies(size_t n) {
+        while (bus.count() < n) {
+            if (!wait_until([&] { return clock.sleepers() == 1 || bus.count() >= n; }, GUARD_MS)) {
+                ADD_FAILURE() << "the worker neither sleeps nor answers at " << clock.now_ms();
+                break;
+            }
+            if (bus.count() < n) clock.advance(1);
+        }
+        std::lock_guard lk(bus.mu);
+        return bus.at;
+    }
+    Bytes Reply(size_t i) {
+        std::lock_guard lk(bus.mu);
+        return bus.replies.at(i);
+    }
+
+    ClockedBus bus{clock};
+    // Held for the test's length, so that what is set before a worker opens
+    // them is still there when it does.
+    EventHandle pb_complete_ = open_named_event(EVENT_PB_COMPLETE, EventReset::AUTO);
+    EventHandle cp_complete_ = open_named_event(EVENT_CP_COMPLETE, EventReset::AUTO);
+    EventHandle shutdown_ = open_named_event(EVENT_SOFTDEV_SHUTDOWN, EventReset::MANUAL);
+
+  private:
+    std::thread worker_;
+    std::atomic<int>* alive_ = nullptr;
+};
 
 TEST_F(AudioWorkers, PlaybackAnswersTenPacketRequestsTenMillisecondsApart) {
-    start_workers();
-    const auto woke = Clock::now();
-    for (uint32_t i = 0; i < 5; ++i) queue_playback(playback_request(100 + i, 10, 96, 0));
-    ASSERT_TRUE(bus.wait_for_replies(5));
+    StartPlayback();
+    for (uint32_t i = 0; i < 5; ++i) QueuePlayback(playback_request(100 + i, 10, 96, 0));
+    EXPECT_EQ(RunUntilReplies(5), (std::vector<int64_t>{10, 20, 30, 40, 50}));
     for (size_t i = 0; i < 5; ++i) {
-        const TimedReply r = bus.reply(i);
-        ASSERT_EQ(r.pdu.size(), 208u);
-        EXPECT_EQ(get_le32(&r.pdu[USBIP_COMMAND]), USBIP_RET_SUBMIT);
-        EXPECT_EQ(get_le32(&r.pdu[USBIP_SEQNUM]), 100 + i);
-        EXPECT_EQ(get_le32(&r.pdu[USBIP_LENGTH]), 0u);
-        EXPECT_EQ(get_le32(&r.pdu[USBIP_PACKETS]), 10u);
+        const Bytes r = Reply(i);
+        ASSERT_EQ(r.size(), 208u);
+        EXPECT_EQ(get_le32(&r[USBIP_COMMAND]), USBIP_RET_SUBMIT);
+        EXPECT_EQ(get_le32(&r[USBIP_SEQNUM]), 100 + i);
+        EXPECT_EQ(get_le32(&r[USBIP_LENGTH]), 0u);
+        EXPECT_EQ(get_le32(&r[USBIP_PACKETS]), 10u);
         for (uint32_t k = 0; k < 10; ++k) {
-            const uint8_t* d = &r.pdu[48 + 16 * k];
+            const uint8_t* d = &r[48 + 16 * k];
             EXPECT_EQ(get_le32(d), 96 * k);
             EXPECT_EQ(get_le32(d + 4), 96u);
             EXPECT_EQ(get_le32(d + 8), 96u);
             EXPECT_EQ(get_le32(d + 12), 0u);
         }
-        // Never early; the upper bound only guards against a stuck worker.
-        EXPECT_GE(ms_between(woke, r.at), 10.0 * double(i + 1) - 1.0) << i;
-        EXPECT_LT(ms_between(woke, r.at), 10.0 * double(i + 1) + 80.0) << i;
     }
 }
 
 TEST_F(AudioWorkers, PlaybackPacesLinuxRequestsByTheAudioTheyCarry) {
-    start_workers();
-    const auto woke = Clock::now();
-    for (uint32_t i = 0; i < 20; ++i) queue_playback(playback_request(i, 6, 96, 0));
-    ASSERT_TRUE(bus.wait_for_replies(20));
-    const TimedReply last = bus.reply(19);
-    EXPECT_GE(ms_between(woke, last.at), 119.0);
-    EXPECT_LT(ms_between(woke, last.at), 220.0);
-    ASSERT_EQ(last.pdu.size(), 48u + 6 * 16);
-    EXPECT_EQ(get_le32(&last.pdu[USBIP_PACKETS]), 6u);
+    StartPlayback();
+    for (uint32_t i = 0; i < 20; ++i) QueuePlayback(playback_request(i, 6, 96, 0));
+    const std::vector<int64_t> at = RunUntilReplies(20);
+    for (size_t i = 0; i < 20; ++i) EXPECT_EQ(at[i], int64_t(6 * (i + 1))) << i;
+    const Bytes last = Reply(19);
+    ASSERT_EQ(last.size(), 48u + 6 * 16);
+    EXPECT_EQ(get_le32(&last[USBIP_PACKETS]), 6u);
     uint32_t sum = 0;
-    for (int k = 0; k < 6; ++k) sum += get_le32(&last.pdu[48 + 16 * k + 8]);
+    for (int k = 0; k < 6; ++k) sum += get_le32(&last[48 + 16 * k + 8]);
     EXPECT_EQ(sum, 576u);
 }
 
-TEST_F(AudioWorkers, CaptureCarriesSilenceBeforeThePhoneSendsAnything) {
-    start_workers();
-    cp_stream_started = 1;
-    clear_last_capture_frame();
-    queue_capture(capture_request(1, 10, 96));
-    queue_capture(capture_request(2, 1, 96));
-    ASSERT_TRUE(bus.wait_for_replies(2));
-    const TimedReply ten = bus.reply(0);
-    ASSERT_EQ(ten.pdu.size(), 1168u);
-    EXPECT_EQ(get_le32(&ten.pdu[USBIP_LENGTH]), 960u);
-    EXPECT_EQ(get_le32(&ten.pdu[USBIP_DIRECTION]), USBIP_DIR_IN);
-    EXPECT_EQ(get_le32(&ten.pdu[USBIP_EP]), 2u);
-    EXPECT_EQ(Bytes(ten.pdu.begin() + 48, ten.pdu.begin() + 48 + 960), Bytes(960, 0));
-    EXPECT_EQ(get_le32(&ten.pdu[48 + 960 + 9 * 16]), 864u);
-    EXPECT_EQ(get_le32(&ten.pdu[48 + 960 + 9 * 16 + 8]), 96u);
-    const TimedReply one = bus.reply(1);
-    ASSERT_EQ(one.pdu.size(), 48u + 96 + 16);
-    EXPECT_EQ(get_le32(&one.pdu[USBIP_LENGTH]), 96u);
-    EXPECT_EQ(get_le32(&one.pdu[USBIP_PACKETS]), 1u);
-    EXPECT_EQ(get_le32(&one.pdu[48 + 96 + 8]), 96u);
+TEST_F(AudioWorkers, PlaybackStartsANewGridWhenItWakesAfterRunningDry) {
+    StartPlayback();
+    QueuePlayback(playback_request(1, 10, 96, 0));
+    QueuePlayback(playback_request(2, 10, 96, 0));
+    EXPECT_EQ(RunUntilReplies(2), (std::vector<int64_t>{10, 20}));
+    RunDry(200);          // 200 empty polls: the worker waits again
+    clock.advance(1000);  // idle at 1220
+    QueuePlayback(playback_request(3, 10, 96, 0));
+    QueuePlayback(playback_request(4, 10, 96, 0));
+    EXPECT_EQ(RunUntilReplies(4), (std::vector<int64_t>{10, 20, 1230, 1240}));
+}
+
+TEST_F(AudioWorkers, PlaybackStartsANewGridWhenTheSpeakerIsSwitchedOn) {
+    StartPlayback();
+    QueuePlayback(playback_request(1, 10, 96, 0));
+    EXPECT_EQ(RunUntilReplies(1), (std::vector<int64_t>{10}));
+    Run(15);  // still polling at 25; its grid's next step is 20
+    select_stream(1, 1);
+    QueuePlayback(playback_request(2, 10, 96, 0));  // found at the poll of 26
+    EXPECT_EQ(RunUntilReplies(2), (std::vector<int64_t>{10, 36}));
+}
+
+// A completion that comes late is followed by shorter waits, not by a grid
+// shifted by the delay.
+TEST_F(AudioWorkers, PlaybackCatchesUpAfterALateCompletion) {
+    StartPlayback();
+    QueuePlayback(playback_request(1, 10, 96, 0));
+    EXPECT_EQ(RunUntilReplies(1), (std::vector<int64_t>{10}));
+    Run(15);  // the next requests are found at the poll of 26, after the step at 20
+    for (uint32_t i = 2; i <= 4; ++i) QueuePlayback(playback_request(i, 10, 96, 0));
+    EXPECT_EQ(RunUntilReplies(4), (std::vector<int64_t>{10, 26, 30, 40}));
+}
+
+TEST_F(AudioWorkers, CaptureKeepsItsGridUntilTheMicrophoneIsSwitchedOnAgain) {
+    StartCapture();
+    select_stream(2, 1);
+    QueueCapture({capture_request(1, 10, 96)});
+    QueueCapture({capture_request(2, 10, 96)});
+    EXPECT_EQ(RunUntilReplies(2), (std::vector<int64_t>{10, 20}));
+    RunDry(201);          // 201 empty polls: the worker waits again
+    clock.advance(1000);  // idle at 1221
+    QueueCapture({capture_request(3, 10, 96), capture_request(4, 10, 96)});
+    // The old grid's steps 30 and 40 are long past: both at once.
+    EXPECT_EQ(RunUntilReplies(4), (std::vector<int64_t>{10, 20, 1221, 1221}));
+    WaitAsleep();  // polling again, the next poll at 1222
+    select_stream(2, 1);
+    QueueCapture({capture_request(5, 10, 96)});
+    EXPECT_EQ(RunUntilReplies(5).back(), 1232);
 }
 
 TEST_F(AudioWorkers, CaptureOfOneMillisecondRequestsKeepsAOneMillisecondGrid) {
-    start_workers();
-    cp_stream_started = 1;
-    const auto start = Clock::now();
-    for (uint32_t i = 0; i < 100; ++i) queue_capture(capture_request(i, 1, 96));
-    ASSERT_TRUE(bus.wait_for_replies(100));
-    EXPECT_GE(ms_between(start, bus.reply(99).at), 99.0);
-    EXPECT_LT(ms_between(start, bus.reply(99).at), 200.0);
+    StartCapture();
+    select_stream(2, 1);
+    for (uint32_t i = 0; i < 100; ++i) QueueCapture({capture_request(i, 1, 96)});
+    const std::vector<int64_t> at = RunUntilReplies(100);
+    for (size_t i = 0; i < 100; ++i) EXPECT_EQ(at[i], int64_t(i + 1)) << i;
+}
+
+TEST_F(AudioWorkers, CaptureCarriesSilenceBeforeThePhoneSendsAnything) {
+    StartCapture();
+    select_stream(2, 1);
+    QueueCapture({capture_request(1, 10, 96)});
+    QueueCapture({capture_request(2, 1, 96)});
+    RunUntilReplies(2);
+    const Bytes ten = Reply(0);
+    ASSERT_EQ(ten.size(), 1168u);
+    EXPECT_EQ(get_le32(&ten[USBIP_LENGTH]), 960u);
+    EXPECT_EQ(get_le32(&ten[USBIP_DIRECTION]), USBIP_DIR_IN);
+    EXPECT_EQ(get_le32(&ten[USBIP_EP]), 2u);
+    EXPECT_EQ(Bytes(ten.begin() + 48, ten.begin() + 48 + 960), Bytes(960, 0));
+    EXPECT_EQ(get_le32(&ten[48 + 960 + 9 * 16]), 864u);
+    EXPECT_EQ(get_le32(&ten[48 + 960 + 9 * 16 + 8]), 96u);
+    const Bytes one = Reply(1);
+    ASSERT_EQ(one.size(), 48u + 96 + 16);
+    EXPECT_EQ(get_le32(&one[USBIP_LENGTH]), 96u);
+    EXPECT_EQ(get_le32(&one[USBIP_PACKETS]), 1u);
+    EXPECT_EQ(get_le32(&one[48 + 96 + 8]), 96u);
 }
 
 TEST_F(AudioWorkers, MalformedRequestsAreDroppedAndTheNextIsAnswered) {
-    start_workers();
+    StartPlayback();
     Bytes bad = playback_request(1, 10, 96, 0).wire();
     bad.resize(bad.size() - 20);
     usbip_header_to_host(bad.data());
     g_pb_queue.push(bad.data(), bad.size());
-    queue_playback(playback_request(2, 10, 96, 0));
-    ASSERT_TRUE(bus.wait_for_replies(1));
-    EXPECT_EQ(get_le32(&bus.reply(0).pdu[USBIP_SEQNUM]), 2u);
+    QueuePlayback(playback_request(2, 10, 96, 0));
+    RunUntilReplies(1);
+    EXPECT_EQ(get_le32(&Reply(0)[USBIP_SEQNUM]), 2u);
 }
 
-TEST_F(AudioWorkers, ShutdownEndsBothWorkersAndLeavesQueuedRequestsUnanswered) {
-    start_workers();
-    ASSERT_TRUE(wait_until([] { return g_pb_worker_alive == 1 && g_cp_worker_alive == 1; }));
-    stop_workers();
+TEST_F(AudioWorkers, ShutdownLeavesQueuedRequestsUnanswered) {
+    StartPlayback();
+    QueuePlayback(playback_request(1, 10, 96, 0));
+    QueuePlayback(playback_request(2, 10, 96, 0));
+    WaitAsleep();
+    StopWorker();  // the first is answered at 10, the second never
     EXPECT_EQ(g_pb_worker_alive, 0);
-    EXPECT_EQ(g_cp_worker_alive, 0);
-    queue_playback(playback_request(1, 10, 96, 0));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(bus.reply_count(), 0u);
+    EXPECT_EQ(bus.count(), 1u);
+    std::vector<uint8_t> left;
+    ASSERT_TRUE(g_pb_queue.pop(&left));
+    EXPECT_EQ(pdu_word(left.data(), USBIP_SEQNUM), 2u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "soft_dev/audio_requests.h"
 #include "soft_dev/call_stream.h"
 #include "soft_dev/dev_globals.h"
+#include "soft_dev/hid_requests.h"
 #include "soft_dev/lync_state.h"
 #include "soft_dev/softdev_thread.h"
 #include "support/controller_fixture.h"
@@ -24,6 +25,7 @@ class AudioRequests : public ControllerFixture {
         volume_setting = 0;
         srtp_stream_active = 0;
         invite_on_dialog = 0;
+        dialog_active = 0;
         pb_stream_started = 0;
         cp_stream_started = 0;
     }
@@ -183,6 +185,33 @@ TEST_F(AudioRequests, IdleForLongerClosesTheStreamOnce) {
     EXPECT_EQ(Sent(), (std::vector<int>{MEDIA_STOP}));
     EXPECT_EQ(srtp_stream_active, 0);
     EXPECT_FALSE(loop.timer_running(TIMER_MEDIA_IDLE));
+}
+
+// As audio device the call starts when the microphone is switched on; the
+// display name of one call must not go out in the next.
+TEST_F(AudioRequests, AsAudioDeviceASecondCallCarriesNoNameFromTheFirst) {
+    Paired(STATE_PAIRED_SIGNED_IN, 1);
+    const auto hid = [&](uint8_t id, const Bytes& data) {
+        const Bytes req = SetReport(id, data);
+        EXPECT_EQ(process_hid_class_specific_requests(bus, req.data(), req.size()), 0);
+    };
+    const auto text = [&](uint8_t selector, char c) {
+        hid(0x14, {0x14, selector, 0x80});
+        hid(0x15, {0x15, 0x80, uint8_t(c), 0});
+    };
+    for (int call = 1; call <= 2; ++call) {
+        SetInterface(2, 1);
+        EXPECT_EQ(Sent(), (std::vector<int>{MEDIA_OFFER})) << call;
+        hid(6, {6, 1});
+        if (call == 1) text(6, 'A');  // the display name
+        text(12, 'r');                // the reference text
+        EXPECT_EQ(Sent(), call == 1 ? std::vector<int>{DISPLAY_NAME} : std::vector<int>{}) << call;
+        hid(6, {6, 0});
+        cp_stream_started = 0;  // the capture worker has taken the start
+        SetInterface(2, 0);
+        Advance(600);
+        EXPECT_EQ(Sent(), (std::vector<int>{MEDIA_STOP})) << call;
+    }
 }
 
 TEST_F(AudioRequests, IdleWhileTheOtherDirectionIsFreshlySelectedArmsNothing) {

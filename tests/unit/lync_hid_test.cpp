@@ -41,7 +41,6 @@ class HidRequests : public ControllerFixture {
         release_gruu();
         text_target_is_name = 0;
         sel12_capture_pending = 0;
-        clear_call_texts();
     }
     int Handle(const Bytes& req) {
         return process_hid_class_specific_requests(bus, req.data(), req.size());
@@ -264,6 +263,23 @@ TEST_F(DisplayName, GoesOutWhenAReferenceTextMatchesTheOneKeptAfterTheOffer) {
     Name(u"Bob");
     Reference(u"ref-1");
     EXPECT_EQ(phone.Frames(), (std::vector<std::string>{TextFrame(DISPLAY_NAME, "Bob")}));
+}
+
+TEST_F(DisplayName, ASecondCallCarriesNoNameFromTheFirst) {
+    Name(u"Alice Example");
+    Reference(u"ref-1");
+    ASSERT_EQ(phone.Frames(), (std::vector<std::string>{TextFrame(DISPLAY_NAME, "Alice Example")}));
+    Dialog(0);
+    Dialog(1);
+    const std::vector<std::string> frames = phone.Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0], "41 00");
+    EXPECT_EQ(frames[1].substr(0, 5), "40 84");
+    // The first reference text of the new offer is kept; with no name given
+    // in this call, there is nothing to send.
+    Reference(u"ref-1");
+    EXPECT_TRUE(phone.Frames().empty());
+    EXPECT_EQ(display_name_utf8(), "");
 }
 
 TEST_F(DisplayName, SeventyBytesAreCutToSixtyThreeAndANul) {

@@ -285,9 +285,16 @@ TEST_F(PairSession, PhoneEventsRaiseTheirReportFlagsAndGruuRestartsItsTimer) {
     // The flags are process-wide; a repeated run starts from none.
     signin_request_pending = signin_failed_pending = signout_request_pending = 0;
     hungup_pre_pending = hungup_pending = 0;
-    StartWithPhoneAt(LOOPBACK);
+    StartWithPhoneAt(LOOPBACK, "ResendGruu=30\n");
     PairUpToDevice();
+    // The GRUU timer runs from the device start; SET_GRUU starts its full
+    // period again from the moment the text arrives.
+    Advance(4000);
+    ASSERT_TRUE(loop.timer_running(TIMER_GRUU));
+    const int64_t restarted_due = clock.now_ms() + 30000;
+    ASSERT_LT(loop.timer_due(TIMER_GRUU), restarted_due);
     phone.SendText(SET_GRUU, "sip:alice@example.com;gruu");
+    ASSERT_TRUE(WaitFor([&] { return loop.timer_due(TIMER_GRUU) == restarted_due; }));
     phone.Send(SIGNIN_REQUEST);
     phone.Send(SIGNIN_FAILED);
     phone.Send(SIGNOUT_REQUEST);

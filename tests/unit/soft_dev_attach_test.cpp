@@ -497,7 +497,16 @@ TEST_F(Attachment, InterruptWorkerIsStartedAndAwaitedBeforeTheUnplug) {
     soft_dev_hooks().interrupt_worker = [&](VirtualBus&) {
         g_intr_thread_alive = 1;
         while (g_dev_stop == DEV_RUN) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        // Still running for five seconds of the attachment's time after the
+        // stop, unless the device is unplugged first (or the attachment
+        // waits for the worker without sleeping on the clock).
+        const int64_t stopped_at = clock.now_ms();
+        for (int still_ms = 0;
+             clock.now_ms() < stopped_at + 5000 && bus.unplug_count() == 0 && still_ms < 5000;) {
+            const int64_t before = clock.now_ms();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            still_ms = clock.now_ms() == before ? still_ms + 1 : 0;
+        }
         unplugged_while_running = bus.unplug_count() > 0;
         g_intr_thread_alive = 0;
         return 1;

@@ -1,9 +1,12 @@
-// Our SRTP against an independent implementation: ffmpeg decodes the call
-// audio we send with our key, and we decode what ffmpeg sends with its key
-// (AES_CM_128_HMAC_SHA1_80, base64 keys). Runs in a network namespace of
-// its own; skipped when ffmpeg is not installed.
+// Our SRTP against independent implementations (AES_CM_128_HMAC_SHA1_80,
+// base64 keys): ffmpeg decodes the call audio we send with our key, and we
+// decode what ffmpeg sends with its key (skipped when ffmpeg is not
+// installed); and an end written from RFC 3711 follows both directions
+// across the wrap of the 16-bit sequence number, which a call longer than
+// about eleven minutes crosses. Runs in a network namespace of its own.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -18,8 +21,11 @@
 #include <vector>
 
 #include "media/media_api.h"
+#include "media/rtp_session.h"
+#include "media/srtp_keying.h"
 #include "platform/byte_order.h"
 #include "support/program_srtp.h"
+#include "support/rfc3711_srtp.h"
 #include "support/srtp_peer.h"
 #include "unit/temp_dir.h"
 
@@ -66,6 +72,32 @@ int wait_exit(pid_t pid, int timeout_ms = 10000) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The receive queue (bytes) of the UDP socket bound to PORT in this network
+// namespace, or -1 while none is.
+long udp_queue_at(uint16_t port) {
+    std::ifstream udp("/proc/self/net/udp");
+    std::string line;
+    std::getline(udp, line);  // the column names
+    while (std::getline(udp, line)) {
+        unsigned local_port = 0;
+        unsigned long tx = 0, rx = 0;
+        if (sscanf(line.c_str(), " %*d: %*x:%x %*x:%*x %*x %lx:%lx", &local_port, &tx, &rx) == 3 &&
+            local_port == port)
+            return long(rx);
+    }
+    return -1;
+}
+
+// Polls DONE every millisecond until it holds; false after 10 s.
+template <typename Done>
+bool wait_for(Done done) {
+    for (int waited = 0; !done(); ++waited) {
+        if (waited >= 10000) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 std::string key_of(const char* line) {
     const std::string s(line);
     return s.substr(s.find("inline:") + 7);
@@ -108,7 +140,9 @@ TEST_F(SrtpInterop, FfmpegDecodesWhatWeSendWithOurKey) {
     ASSERT_EQ(create_srtp_session(
                   "1 AES_CM_128_HMAC_SHA1_80 inline:Q7Vdh8bVjCD8PtJjN0k6s8GmDWrYRmA6QPmzfzGd"),
               0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // ffmpeg's start
+    // What reaches ffmpeg's socket once it is bound waits there for it.
+    ASSERT_TRUE(wait_for([] { return udp_queue_at(FFMPEG_PORT) >= 0; }))
+        << read_text(dir.path + "ffmpeg.log");
 
     uint8_t frame[USB_FRAME_BYTES];
     for (size_t f = 0; f < SENT_FRAMES; ++f) {
@@ -117,8 +151,9 @@ TEST_F(SrtpInterop, FfmpegDecodesWhatWeSendWithOurKey) {
             const int16_t v = i % 3 == 0 ? pattern(f * SAMPLES_16K + i / 3) : int16_t(-1);
             put_le16(frame + 2 * i, uint16_t(v));
         }
+        // No faster than ffmpeg takes them, so its socket never overflows.
+        ASSERT_TRUE(wait_for([] { return udp_queue_at(FFMPEG_PORT) < 32768; }));
         send_playback_audio(frame, sizeof(frame));
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     // ffmpeg ends by itself after 2 s of audio.
     EXPECT_EQ(wait_exit(ffmpeg), 0) << read_text(dir.path + "ffmpeg.log");
@@ -170,14 +205,21 @@ TEST_F(SrtpInterop, WeDecodeWhatFfmpegSendsWithItsKey) {
     uint8_t frame[USB_FRAME_BYTES];
     size_t frames = 0;
     bool tripled = true;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(6);
-    while (std::chrono::steady_clock::now() < until) {
+    // Each packet as it arrives, until ffmpeg has ended and none waits.
+    for (int quiet = 0, ended = 0; ended < 2;) {
         if (rtp_receive(frame) != 0) {
-            int status = 0;
-            if (waitpid(ffmpeg, &status, WNOHANG) == ffmpeg && rtp_receive(frame) != 0) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            pollfd p{g_rtp_socket, POLLIN, 0};
+            if (poll(&p, 1, 100) == 1) continue;
+            if (ended > 0 || waitpid(ffmpeg, nullptr, WNOHANG) == ffmpeg) {
+                ++ended;  // one more look after its end
+            } else if (++quiet == 100) {
+                kill(ffmpeg, SIGKILL);
+                waitpid(ffmpeg, nullptr, 0);
+                FAIL() << "ffmpeg neither sends nor ends\n" << read_text(dir.path + "ffmpeg.log");
+            }
             continue;
         }
+        quiet = 0;
         ++frames;
         for (size_t i = 0; i < USB_FRAME_BYTES / 2; i += 3) {
             const uint16_t s = get_le16(frame + 2 * i);
@@ -185,8 +227,6 @@ TEST_F(SrtpInterop, WeDecodeWhatFfmpegSendsWithItsKey) {
             heard.push_back(int16_t(s));
         }
     }
-    wait_exit(ffmpeg);
-
     EXPECT_GE(frames, 190u) << read_text(dir.path + "ffmpeg.log");
     EXPECT_TRUE(tripled);
     size_t crossings = 0, first = 0, last = 0;
@@ -203,6 +243,92 @@ TEST_F(SrtpInterop, WeDecodeWhatFfmpegSendsWithItsKey) {
     EXPECT_NEAR(hz, 600.0, 6.0);
     EXPECT_GT(peak, 3000);  // ffmpeg's sine is at an eighth of full scale
     EXPECT_LT(peak, 5000);
+}
+
+// The RFC 3711 end against the standard's own key derivation example.
+TEST(Rfc3711Peer, DerivesTheSessionKeysOfTheStandardsExample) {
+    const std::vector<uint8_t> master = {
+        0xE1, 0xF9, 0x7A, 0x0D, 0x3E, 0x01, 0x8B, 0xE0, 0xD6, 0x4F, 0xA3, 0x2C, 0x06, 0xDE, 0x41,
+        0x39, 0x0E, 0xC6, 0x75, 0xAD, 0x49, 0x8A, 0xFE, 0xEB, 0xB6, 0x96, 0x0B, 0x3A, 0xAB, 0xE6};
+    const Rfc3711Srtp srtp(master);
+    ASSERT_TRUE(srtp.ok());
+    const auto hex = [](const uint8_t* b, size_t n) {
+        std::string s;
+        char h[3];
+        for (size_t i = 0; i < n; ++i) {
+            snprintf(h, sizeof(h), "%02X", b[i]);
+            s += h;
+        }
+        return s;
+    };
+    EXPECT_EQ(hex(srtp.cipher_key(), 16), "C61E7A93744F39EE10734AFE3FF7A087");
+    EXPECT_EQ(hex(srtp.cipher_salt(), 14), "30CBBC08863D8C85D49DB34A9AE1");
+    EXPECT_EQ(hex(srtp.auth_key(), 20), "CEBE321F6FF7716B6FD4AB49AF256A156D38BAA4");
+}
+
+constexpr uint16_t PHONE_PORT = 30000;
+constexpr uint32_t PHONE_SSRC = 0x5EED;
+const std::string PHONE_LINE =
+    "1 AES_CM_128_HMAC_SHA1_80 inline:Q7Vdh8bVjCD8PtJjN0k6s8GmDWrYRmA6QPmzfzGd";
+// Packets on each side of the wrap: sequence numbers 65532 to 65535, then
+// 0 to 5.
+constexpr uint32_t WRAP_FIRST = 65532;
+constexpr uint32_t WRAP_PACKETS = 10;
+
+class SequenceWrap : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(StartProgramSrtp());
+        ASSERT_EQ(open_rtp_socket(PROGRAM_RTP_PORT, PHONE_PORT, LOOPBACK), 0);
+        ASSERT_EQ(create_srtp_session(PHONE_LINE.c_str()), 0);
+    }
+    void TearDown() override {
+        close_rtp_socket();
+        destroy_srtp_session();
+    }
+    PhoneSocket at_phone{PHONE_PORT};
+};
+
+TEST_F(SequenceWrap, OurPacketsStayAuthenticAcrossTheWrap) {
+    {
+        // Packet 64522 of the call carries sequence number 1010 + 64522.
+        std::lock_guard lk(g_media_lock);
+        g_rtp_packet_count = WRAP_FIRST - 1010;
+    }
+    Rfc3711Srtp phone(master_of_line(g_local_crypto));
+    ASSERT_TRUE(phone.ok());
+    for (uint32_t n = 0; n < WRAP_PACKETS; ++n) {
+        const int16_t value = int16_t(100 * (n + 1));
+        std::vector<uint8_t> frame(USB_FRAME_BYTES);
+        for (size_t i = 0; i < frame.size(); i += 2) put_le16(&frame[i], uint16_t(value));
+        send_playback_audio(frame.data(), frame.size());
+        const std::vector<uint8_t> wire = at_phone.receive();
+        ASSERT_EQ(wire.size(), RTP_PACKET_LEN + SRTP_TAG_LEN) << n;
+        EXPECT_EQ(get_be16(&wire[2]), uint16_t(WRAP_FIRST + n)) << n;
+        const std::vector<uint8_t> plain = phone.unprotect(wire);
+        ASSERT_EQ(plain.size(), RTP_PACKET_LEN) << "packet " << n << " not authentic";
+        EXPECT_EQ(int16_t(get_be16(&plain[12])), value) << n;
+        EXPECT_EQ(int16_t(get_be16(&plain[RTP_PACKET_LEN - 2])), value) << n;
+    }
+    EXPECT_EQ(phone.roc(), 1u);
+}
+
+TEST_F(SequenceWrap, ThePhonesPacketsAreTakenAcrossTheWrap) {
+    const Rfc3711Srtp phone(master_of_line(PHONE_LINE));
+    ASSERT_TRUE(phone.ok());
+    for (uint32_t n = 0; n < WRAP_PACKETS; ++n) {
+        const uint64_t index = WRAP_FIRST + n;  // rollover counter 1 from the fifth on
+        const int16_t value = int16_t(-100 * int(n + 1));
+        std::vector<uint8_t> payload(RTP_PAYLOAD_BYTES);
+        for (size_t i = 0; i < payload.size(); i += 2) put_be16(&payload[i], uint16_t(value));
+        std::vector<uint8_t> packet = rtp_packet(uint16_t(index), PHONE_SSRC, payload);
+        put_be32(&packet[4], uint32_t(index * 160));
+        at_phone.send_to_program(phone.protect(packet, index));
+        uint8_t frame[USB_FRAME_BYTES];
+        ASSERT_EQ(rtp_receive(frame), 0) << "packet " << n << " refused";
+        EXPECT_EQ(int16_t(get_le16(frame)), value) << n;
+        EXPECT_EQ(int16_t(get_le16(frame + USB_FRAME_BYTES - 2)), value) << n;
+    }
 }
 
 }  // namespace
