@@ -1,5 +1,6 @@
 #include "soft_dev/std_requests.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "shell/diag_log.h"
@@ -23,8 +24,11 @@ enum DescriptorType : uint8_t { DESC_DEVICE = 1, DESC_CONFIGURATION = 2, DESC_ST
 
 enum EndpointNumber : uint8_t { EP_ISOCH_OUT = 1, EP_ISOCH_IN = 2, EP_INTERRUPT_IN = 3 };
 
-// Largest reply: the header and the whole configuration.
-constexpr size_t MAX_REPLY = USBIP_HEADER_SIZE + CONFIG_DESCRIPTOR_SIZE;
+// Largest descriptor a reply carries: a string in its whole slot (254
+// bytes for a 126-character text), the configuration or the device.
+constexpr size_t MAX_DESCRIPTOR =
+    std::max({STRING_SLOT_SIZE, CONFIG_DESCRIPTOR_SIZE, DEVICE_DESCRIPTOR_SIZE});
+constexpr size_t MAX_REPLY = USBIP_HEADER_SIZE + MAX_DESCRIPTOR;
 // GET_STATUS answers two bytes; all zero: bus-powered, no remote wake-up,
 // endpoint not halted. A shorter answer is an error for a Linux host.
 constexpr size_t STATUS_SIZE = 2;
@@ -33,37 +37,44 @@ bool is_get_status(const uint8_t* req) {
     return req[PDU_REQUEST] == GET_STATUS && (req[PDU_REQUEST_TYPE] & 0x80);
 }
 
-// Copies the GET_DESCRIPTOR answer into DATA: its length, or -1 when the
-// device has none to give.
-int descriptor_reply(const uint8_t* req, uint8_t* data) {
+// Copies the GET_DESCRIPTOR answer into DATA, which has room for CAPACITY
+// bytes: its length, or -1 when the device has none to give.
+int descriptor_reply(const uint8_t* req, uint8_t* data, size_t capacity) {
     const uint8_t type = req[PDU_VALUE_HIGH];
     const uint8_t index = req[PDU_VALUE_LOW];
+    uint8_t desc[MAX_DESCRIPTOR];
+    const uint8_t* src = desc;
+    size_t n = 0;
     switch (type) {
         case DESC_DEVICE:
-            copy_device_descriptor(data);
-            return int(DEVICE_DESCRIPTOR_SIZE);
-        case DESC_CONFIGURATION: {
-            const size_t n = pdu_word(req, USBIP_LENGTH) == CONFIG_HEADER_SIZE
-                                 ? CONFIG_HEADER_SIZE
-                                 : CONFIG_DESCRIPTOR_SIZE;
-            memcpy(data, CONFIG_DESCRIPTOR, n);
-            return int(n);
-        }
+            copy_device_descriptor(desc);
+            n = DEVICE_DESCRIPTOR_SIZE;
+            break;
+        case DESC_CONFIGURATION:
+            src = CONFIG_DESCRIPTOR;
+            n = pdu_word(req, USBIP_LENGTH) == CONFIG_HEADER_SIZE ? CONFIG_HEADER_SIZE
+                                                                  : CONFIG_DESCRIPTOR_SIZE;
+            break;
         case DESC_STRING: {
-            uint8_t slot[STRING_SLOT_SIZE];
-            int n = copy_string_descriptor(index, slot);
-            const bool has_head = index >= 4 && index <= 7;
-            if (n < 0) {
+            const int len = copy_string_descriptor(index, desc);
+            if (len < 0) {
                 quor_log("STDDEV: What's precdata[2] %d!\n", index);
                 return -1;
             }
-            if (has_head && req[PDU_LENGTH_LOW] == STRING_HEAD_SIZE) n = int(STRING_HEAD_SIZE);
-            memcpy(data, slot, size_t(n));
-            return n;
+            const bool has_head = index >= 4 && index <= 7;
+            n = has_head && req[PDU_LENGTH_LOW] == STRING_HEAD_SIZE ? STRING_HEAD_SIZE
+                                                                    : size_t(len);
+            break;
         }
         default:
             return 0;  // other types: an empty success
     }
+    if (n > capacity) {
+        quor_log("STDDEV: descriptor of %zu bytes does not fit its reply, dropped\n", n);
+        return -1;
+    }
+    memcpy(data, src, n);
+    return int(n);
 }
 }  // namespace
 
@@ -72,7 +83,8 @@ int process_standard_device_requests(VirtualBus& bus, const uint8_t* req, size_t
     int data_len = 0;
     switch (req[PDU_REQUEST]) {
         case GET_DESCRIPTOR:
-            data_len = descriptor_reply(req, reply + USBIP_HEADER_SIZE);
+            data_len =
+                descriptor_reply(req, reply + USBIP_HEADER_SIZE, sizeof(reply) - USBIP_HEADER_SIZE);
             if (data_len < 0) return -1;
             break;
         case GET_CONFIGURATION:

@@ -246,6 +246,56 @@ TEST_F(DeviceRequests, StringsWithHeadsAnswerFourBytesWhenFourAreAsked) {
     EXPECT_EQ(data_of(ask(control(6, 0x80, 6, 0x0321, 0x0409, 255))).size(), 36u);
 }
 
+// A string descriptor as USB lays it out: bLength, type 3, then each
+// character as one little-endian 16-bit code unit.
+Bytes usb_string(const std::string& text) {
+    Bytes d{uint8_t(2 * (text.size() + 1)), 0x03};
+    for (char c : text) {
+        d.push_back(uint8_t(c));
+        d.push_back(0);
+    }
+    return d;
+}
+
+// Model names at the limit: 103 bytes make "Kestrow <model> Audio Playback"
+// 126 characters, a 254-byte descriptor; 104 bytes are refused and leave the
+// strings of the identity before. Each string is read whole (wLength 255)
+// and with short wLengths: 4 gives the head of strings 4 to 7 only, and no
+// other length cuts a reply.
+TEST_F(DeviceRequests, StringsOfTheLongestModelNamesComeWholeAndExact) {
+    std::string longest;
+    for (int i = 0; i < 102; ++i) longest += char('A' + i % 26);
+    longest += '\xE9';
+    ASSERT_EQ(set_device_identity(longest.c_str(), 0x2F1C, 0x0455, 0x0214), 0);
+    const std::string refused = longest + "Z";
+    EXPECT_EQ(set_device_identity(refused.c_str(), 0x2F1C, 0x0455, 0x0214), -1);
+
+    const std::map<int, Bytes> strings = {
+        {0, {0x04, 0x03, 0x09, 0x04}},
+        {1, usb_string("Kestrow " + longest + " Phone")},
+        {3, usb_string("0000000000")},
+        {4, usb_string("Kestrow " + longest + " Phone")},
+        {5, usb_string("Kestrow " + longest + " Audio Capture")},
+        {6, usb_string("Kestrow " + longest + " Audio Playback")},
+        {7, usb_string("HID Interface")},
+        {0x21, usb_string("UCQ11111000001001")},
+    };
+    ASSERT_EQ(strings.at(6).size(), 254u);
+    uint32_t seqnum = 1;
+    for (const auto& [index, whole] : strings) {
+        const bool has_head = index >= 4 && index <= 7;
+        for (uint16_t w_length : {255, 2, 4, 9, 64, 253}) {
+            const Bytes r =
+                ask(control(seqnum++, 0x80, 6, uint16_t(0x0300 | index), 0x0409, w_length));
+            const Bytes expected =
+                has_head && w_length == 4 ? Bytes(whole.begin(), whole.begin() + 4) : whole;
+            ASSERT_EQ(r.size(), 48u + expected.size()) << index << " " << w_length;
+            EXPECT_EQ(get_le32(&r[USBIP_LENGTH]), expected.size());
+            EXPECT_EQ(data_of(r), expected) << index << " " << w_length;
+        }
+    }
+}
+
 TEST_F(DeviceRequests, UnknownStringsAreLoggedAndLeftUnanswered) {
     for (int index : {2, 8, 32, 34}) {
         LogCapture log;
