@@ -377,6 +377,31 @@ TEST(EndpointRequests, LogTheEndpointAndAnswerWithAnEmptySuccess) {
     }
 }
 
+// Of the standard requests only GET_STATUS and the ENDPOINT_HALT feature
+// are for an endpoint; the others are left for the bus to stall.
+TEST(EndpointRequests, StandardRequestsNotForAnEndpointAreLeftUnanswered) {
+    const Submit stalled[] = {
+        control(1, 0x82, 12, 0, 0x01, 2),       // SYNCH_FRAME: no packet-size pattern
+        control(2, 0x82, 12, 0, 0x82, 2),       // SYNCH_FRAME
+        control(3, 0x82, 6, 0x0100, 0x83, 18),  // GET_DESCRIPTOR
+        control(4, 0x02, 3, 1, 0x83, 0),        // SET_FEATURE of an unknown feature
+        control(5, 0x82, 10, 0, 0x82, 1),       // GET_INTERFACE
+    };
+    for (const Submit& s : stalled) {
+        FakeBus bus;
+        LogCapture log;
+        Bytes req = converted(s);
+        EXPECT_EQ(process_endpoint_requests(bus, req.data(), req.size()), -1) << s.seqnum;
+        EXPECT_TRUE(bus.replies.empty()) << s.seqnum;
+    }
+    FakeBus bus;
+    LogCapture log;
+    Bytes req = converted(control(6, 0x02, 3, 0, 0x83, 0));  // SET_FEATURE(ENDPOINT_HALT)
+    EXPECT_EQ(process_endpoint_requests(bus, req.data(), req.size()), 0);
+    ASSERT_EQ(bus.replies.size(), 1u);
+    EXPECT_EQ(bus.replies[0].size(), 48u);
+}
+
 TEST(EndpointRequests, GetStatusSaysTheEndpointIsNotHalted) {
     FakeBus bus;
     LogCapture log;
