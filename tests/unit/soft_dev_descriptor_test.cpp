@@ -222,6 +222,66 @@ TEST_F(DeviceRequests, DeviceDescriptorWhateverLengthIsAsked) {
     }
 }
 
+// The configuration as the host reads it, field by field: each descriptor
+// at its offset, each field (width in bytes, little-endian value) as the
+// phone's configuration is defined.
+TEST_F(DeviceRequests, ConfigurationDescribesThePhone) {
+    struct Field {
+        Field(uint32_t v, size_t w = 1) : value(v), width(w) {}
+        uint32_t value;
+        size_t width;
+    };
+    const auto w2 = [](uint32_t v) { return Field(v, 2); };
+    const auto w3 = [](uint32_t v) { return Field(v, 3); };
+    struct Descriptor {
+        size_t offset;
+        const char* what;
+        std::vector<Field> fields;
+    };
+    // clang-format off
+    const Descriptor expected[] = {
+        {0, "configuration", {9, 2, w2(217), 4, 1, 0, 0x80, 250}},
+        {9, "interface 0", {9, 4, 0, 0, 0, 1, 1, 0, 4}},
+        {18, "audio-control header", {10, 0x24, 1, w2(0x0100), w2(70), 2, 1, 2}},
+        {28, "input terminal 1", {12, 0x24, 2, 1, w2(0x0403), 3, 1, w2(0x0004), 5, 5}},
+        {40, "feature unit 6", {9, 0x24, 6, 6, 1, 1, 0x03, 0x00, 0}},
+        {49, "output terminal 2", {9, 0x24, 3, 2, w2(0x0101), 4, 6, 5}},
+        {58, "input terminal 4", {12, 0x24, 2, 4, w2(0x0101), 2, 1, w2(0x0004), 6, 6}},
+        {70, "feature unit 5", {9, 0x24, 6, 5, 4, 1, 0x03, 0x00, 0}},
+        {79, "output terminal 3", {9, 0x24, 3, 3, w2(0x0403), 1, 5, 6}},
+        {88, "interface 1 alt 0", {9, 4, 1, 0, 0, 1, 2, 0, 5}},
+        {97, "interface 1 alt 1", {9, 4, 1, 1, 1, 1, 2, 0, 5}},
+        {106, "speaker streaming", {7, 0x24, 1, 4, 255, w2(0x0001)}},
+        {113, "speaker format", {11, 0x24, 2, 1, 1, 2, 16, 1, w3(48000)}},
+        {124, "endpoint 0x01", {9, 5, 0x01, 0x0D, w2(96), 1, 0, 0}},
+        {133, "endpoint 0x01 audio", {7, 0x25, 1, 0x01, 0, w2(0)}},
+        {140, "interface 2 alt 0", {9, 4, 2, 0, 0, 1, 2, 0, 6}},
+        {149, "interface 2 alt 1", {9, 4, 2, 1, 1, 1, 2, 0, 6}},
+        {158, "microphone streaming", {7, 0x24, 1, 2, 255, w2(0x0001)}},
+        {165, "microphone format", {11, 0x24, 2, 1, 1, 2, 16, 1, w3(48000)}},
+        {176, "endpoint 0x82", {9, 5, 0x82, 0x0D, w2(96), 1, 0, 0}},
+        {185, "endpoint 0x82 audio", {7, 0x25, 1, 0x01, 0, w2(0)}},
+        {192, "interface 3", {9, 4, 3, 0, 1, 3, 0, 0, 7}},
+        {201, "HID", {9, 0x21, w2(0x0101), 0, 1, 0x22, w2(457)}},
+        {210, "endpoint 0x83", {7, 5, 0x83, 0x03, w2(64), 10}},
+    };
+    // clang-format on
+    const Bytes config = data_of(ask(control(1, 0x80, 6, 0x0200, 0, 255)));
+    ASSERT_EQ(config.size(), 217u);
+    size_t at = 0;
+    for (const Descriptor& d : expected) {
+        ASSERT_EQ(at, d.offset) << d.what;
+        for (size_t i = 0; i < d.fields.size(); ++i) {
+            const Field& f = d.fields[i];
+            uint32_t value = 0;
+            for (size_t b = 0; b < f.width; ++b) value |= uint32_t(config[at + b]) << (8 * b);
+            EXPECT_EQ(value, f.value) << d.what << ", field " << i << " at offset " << at;
+            at += f.width;
+        }
+    }
+    EXPECT_EQ(at, config.size());
+}
+
 TEST_F(DeviceRequests, ConfigurationHeaderForNineBytesElseTheWhole) {
     const Bytes nine = ask(control(1, 0x80, 6, 0x0200, 0, 9));
     ASSERT_EQ(nine.size(), 57u);
