@@ -6,7 +6,8 @@
 //       VENDOR_ID, PRODUCT_ID and DEVICE_RELEASE frames go to the pairing
 //       session, which sets the identity and plugs the device in;
 //   odd byte, 8 bytes of setup packet, OUT data: a control request on
-//       endpoint 0, through the dispatcher, as the host sends it.
+//       endpoint 0, through the dispatcher, as the host sends it; the HID
+//       and audio-class handlers are in place as in the program.
 //
 // Every reply is checked against its header and its request. The plug-in
 // record, the device descriptor and the strings made from the model name are
@@ -17,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
