@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "shell/diag_log.h"
 #include "soft_dev/usbip_pdu.h"
 
 namespace quor {
@@ -22,7 +23,10 @@ size_t copy_request_data(const uint8_t* req, size_t len, uint8_t* out, size_t si
 int send_reply(VirtualBus& bus, const uint8_t* req, ReplyHeader header, const uint8_t* data,
                size_t n, const char* file, int line, const char* sender) {
     uint8_t reply[USBIP_HEADER_SIZE + MAX_REPLY_DATA];
-    n = std::min(n, MAX_REPLY_DATA);
+    if (n > MAX_REPLY_DATA) {
+        quor_log("Quor ERR: %s reply of %zu bytes cut to %zu\n", sender, n, MAX_REPLY_DATA);
+        n = MAX_REPLY_DATA;
+    }
     if (header == ReplyHeader::ECHO)
         make_iso_ret_header(req, reply, uint32_t(n));
     else

@@ -182,12 +182,14 @@ int set_device_identity(const char* model, uint16_t vid, uint16_t pid, uint16_t 
     put_le16(id.device + DEV_RELEASE, release);
     for (const ComposedString& s : COMPOSED) {
         char text[MAX_STRING_CHARS + 1];
-        const int n = snprintf(text, sizeof(text), s.pattern, model);
+        snprintf(text, sizeof(text), s.pattern, model);
+        // What was written, never what snprintf would have liked to write.
+        const size_t n = strlen(text);
         uint8_t* slot = id.composed[s.index];
         memset(slot, 0, STRING_SLOT_SIZE);
         slot[0] = uint8_t(2 * (n + 1));
         slot[1] = STRING_DESCRIPTOR_TYPE;
-        for (int i = 0; i < n; ++i) put_le16(slot + 2 + 2 * i, uint8_t(text[i]));
+        for (size_t i = 0; i < n; ++i) put_le16(slot + 2 + 2 * i, uint8_t(text[i]));
     }
     return 0;
 }

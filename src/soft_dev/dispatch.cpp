@@ -26,11 +26,17 @@ void call_handler(const SoftDevHooks::Handler& handler, VirtualBus& bus, uint8_t
     if (handler) handler(bus, req, len);
 }
 
-// Routing looks at the recipient bits only, never at the request type, so
-// standard requests to an interface reach the class handlers too.
+// Routing looks at the recipient bits, so SET_INTERFACE and GET_DESCRIPTOR
+// addressed to an interface reach the class handlers too. The other standard
+// requests to an interface (GET_STATUS, GET_INTERFACE, ...) are none of
+// theirs: they are answered as for any USB interface.
 void route_control(uint8_t* req, size_t len, VirtualBus& bus) {
     const uint8_t request_type = req[PDU_REQUEST_TYPE];
     if (request_type & RECIPIENT_INTERFACE_BIT) {
+        if (is_standard_interface_request(req)) {
+            process_standard_interface_requests(bus, req, len);
+            return;
+        }
         const SoftDevHooks& hooks = soft_dev_hooks();
         call_handler(
             req[PDU_INDEX_LOW] == HID_INTERFACE ? hooks.hid_requests : hooks.audio_requests, bus,

@@ -207,6 +207,7 @@ int get_report(VirtualBus& bus, const uint8_t* req) {
 }
 
 int get_descriptor(VirtualBus& bus, const uint8_t* req) {
+    static_assert(HID_REPORT_DESCRIPTOR_SIZE <= MAX_REPLY_DATA, "the report descriptor goes whole");
     switch (req[PDU_VALUE_HIGH]) {
         case DESC_REPORT:
             reply(bus, req, ReplyHeader::CONTROL, HID_REPORT_DESCRIPTOR,

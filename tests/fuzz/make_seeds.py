@@ -1,9 +1,9 @@
 """Writes the seed corpora of the fuzz targets that read what the phone, the
 update server and the settings file give the program, from what the real
 programs send and write: quor-phone-sim paired with this script acting as
-the connector (its address datagrams, syslog datagrams, crypto line and
-SRTP audio, decrypted with the program's SRTP library), a local HTTP server
-for the update file, and quor-console for config.ini.
+the connector (its identity, address datagrams, syslog datagrams, crypto
+line and SRTP audio, decrypted with the program's SRTP library), a local
+HTTP server for the update file, and quor-console for config.ini.
 
 Run from the repository inside a network namespace of its own, with a
 normal (not sanitizer) build:
@@ -39,6 +39,8 @@ SYSLOG_PORT = 514
 SUITE = b"1 AES_CM_128_HMAC_SHA1_80 inline:"
 IDENTITY_FRAMES = 4
 AUDIO_PACKETS = 30
+# The longest model name whose USB strings fit 126 characters.
+LONGEST_MODEL = "Q" * 103
 # fuzz_rtp_receive and fuzz_srtp_receive operations.
 RX_PACKET, RX_10MS, RX_TAKE, RX_DISCARD = 0, 1, 2, 3
 SR_FRESH, SR_HELD, SR_REPLAY, SR_CUT, SR_FLIP, SR_EXTEND, SR_ANY, SR_TAKE = range(8)
@@ -103,8 +105,7 @@ def phone_session(build_dir):
         c.send(q.PAIR_QUERY)
         c.expect(q.PAIR_ANSWER)
         c.send(q.PAIR_START)
-        for _ in range(IDENTITY_FRAMES):
-            c.recv()
+        got["identity"] = [c.recv() for _ in range(IDENTITY_FRAMES)]
 
         for command in ("announce 192.168.1.20", "announce 10.0.0.5", "announce 127.0.0.1",
                         "announce-raw C0 A8 01 14 01 7E", "announce-raw C0 A8 01 14 01 7D 00"):
@@ -132,6 +133,62 @@ def phone_session(build_dir):
     kit = SrtpKit(build_dir, ours, phone_line)
     got["plain"] = [kit.unprotect(d) for d in got["srtp"]]
     return got
+
+
+def phone_identity(*sim_args):
+    """The phone simulator's identity frames, as (type, payload)."""
+    sim = q.spawn("quor-phone-sim", *sim_args)
+    sim.wait_for(r"^listening 7063")
+    with q.CtrlClient() as c:
+        c.send(q.PAIR_QUERY)
+        c.expect(q.PAIR_ANSWER)
+        c.send(q.PAIR_START)
+        frames = [c.recv() for _ in range(IDENTITY_FRAMES)]
+        c.send(q.UNPAIR)
+        c.expect(q.UNPAIR_ACK)
+    sim.stop()
+    return frames
+
+
+# Control requests of a host from plug-in to a call (enumeration, status, the
+# HID report descriptor, the volume, the streaming interfaces' settings and
+# the sample rate): setup packet fields (bmRequestType, bRequest, wValue,
+# wIndex, wLength) and the OUT data.
+ENUMERATION = [
+    (0x80, 6, 0x0100, 0, 64), (0x00, 5, 2, 0, 0), (0x80, 6, 0x0100, 0, 18),
+    (0x80, 6, 0x0200, 0, 9), (0x80, 6, 0x0200, 0, 217), (0x80, 6, 0x0300, 0, 255),
+    (0x80, 6, 0x0304, 0x0409, 255), (0x80, 6, 0x0305, 0x0409, 255),
+    (0x80, 6, 0x0306, 0x0409, 255), (0x80, 6, 0x0307, 0x0409, 255),
+    (0x80, 6, 0x0305, 0x0409, 4), (0x00, 9, 1, 0, 0), (0x80, 0, 0, 0, 2),
+    (0x81, 0, 0, 3, 2), (0x82, 0, 0, 0x83, 2), (0x02, 1, 0, 0x82, 0),
+    (0x81, 6, 0x2200, 3, 457), (0x21, 10, 0, 3, 0), (0xA1, 0x81, 0x0200, 0x0500, 2),
+    (0x01, 11, 1, 1, 0), (0x22, 1, 0x0100, 0x01, 3, b"\x80\xbb\x00"), (0x81, 10, 0, 1, 1),
+    (0x01, 11, 0, 1, 0), (0x01, 11, 1, 2, 0), (0x01, 11, 0, 2, 0),
+]
+
+
+def device_request_seeds(identity, long_identity):
+    """fuzz_device_requests: pairing with the phone's identity, then the
+    host's requests; layout at the top of fuzz_device_requests.cpp."""
+
+    def pairing(frames):
+        fields = {t: p for t, p in frames}
+        number = lambda t: u16(struct.unpack(">H", fields[t])[0])  # noqa: E731
+        model = fields[q.MODEL_NAME]
+        return (bytes([0, len(model)]) + model + number(q.VENDOR_ID) + number(q.PRODUCT_ID) +
+                number(q.DEVICE_RELEASE))
+
+    def requests():
+        out = b""
+        for r in ENUMERATION:
+            kind, request, value, index, length = r[:5]
+            out += bytes([1, kind, request]) + u16(value) + u16(index) + u16(length)
+            if not kind & 0x80:
+                out += r[5] if len(r) > 5 else b""
+        return out
+
+    write_seed("fuzz_device_requests", "enumeration", pairing(identity) + requests())
+    write_seed("fuzz_device_requests", "longest_model", pairing(long_identity) + requests())
 
 
 def rtp_seeds(plain):
@@ -265,6 +322,7 @@ def main():
         write_seed("fuzz_address_datagram", name, datagram)
     write_seed("fuzz_crypto_line", "phone_answer", got["answer_line"])
     write_seed("fuzz_crypto_line", "our_offer", got["offer_field"])
+    device_request_seeds(got["identity"], phone_identity("--model", LONGEST_MODEL))
     rtp_seeds(got["plain"])
     srtp_seeds(got["plain"], got["srtp"])
     syslog_seeds(got["log_lines"], got["log_long"])

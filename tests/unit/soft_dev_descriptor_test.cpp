@@ -222,6 +222,66 @@ TEST_F(DeviceRequests, DeviceDescriptorWhateverLengthIsAsked) {
     }
 }
 
+// The configuration as the host reads it, field by field: each descriptor
+// at its offset, each field (width in bytes, little-endian value) as the
+// phone's configuration is defined.
+TEST_F(DeviceRequests, ConfigurationDescribesThePhone) {
+    struct Field {
+        Field(uint32_t v, size_t w = 1) : value(v), width(w) {}
+        uint32_t value;
+        size_t width;
+    };
+    const auto w2 = [](uint32_t v) { return Field(v, 2); };
+    const auto w3 = [](uint32_t v) { return Field(v, 3); };
+    struct Descriptor {
+        size_t offset;
+        const char* what;
+        std::vector<Field> fields;
+    };
+    // clang-format off
+    const Descriptor expected[] = {
+        {0, "configuration", {9, 2, w2(217), 4, 1, 0, 0x80, 250}},
+        {9, "interface 0", {9, 4, 0, 0, 0, 1, 1, 0, 4}},
+        {18, "audio-control header", {10, 0x24, 1, w2(0x0100), w2(70), 2, 1, 2}},
+        {28, "input terminal 1", {12, 0x24, 2, 1, w2(0x0403), 3, 1, w2(0x0004), 5, 5}},
+        {40, "feature unit 6", {9, 0x24, 6, 6, 1, 1, 0x03, 0x00, 0}},
+        {49, "output terminal 2", {9, 0x24, 3, 2, w2(0x0101), 4, 6, 5}},
+        {58, "input terminal 4", {12, 0x24, 2, 4, w2(0x0101), 2, 1, w2(0x0004), 6, 6}},
+        {70, "feature unit 5", {9, 0x24, 6, 5, 4, 1, 0x03, 0x00, 0}},
+        {79, "output terminal 3", {9, 0x24, 3, 3, w2(0x0403), 1, 5, 6}},
+        {88, "interface 1 alt 0", {9, 4, 1, 0, 0, 1, 2, 0, 5}},
+        {97, "interface 1 alt 1", {9, 4, 1, 1, 1, 1, 2, 0, 5}},
+        {106, "speaker streaming", {7, 0x24, 1, 4, 255, w2(0x0001)}},
+        {113, "speaker format", {11, 0x24, 2, 1, 1, 2, 16, 1, w3(48000)}},
+        {124, "endpoint 0x01", {9, 5, 0x01, 0x0D, w2(96), 1, 0, 0}},
+        {133, "endpoint 0x01 audio", {7, 0x25, 1, 0x01, 0, w2(0)}},
+        {140, "interface 2 alt 0", {9, 4, 2, 0, 0, 1, 2, 0, 6}},
+        {149, "interface 2 alt 1", {9, 4, 2, 1, 1, 1, 2, 0, 6}},
+        {158, "microphone streaming", {7, 0x24, 1, 2, 255, w2(0x0001)}},
+        {165, "microphone format", {11, 0x24, 2, 1, 1, 2, 16, 1, w3(48000)}},
+        {176, "endpoint 0x82", {9, 5, 0x82, 0x0D, w2(96), 1, 0, 0}},
+        {185, "endpoint 0x82 audio", {7, 0x25, 1, 0x01, 0, w2(0)}},
+        {192, "interface 3", {9, 4, 3, 0, 1, 3, 0, 0, 7}},
+        {201, "HID", {9, 0x21, w2(0x0101), 0, 1, 0x22, w2(457)}},
+        {210, "endpoint 0x83", {7, 5, 0x83, 0x03, w2(64), 10}},
+    };
+    // clang-format on
+    const Bytes config = data_of(ask(control(1, 0x80, 6, 0x0200, 0, 255)));
+    ASSERT_EQ(config.size(), 217u);
+    size_t at = 0;
+    for (const Descriptor& d : expected) {
+        ASSERT_EQ(at, d.offset) << d.what;
+        for (size_t i = 0; i < d.fields.size(); ++i) {
+            const Field& f = d.fields[i];
+            uint32_t value = 0;
+            for (size_t b = 0; b < f.width; ++b) value |= uint32_t(config[at + b]) << (8 * b);
+            EXPECT_EQ(value, f.value) << d.what << ", field " << i << " at offset " << at;
+            at += f.width;
+        }
+    }
+    EXPECT_EQ(at, config.size());
+}
+
 TEST_F(DeviceRequests, ConfigurationHeaderForNineBytesElseTheWhole) {
     const Bytes nine = ask(control(1, 0x80, 6, 0x0200, 0, 9));
     ASSERT_EQ(nine.size(), 57u);
@@ -244,6 +304,56 @@ TEST_F(DeviceRequests, StringsWithHeadsAnswerFourBytesWhenFourAreAsked) {
     EXPECT_EQ(data_of(ask(control(4, 0x80, 6, 0x0301, 0x0409, 4))), string_descriptor(1));
     EXPECT_EQ(data_of(ask(control(5, 0x80, 6, 0x0300, 0, 255))), string_descriptor(0));
     EXPECT_EQ(data_of(ask(control(6, 0x80, 6, 0x0321, 0x0409, 255))).size(), 36u);
+}
+
+// A string descriptor as USB lays it out: bLength, type 3, then each
+// character as one little-endian 16-bit code unit.
+Bytes usb_string(const std::string& text) {
+    Bytes d{uint8_t(2 * (text.size() + 1)), 0x03};
+    for (char c : text) {
+        d.push_back(uint8_t(c));
+        d.push_back(0);
+    }
+    return d;
+}
+
+// Model names at the limit: 103 bytes make "Kestrow <model> Audio Playback"
+// 126 characters, a 254-byte descriptor; 104 bytes are refused and leave the
+// strings of the identity before. Each string is read whole (wLength 255)
+// and with short wLengths: 4 gives the head of strings 4 to 7 only, and no
+// other length cuts a reply.
+TEST_F(DeviceRequests, StringsOfTheLongestModelNamesComeWholeAndExact) {
+    std::string longest;
+    for (int i = 0; i < 102; ++i) longest += char('A' + i % 26);
+    longest += '\xE9';
+    ASSERT_EQ(set_device_identity(longest.c_str(), 0x2F1C, 0x0455, 0x0214), 0);
+    const std::string refused = longest + "Z";
+    EXPECT_EQ(set_device_identity(refused.c_str(), 0x2F1C, 0x0455, 0x0214), -1);
+
+    const std::map<int, Bytes> strings = {
+        {0, {0x04, 0x03, 0x09, 0x04}},
+        {1, usb_string("Kestrow " + longest + " Phone")},
+        {3, usb_string("0000000000")},
+        {4, usb_string("Kestrow " + longest + " Phone")},
+        {5, usb_string("Kestrow " + longest + " Audio Capture")},
+        {6, usb_string("Kestrow " + longest + " Audio Playback")},
+        {7, usb_string("HID Interface")},
+        {0x21, usb_string("UCQ11111000001001")},
+    };
+    ASSERT_EQ(strings.at(6).size(), 254u);
+    uint32_t seqnum = 1;
+    for (const auto& [index, whole] : strings) {
+        const bool has_head = index >= 4 && index <= 7;
+        for (uint16_t w_length : {255, 2, 4, 9, 64, 253}) {
+            const Bytes r =
+                ask(control(seqnum++, 0x80, 6, uint16_t(0x0300 | index), 0x0409, w_length));
+            const Bytes expected =
+                has_head && w_length == 4 ? Bytes(whole.begin(), whole.begin() + 4) : whole;
+            ASSERT_EQ(r.size(), 48u + expected.size()) << index << " " << w_length;
+            EXPECT_EQ(get_le32(&r[USBIP_LENGTH]), expected.size());
+            EXPECT_EQ(data_of(r), expected) << index << " " << w_length;
+        }
+    }
 }
 
 TEST_F(DeviceRequests, UnknownStringsAreLoggedAndLeftUnanswered) {
@@ -325,6 +435,31 @@ TEST(EndpointRequests, LogTheEndpointAndAnswerWithAnEmptySuccess) {
             EXPECT_EQ(get_le32(&r[USBIP_LENGTH]), 0u);
         }
     }
+}
+
+// Of the standard requests only GET_STATUS and the ENDPOINT_HALT feature
+// are for an endpoint; the others are left for the bus to stall.
+TEST(EndpointRequests, StandardRequestsNotForAnEndpointAreLeftUnanswered) {
+    const Submit stalled[] = {
+        control(1, 0x82, 12, 0, 0x01, 2),       // SYNCH_FRAME: no packet-size pattern
+        control(2, 0x82, 12, 0, 0x82, 2),       // SYNCH_FRAME
+        control(3, 0x82, 6, 0x0100, 0x83, 18),  // GET_DESCRIPTOR
+        control(4, 0x02, 3, 1, 0x83, 0),        // SET_FEATURE of an unknown feature
+        control(5, 0x82, 10, 0, 0x82, 1),       // GET_INTERFACE
+    };
+    for (const Submit& s : stalled) {
+        FakeBus bus;
+        LogCapture log;
+        Bytes req = converted(s);
+        EXPECT_EQ(process_endpoint_requests(bus, req.data(), req.size()), -1) << s.seqnum;
+        EXPECT_TRUE(bus.replies.empty()) << s.seqnum;
+    }
+    FakeBus bus;
+    LogCapture log;
+    Bytes req = converted(control(6, 0x02, 3, 0, 0x83, 0));  // SET_FEATURE(ENDPOINT_HALT)
+    EXPECT_EQ(process_endpoint_requests(bus, req.data(), req.size()), 0);
+    ASSERT_EQ(bus.replies.size(), 1u);
+    EXPECT_EQ(bus.replies[0].size(), 48u);
 }
 
 TEST(EndpointRequests, GetStatusSaysTheEndpointIsNotHalted) {

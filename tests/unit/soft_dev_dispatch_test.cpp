@@ -132,6 +132,32 @@ TEST_F(Dispatch, InterfaceRecipientGoesToHidForInterfaceThreeElseToAudio) {
     EXPECT_TRUE(bus.replies.empty());
 }
 
+// GET_STATUS of an interface answers its two status bytes; the standard
+// requests that are not for an interface are left unanswered (the bus
+// stalls them, or answers GET_INTERFACE from the settings it saw). None
+// reaches a class handler.
+TEST_F(Dispatch, StandardRequestsToAnInterfaceGetTheirUsbAnswers) {
+    for (uint16_t interface : {0, 1, 2, 3})
+        dispatch(control(0x40 + interface, 0x81, 0, 0, interface, 2));
+    ASSERT_EQ(bus.replies.size(), 4u);
+    for (uint32_t i = 0; i < 4; ++i) {
+        const Bytes& r = bus.replies[i];
+        ASSERT_EQ(r.size(), 50u);
+        EXPECT_EQ(pdu_word(r.data(), USBIP_SEQNUM), 0x40 + i);
+        EXPECT_EQ(pdu_word(r.data(), USBIP_LENGTH), 2u);
+        EXPECT_EQ(Bytes(r.begin() + 48, r.end()), (Bytes{0, 0}));
+    }
+    bus.replies.clear();
+    dispatch(control(0x50, 0x81, 0, 0, 4, 2));   // GET_STATUS: there is no interface 4
+    dispatch(control(0x51, 0x83, 0, 0, 1, 2));   // GET_STATUS to "other"
+    dispatch(control(0x52, 0x81, 10, 0, 3, 1));  // GET_INTERFACE
+    dispatch(control(0x53, 0x81, 10, 0, 0, 1));
+    dispatch(control(0x54, 0x01, 1, 0, 0, 0));  // CLEAR_FEATURE: interfaces have no features
+    dispatch(control(0x55, 0x01, 3, 0, 3, 0));  // SET_FEATURE
+    EXPECT_TRUE(bus.replies.empty());
+    EXPECT_TRUE(calls.empty());
+}
+
 TEST_F(Dispatch, EndpointAndDeviceRecipientsGoToTheStandardHandlers) {
     {
         LogCapture log;
