@@ -58,12 +58,14 @@ bool find_address(Session& s) {
     if (!dlg.IsMinimized() && dlg.m_nAutoMin == 1) dlg.PostMinimize();
     uint32_t addr = 0;
     while (get_phone_address(&addr) != 0) {
+        if (s.superseded()) return false;
         if (dlg.m_nState != STATE_FINDING_ADDRESS) {
             quor_log("NETWORK: Need quit get ip 2.\n");
             return false;
         }
         dlg.clock().sleep_ms(RETRY_ADDRESS_MS);
     }
+    if (s.superseded()) return false;
     if (dlg.m_nState != STATE_FINDING_ADDRESS) {
         quor_log("NETWORK: Need quit get ip.\n");
         return false;
@@ -75,12 +77,13 @@ bool find_address(Session& s) {
     return true;
 }
 
-// A session that a newer one has superseded keeps its connection to itself.
+// Connects to the phone and makes the connection the channel. A session
+// that a newer one has superseded (meanwhile, or during the connect) goes no
+// further: it keeps its connection to itself and ends.
 bool connect_phone(Session& s) {
     s.fd = tcp_connect(s.phone, CTRL_PORT);
     if (s.fd < 0) return false;
-    if (!s.superseded()) ctrl_channel_open(s.fd, s.phone);
-    return true;
+    return ctrl_channel_publish(s.fd, s.phone, s.generation);
 }
 
 int send_own(const Session& s, uint8_t type) { return send_frame(s.fd, type, nullptr, 0); }
@@ -91,16 +94,22 @@ bool open_pairing(Session& s) {
     if (send_own(s, PAIR_QUERY) != 0) return false;
     CtrlFrame f;
     if (read_ctrl_frame(s.fd, &f) != 1 || f.type != PAIR_ANSWER) return false;
+    // The answer may come long after a newer session took over the pairing
+    // timer and the window.
+    if (s.superseded()) return false;
     if (f.len == 4) {
         CKestrowQuorConnectorDlg& dlg = *s.dlg;
-        dlg.StopTimer(TIMER_PAIR);
-        if (s.superseded()) return false;
-        ctrl_channel_close();
+        const bool newest = ctrl_channel_release(s.fd, s.generation);
         s.fd = -1;
+        if (!newest) return false;
+        dlg.StopTimer(TIMER_PAIR);
         if (!dlg.AskForceConnect(f.payload)) {
-            dlg.m_bRepairArmed = 0;
+            if (!s.superseded()) dlg.m_bRepairArmed = 0;
             return false;
         }
+        // The question may have waited while the pairing timed out and a
+        // new one began.
+        if (s.superseded()) return false;
         dlg.StartTimer(TIMER_PAIR, s.pair_timeout_ms());
         if (!connect_phone(s)) return false;
     }
@@ -190,25 +199,27 @@ bool handle_message(Session& s, const CtrlFrame& f) {
     return true;
 }
 
+// A superseded session only closes its own connection; the newest also
+// takes the channel down and ends the pairing's state.
 void end_session(Session& s) {
-    if (s.superseded()) {
-        close_socket(s.fd);
-        return;
-    }
+    const bool newest = ctrl_channel_release(s.fd, s.generation);
+    s.fd = -1;
+    if (!newest) return;
     CKestrowQuorConnectorDlg& dlg = *s.dlg;
-    if (s.fd >= 0) ctrl_channel_close();
     const unsigned state = dlg.m_nState;
     if (state == STATE_PAIRING) dlg.StartTimer(TIMER_PAIR, END_IN_PAIRING_MS);
     if (state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN) {
         raise_dev_stop();
         dlg.SetState(STATE_UNPAIRING);
     }
-    g_ctrl_peer = 0;
 }
 
+// Reads and acts until the connection ends, a message ends the pairing, or
+// a newer session has taken over: what the phone sends on an older
+// connection no longer concerns the window, the device or the call.
 void serve_phone_messages(Session& s) {
     CtrlFrame f;
-    while (read_ctrl_frame(s.fd, &f) == 1 && handle_message(s, f)) {
+    while (read_ctrl_frame(s.fd, &f) == 1 && !s.superseded() && handle_message(s, f)) {
     }
 }
 }  // namespace
@@ -237,7 +248,7 @@ int pair_session_thread(CKestrowQuorConnectorDlg* dlg) {
     Session s{dlg, ++g_pair_generation};
     bool run = true;
     if (dlg->m_nAutoIP == 1) run = find_address(s);
-    if (run && dlg->GetAddress(&s.phone) == 0) run = false;
+    if (run && (s.superseded() || dlg->GetAddress(&s.phone) == 0)) run = false;
     if (run && open_pairing(s)) serve_phone_messages(s);
     end_session(s);
     return s.superseded() ? 0 : 1;

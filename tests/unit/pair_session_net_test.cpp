@@ -2,6 +2,7 @@
 // network namespace of its own), with the main window on a manual clock.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -126,6 +127,15 @@ protected:
         EXPECT_EQ(phone.Read(), "16 00");
         phone.SendIdentity();
         ASSERT_TRUE(WaitState(STATE_PAIRED_SIGNED_OUT));
+    }
+
+    // The user gives up on the pairing in progress (Unpair in state 1) and
+    // pairs again while the first session still waits in its read.
+    void PairAgain() {
+        dlg->OnOK();
+        Settle();
+        dlg->SetState(STATE_NOT_PAIRED);
+        dlg->OnOK();
     }
 
     FakePhone phone;
@@ -350,9 +360,13 @@ TEST_F(PairSession, MalformedInputIsSurvived) {
     phone.SendText(MODEL_NAME, std::string(254, 'M'));  // longer than the field: cut
     phone.Send(PHONE_MEDIA_OFFER, {0, 0});              // too short: ignored
     // A frame split over many writes behaves like a whole one.
+    // Each byte is taken in by the session before the next is sent.
     for (uint8_t b : {uint8_t(VENDOR_ID), uint8_t(2), uint8_t(0x2f), uint8_t(0x1c)}) {
         phone.SendRaw({b});
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(WaitFor([] {
+            int queued = 0;
+            return ioctl(g_ctrl_socket, FIONREAD, &queued) == 0 && queued == 0;
+        }));
     }
     phone.Send(PRODUCT_ID, {0x04, 0x55});
     phone.Send(DEVICE_RELEASE, {0x02, 0x14});
@@ -385,6 +399,67 @@ TEST_F(PairSession, SupersededSessionTouchesNothingShared) {
     sessions[0].join();
     EXPECT_EQ(g_ctrl_socket, newer_socket);
     EXPECT_EQ(dlg->m_nState, STATE_PAIRED_SIGNED_OUT);
+}
+
+// The older session's connection stays published until a newer session
+// has one of its own. When the older one ends first, the number it closed
+// must not stay published: another socket or file may get it, and an UNPAIR
+// or LOG_ROUTE would be written there.
+TEST_F(PairSession, ASessionEndingBeforeTheNewerOneConnectsLeavesNoClosedSocketPublished) {
+    StartWithPhoneAt(LOOPBACK);
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    ASSERT_GE(g_ctrl_socket, 0);
+    // The newer session waits for the phone's address, without connection.
+    dlg->m_nAutoIP = 1;
+    PairAgain();
+    ASSERT_TRUE(WaitFor([] { return g_autoip_socket != -1; }));
+    phone.DropOldest();
+    sessions[0].join();
+    EXPECT_EQ(g_ctrl_socket, -1);
+    EXPECT_EQ(send_ctrl_byte(KEEPALIVE), -1);
+    dlg->OnOK();  // Stop
+}
+
+// A superseded session only closes its own connection, whatever the phone
+// still sends on it: neither a late answer to its query (which would stop
+// the newer pairing's time-out) nor a later message acts.
+TEST_F(PairSession, ALateHeldAnswerOfASupersededSessionLeavesTheNewerPairing) {
+    StartWithPhoneAt(LOOPBACK);
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    PairAgain();
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    phone.Send(PAIR_ANSWER);
+    EXPECT_EQ(phone.Read(), "16 00");
+    ASSERT_TRUE(loop.timer_running(TIMER_PAIR));
+    phone.Use(0);
+    EXPECT_EQ(phone.Read(), "2A 00");  // the user's unpair went there
+    phone.Send(PAIR_ANSWER, {10, 0, 0, 9});
+    ASSERT_EQ(phone.Read(), "closed");
+    sessions[0].join();
+    Settle();
+    EXPECT_TRUE(loop.timer_running(TIMER_PAIR));
+    EXPECT_EQ(dlg->m_nState, STATE_PAIRING);
+    EXPECT_TRUE(view.Messages().empty());
+}
+
+TEST_F(PairSession, ALateMessageOfASupersededSessionChangesNothing) {
+    StartWithPhoneAt(LOOPBACK);
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    phone.Send(PAIR_ANSWER);
+    EXPECT_EQ(phone.Read(), "16 00");
+    PairAgain();
+    PairUpToDevice();
+    phone.Use(0);
+    EXPECT_EQ(phone.Read(), "2A 00");
+    phone.Send(SIGNED_IN);
+    const std::string end = phone.Read();
+    EXPECT_EQ(dlg->m_nState, STATE_PAIRED_SIGNED_OUT);
+    ASSERT_EQ(end, "closed");
+    sessions[0].join();
 }
 
 void SendDatagram(const std::vector<uint8_t>& bytes) {
