@@ -13,6 +13,7 @@
 #include "shell/diag_log.h"
 #include "shell/main_dlg.h"
 #include "soft_dev/attach.h"
+#include "soft_dev/call_stream.h"
 #include "soft_dev/descriptors.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/gruu_store.h"
@@ -83,7 +84,11 @@ bool find_address(Session& s) {
 bool connect_phone(Session& s) {
     s.fd = tcp_connect(s.phone, CTRL_PORT);
     if (s.fd < 0) return false;
-    return ctrl_channel_publish(s.fd, s.phone, s.generation);
+    if (!ctrl_channel_publish(s.fd, s.phone, s.generation)) return false;
+    // The phone answers our media offers in order on this connection; none
+    // of the offers made before it is outstanding here.
+    forget_media_offers();
+    return true;
 }
 
 int send_own(const Session& s, uint8_t type) { return send_frame(s.fd, type, nullptr, 0); }
@@ -118,15 +123,13 @@ bool open_pairing(Session& s) {
     return true;
 }
 
+// The answer opens the call's media only when it answers the newest offer
+// and no MEDIA_STOP has followed; see claim_media_answer for the matching.
 void on_phone_media_offer(Session& s, const CtrlFrame& f) {
-    if (f.len < 4) return;
-    // An answer to an offer withdrawn since (the host let the stream fall
-    // idle, and MEDIA_STOP went out, before the phone answered) must not
-    // open media: nobody would close it, the RTP port would stay taken and
-    // the next call's answer, refused by the bind, would leave that call
-    // keyed with the old keys and silent.
-    if (srtp_stream_active == 0) {
-        quor_log("NETWORK: media answer for a stream already closed, ignored\n");
+    const uint64_t offer = claim_media_answer();
+    if (offer == 0) return;
+    if (f.len < 4) {
+        quor_log("NETWORK: PHONE_MEDIA_OFFER of %u bytes has no port, ignored\n", unsigned(f.len));
         return;
     }
     SessionServices& svc = session_services();
@@ -137,6 +140,14 @@ void on_phone_media_offer(Session& s, const CtrlFrame& f) {
                                       sizeof(crypto) - 1);
     memcpy(crypto, f.payload + 4, n);
     if (svc.create_srtp_session(crypto) != 0) quor_log("NETWORK: RTP init failed!\n");
+    // A MEDIA_STOP sent while the media were being opened found nothing to
+    // close: nobody else would close them, the RTP port would stay taken
+    // and the next call's answer could not be used.
+    if (!media_offer_open(offer)) {
+        quor_log("NETWORK: MEDIA_OFFER stopped while its answer was taken, media closed\n");
+        close_rtp_socket();
+        destroy_srtp_session();
+    }
 }
 
 // Acts on one message of the session loop; false ends the session.

@@ -12,7 +12,9 @@
 
 #include "link/addr_discovery.h"
 #include "link/pair_session.h"
+#include "media/media_api.h"
 #include "platform/byte_order.h"
+#include "soft_dev/call_stream.h"
 #include "support/controller_fixture.h"
 #include "support/fake_phone.h"
 
@@ -136,6 +138,25 @@ protected:
         Settle();
         dlg->SetState(STATE_NOT_PAIRED);
         dlg->OnOK();
+    }
+
+    // Returns once the session has handled everything the phone sent
+    // before: it handles messages in order, and HANG_UP raises its flag.
+    void SyncWithSession() {
+        hungup_pending = 0;
+        phone.Send(HANG_UP);
+        ASSERT_TRUE(WaitFor([] { return hungup_pending == 1; }));
+    }
+
+    // A call's MEDIA_OFFER and MEDIA_STOP as the device sends them, each
+    // seen by the phone.
+    void Offer() {
+        ASSERT_EQ(open_call_stream("HIDDEV: Invite to create srtp stream\n"), 0);
+        EXPECT_EQ(phone.Read().substr(0, 5), "40 84");
+    }
+    void Stop() {
+        send_srtp_close();
+        EXPECT_EQ(phone.Read(), "41 00");
     }
 
     FakePhone phone;
@@ -321,32 +342,58 @@ std::vector<uint8_t> MediaAnswer(const std::string& line) {
 TEST_F(PairSession, PhoneMediaOfferOpensRtpToThePhoneAndPassesItsKey) {
     StartWithPhoneAt(LOOPBACK);
     PairUpToDevice();
-    srtp_stream_active = 1;  // MEDIA_OFFER went out
+    Offer();
     const std::string line = "1 AES_CM_128_HMAC_SHA1_80 inline:abc";
     phone.Send(PHONE_MEDIA_OFFER, MediaAnswer(line));
     ASSERT_TRUE(WaitFor([&] { return !Recorded(cryptos).empty(); }));
     EXPECT_EQ(Recorded(rtp_opens), std::vector<std::string>{"18747 19000 2130706433"});
     EXPECT_EQ(Recorded(cryptos)[0], line);
-    srtp_stream_active = 0;
+    Stop();
 }
 
-// A Linux host toggles the streaming interfaces while it probes them; the
-// stream they opened can be closed (MEDIA_STOP) before the phone answers.
-TEST_F(PairSession, AnAnswerArrivingAfterTheStreamClosedOpensNothing) {
+// A Linux host toggles the streaming interfaces while it probes them, so an
+// offer can be stopped before the phone answers it, and its answer can come
+// before or after the next offer. The phone's keys of a stopped offer are
+// not the ones it uses for the next call: only the answer to the newest
+// open offer may key the call.
+TEST_F(PairSession, AnswersToStoppedOffersOpenNothing) {
     StartWithPhoneAt(LOOPBACK);
     PairUpToDevice();
-    srtp_stream_active = 0;
-    hungup_pending = 0;
-    phone.Send(PHONE_MEDIA_OFFER, MediaAnswer("1 AES_CM_128_HMAC_SHA1_80 inline:old"));
-    phone.Send(HANG_UP);  // handled after the answer: marks that it was seen
-    ASSERT_TRUE(WaitFor([&] { return hungup_pending == 1; }));
-    srtp_stream_active = 1;  // the next call's offer
-    const std::string line = "1 AES_CM_128_HMAC_SHA1_80 inline:new";
+    Offer();
+    Stop();
+    phone.Send(PHONE_MEDIA_OFFER, MediaAnswer("1 AES_CM_128_HMAC_SHA1_80 inline:first"));
+    SyncWithSession();
+    Offer();
+    Stop();
+    Offer();
+    phone.Send(PHONE_MEDIA_OFFER, MediaAnswer("1 AES_CM_128_HMAC_SHA1_80 inline:second"));
+    const std::string line = "1 AES_CM_128_HMAC_SHA1_80 inline:third";
     phone.Send(PHONE_MEDIA_OFFER, MediaAnswer(line));
-    ASSERT_TRUE(WaitFor([&] { return !Recorded(cryptos).empty(); }));
-    EXPECT_EQ(Recorded(rtp_opens).size(), 1u);
+    // A repeated answer answers nothing.
+    phone.Send(PHONE_MEDIA_OFFER, MediaAnswer("1 AES_CM_128_HMAC_SHA1_80 inline:again"));
+    SyncWithSession();
     EXPECT_EQ(Recorded(cryptos), std::vector<std::string>{line});
-    srtp_stream_active = 0;
+    EXPECT_EQ(Recorded(rtp_opens).size(), 1u);
+    Stop();
+}
+
+// The stream can be stopped on another thread while the answer is being
+// taken, after it was found current and before its socket is open: the
+// stop then finds nothing to close, and the answer must close what it
+// opened.
+TEST_F(PairSession, AStopWhileTheAnswerOpensTheMediaLeavesThemClosed) {
+    StartWithPhoneAt(LOOPBACK);
+    PairUpToDevice();
+    session_services().open_rtp_socket = [](uint16_t local, uint16_t remote, uint32_t addr) {
+        send_srtp_close();
+        return open_rtp_socket(local, remote, addr);
+    };
+    Offer();
+    phone.Send(PHONE_MEDIA_OFFER, MediaAnswer("1 AES_CM_128_HMAC_SHA1_80 inline:abc"));
+    EXPECT_EQ(phone.Read(), "41 00");
+    SyncWithSession();
+    EXPECT_EQ(g_rtp_socket, -1);
+    close_rtp_socket();
 }
 
 TEST_F(PairSession, MalformedInputIsSurvived) {
