@@ -67,7 +67,7 @@ class LogService : public ControllerFixture {
     }
     void TearDown() override {
         stop_log_service(nullptr);
-        EXPECT_TRUE(wait_until([] { return g_syslog_running == 0; }));
+        EXPECT_TRUE(ReceiverGone());
         close(sender);
         ControllerFixture::TearDown();
     }
