@@ -4,6 +4,7 @@
 #include <shared_mutex>
 
 #include "link/ctrl_frame.h"
+#include "link/pair_session.h"
 #include "platform/net.h"
 
 namespace quor {
@@ -45,7 +46,29 @@ void ctrl_channel_open(int fd, uint32_t peer) {
 void ctrl_channel_close() {
     std::unique_lock lk(g_ctrl_mu);
     const int fd = g_ctrl_socket.exchange(-1);
+    g_ctrl_peer = 0;
     close_socket(fd);
+}
+
+bool ctrl_channel_publish(int fd, uint32_t peer, int generation) {
+    std::unique_lock lk(g_ctrl_mu);
+    if (g_pair_generation.load() != generation) return false;
+    g_ctrl_socket = fd;
+    g_ctrl_peer = peer;
+    return true;
+}
+
+bool ctrl_channel_release(int fd, int generation) {
+    std::unique_lock lk(g_ctrl_mu);
+    const bool newest = g_pair_generation.load() == generation;
+    // An older session's connection that is still published is left open
+    // for its owner to close; it only stops being the channel.
+    if (newest || (fd >= 0 && g_ctrl_socket.load() == fd)) {
+        g_ctrl_socket = -1;
+        g_ctrl_peer = 0;
+    }
+    close_socket(fd);
+    return newest;
 }
 
 }  // namespace quor

@@ -23,9 +23,25 @@ int send_ctrl_frame(uint8_t type, const uint8_t* payload, size_t len);
 // the channel is closed.
 int ctrl_local_ipv4(uint32_t* addr);
 
-// Pairing session only: publish a new connection, or take the current one
-// down. Senders never write to a descriptor after it was released.
+// Publish a new connection, or take the current one down and close it.
+// Senders never write to a descriptor after it was released.
 void ctrl_channel_open(int fd, uint32_t peer);
 void ctrl_channel_close();
+
+// The pairing session's hold on the channel. Several sessions may hold
+// connections at once (an older one may still wait in a read), but only the
+// newest publishes its own, and each closes only its own.
+//
+// Publishes FD, connected to PEER, when the session of GENERATION is still
+// the newest (g_pair_generation); false, and nothing published, otherwise.
+// The check and the publishing are one step, so an older session can never
+// cover a newer one's connection.
+bool ctrl_channel_publish(int fd, uint32_t peer, int generation);
+// Ends the hold of the session of GENERATION, whose connection is FD (-1
+// when it has none): FD is no longer published, and while that session is
+// still the newest nothing else is either; then FD is closed. Returns
+// whether the session was still the newest. No descriptor it closed stays
+// published, and no other session's descriptor is closed.
+bool ctrl_channel_release(int fd, int generation);
 
 }  // namespace quor

@@ -13,6 +13,7 @@
 #include "shell/diag_log.h"
 #include "shell/main_dlg.h"
 #include "soft_dev/attach.h"
+#include "soft_dev/call_stream.h"
 #include "soft_dev/descriptors.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/gruu_store.h"
@@ -58,12 +59,14 @@ bool find_address(Session& s) {
     if (!dlg.IsMinimized() && dlg.m_nAutoMin == 1) dlg.PostMinimize();
     uint32_t addr = 0;
     while (get_phone_address(&addr) != 0) {
+        if (s.superseded()) return false;
         if (dlg.m_nState != STATE_FINDING_ADDRESS) {
             quor_log("NETWORK: Need quit get ip 2.\n");
             return false;
         }
         dlg.clock().sleep_ms(RETRY_ADDRESS_MS);
     }
+    if (s.superseded()) return false;
     if (dlg.m_nState != STATE_FINDING_ADDRESS) {
         quor_log("NETWORK: Need quit get ip.\n");
         return false;
@@ -75,11 +78,16 @@ bool find_address(Session& s) {
     return true;
 }
 
-// A session that a newer one has superseded keeps its connection to itself.
+// Connects to the phone and makes the connection the channel. A session
+// that a newer one has superseded (meanwhile, or during the connect) goes no
+// further: it keeps its connection to itself and ends.
 bool connect_phone(Session& s) {
     s.fd = tcp_connect(s.phone, CTRL_PORT);
     if (s.fd < 0) return false;
-    if (!s.superseded()) ctrl_channel_open(s.fd, s.phone);
+    if (!ctrl_channel_publish(s.fd, s.phone, s.generation)) return false;
+    // The phone answers our media offers in order on this connection; none
+    // of the offers made before it is outstanding here.
+    forget_media_offers();
     return true;
 }
 
@@ -91,16 +99,22 @@ bool open_pairing(Session& s) {
     if (send_own(s, PAIR_QUERY) != 0) return false;
     CtrlFrame f;
     if (read_ctrl_frame(s.fd, &f) != 1 || f.type != PAIR_ANSWER) return false;
+    // The answer may come long after a newer session took over the pairing
+    // timer and the window.
+    if (s.superseded()) return false;
     if (f.len == 4) {
         CKestrowQuorConnectorDlg& dlg = *s.dlg;
-        dlg.StopTimer(TIMER_PAIR);
-        if (s.superseded()) return false;
-        ctrl_channel_close();
+        const bool newest = ctrl_channel_release(s.fd, s.generation);
         s.fd = -1;
+        if (!newest) return false;
+        dlg.StopTimer(TIMER_PAIR);
         if (!dlg.AskForceConnect(f.payload)) {
-            dlg.m_bRepairArmed = 0;
+            if (!s.superseded()) dlg.m_bRepairArmed = 0;
             return false;
         }
+        // The question may have waited while the pairing timed out and a
+        // new one began.
+        if (s.superseded()) return false;
         dlg.StartTimer(TIMER_PAIR, s.pair_timeout_ms());
         if (!connect_phone(s)) return false;
     }
@@ -109,15 +123,13 @@ bool open_pairing(Session& s) {
     return true;
 }
 
+// The answer opens the call's media only when it answers the newest offer
+// and no MEDIA_STOP has followed; see claim_media_answer for the matching.
 void on_phone_media_offer(Session& s, const CtrlFrame& f) {
-    if (f.len < 4) return;
-    // An answer to an offer withdrawn since (the host let the stream fall
-    // idle, and MEDIA_STOP went out, before the phone answered) must not
-    // open media: nobody would close it, the RTP port would stay taken and
-    // the next call's answer, refused by the bind, would leave that call
-    // keyed with the old keys and silent.
-    if (srtp_stream_active == 0) {
-        quor_log("NETWORK: media answer for a stream already closed, ignored\n");
+    const uint64_t offer = claim_media_answer();
+    if (offer == 0) return;
+    if (f.len < 4) {
+        quor_log("NETWORK: PHONE_MEDIA_OFFER of %u bytes has no port, ignored\n", unsigned(f.len));
         return;
     }
     SessionServices& svc = session_services();
@@ -129,6 +141,14 @@ void on_phone_media_offer(Session& s, const CtrlFrame& f) {
     memcpy(crypto, f.payload + 4, n);
     if (svc.create_srtp_session(crypto) != 0) quor_log("NETWORK: RTP init failed!\n");
     explicit_bzero(crypto, sizeof(crypto));
+    // A MEDIA_STOP sent while the media were being opened found nothing to
+    // close: nobody else would close them, the RTP port would stay taken
+    // and the next call's answer could not be used.
+    if (!media_offer_open(offer)) {
+        quor_log("NETWORK: MEDIA_OFFER stopped while its answer was taken, media closed\n");
+        close_rtp_socket();
+        destroy_srtp_session();
+    }
 }
 
 // Acts on one message of the session loop; false ends the session.
@@ -191,13 +211,13 @@ bool handle_message(Session& s, const CtrlFrame& f) {
     return true;
 }
 
+// A superseded session only closes its own connection; the newest also
+// takes the channel down and ends the pairing's state.
 void end_session(Session& s) {
-    if (s.superseded()) {
-        close_socket(s.fd);
-        return;
-    }
+    const bool newest = ctrl_channel_release(s.fd, s.generation);
+    s.fd = -1;
+    if (!newest) return;
     CKestrowQuorConnectorDlg& dlg = *s.dlg;
-    if (s.fd >= 0) ctrl_channel_close();
     const unsigned state = dlg.m_nState;
     if (state == STATE_PAIRING) dlg.StartTimer(TIMER_PAIR, END_IN_PAIRING_MS);
     if (state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN) {
@@ -207,12 +227,14 @@ void end_session(Session& s) {
         dlg.SetState(STATE_UNPAIRING);
         raise_dev_stop();
     }
-    g_ctrl_peer = 0;
 }
 
+// Reads and acts until the connection ends, a message ends the pairing, or
+// a newer session has taken over: what the phone sends on an older
+// connection no longer concerns the window, the device or the call.
 void serve_phone_messages(Session& s) {
     CtrlFrame f;
-    while (read_ctrl_frame(s.fd, &f) == 1) {
+    while (read_ctrl_frame(s.fd, &f) == 1 && !s.superseded()) {
         const bool go_on = handle_message(s, f);
         // The phone's crypto line leaves no copy in the frame buffer.
         explicit_bzero(f.payload, f.len);
@@ -245,7 +267,7 @@ int pair_session_thread(CKestrowQuorConnectorDlg* dlg) {
     Session s{dlg, ++g_pair_generation};
     bool run = true;
     if (dlg->m_nAutoIP == 1) run = find_address(s);
-    if (run && dlg->GetAddress(&s.phone) == 0) run = false;
+    if (run && (s.superseded() || dlg->GetAddress(&s.phone) == 0)) run = false;
     if (run && open_pairing(s)) serve_phone_messages(s);
     end_session(s);
     return s.superseded() ? 0 : 1;

@@ -1,5 +1,6 @@
 #include "link/syslog_service.h"
 
+#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -15,6 +16,7 @@
 
 #include "link/ctrl_channel.h"
 #include "link/ctrl_frame.h"
+#include "link/pair_session.h"
 #include "platform/net.h"
 #include "shell/diag_log.h"
 #include "shell/main_dlg.h"
@@ -47,6 +49,46 @@ std::atomic<CKestrowQuorConnectorDlg*> g_save_report{nullptr};
 // Guards the hand-over of g_syslog_socket between the receiver, which owns
 // and closes the socket, and stop_log_service, which only wakes it.
 std::mutex g_socket_mu;
+
+std::string dotted(uint32_t addr) {
+    char text[16];
+    snprintf(text, sizeof(text), "%u.%u.%u.%u", addr >> 24, (addr >> 16) & 0xFF, (addr >> 8) & 0xFF,
+             addr & 0xFF);
+    return text;
+}
+
+// Whose datagrams the receiver keeps: the phone's of the current pairing,
+// or between pairings the phone's of the last pairing seen while the
+// service runs (it may go on sending what it was told to). A service
+// started before any pairing has no phone to go by and keeps every
+// datagram until a pairing names one. Others are dropped: counted, and
+// named in the log once per pairing.
+class SourceFilter {
+  public:
+    bool keep(uint32_t from) {
+        const uint32_t paired = g_ctrl_peer.load();
+        if (paired != 0) phone_ = paired;
+        if (phone_ == 0 || from == phone_) return true;
+        ++dropped_;
+        const int pairing = g_pair_generation.load();
+        if (!logged_ || pairing != logged_pairing_) {
+            logged_ = true;
+            logged_pairing_ = pairing;
+            quor_log(
+                "SYSLOG: Dropped datagrams from %s, which is not the paired phone %s; "
+                "further ones are only counted.\n",
+                dotted(from).c_str(), dotted(phone_).c_str());
+        }
+        return false;
+    }
+    uint64_t dropped() const { return dropped_; }
+
+  private:
+    uint32_t phone_ = 0;
+    uint64_t dropped_ = 0;
+    bool logged_ = false;
+    int logged_pairing_ = 0;
+};
 
 // Data that arrived but that the receiver has not taken in yet.
 bool data_queued() {
@@ -98,11 +140,18 @@ int start_log_service() {
         quor_log("SYSLOG: No memory for the %zu-byte log buffer!\n", SYSLOG_RING_SIZE);
         return -1;
     }
-    const int fd = udp_bind(SYSLOG_PORT);
+    // While paired, the phone sends its log to our address on the control
+    // connection (LOG_ROUTE), so only that address listens; before a
+    // pairing every address does.
+    uint32_t local = 0;
+    if (ctrl_local_ipv4(&local) != 0) local = 0;
+    const int fd = udp_bind_at(local, SYSLOG_PORT);
     if (fd < 0) {
         quor_log("SYSLOG: Bind syslog socket fail!\n");
         return -1;
     }
+    quor_log("SYSLOG: Receiving on %s:%u.\n", local ? dotted(local).c_str() : "every address",
+             SYSLOG_PORT);
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &RECEIVE_QUEUE_BYTES, sizeof(RECEIVE_QUEUE_BYTES));
     g_syslog_fill = SYSLOG_EMPTY;
     g_syslog_path.set({});
@@ -135,13 +184,21 @@ void syslog_thread(int fd, uint8_t* ring_memory) {
     size_t pos = 0;
     uint8_t datagram[SYSLOG_DATAGRAM_MAX];
     size_t drained = 0;
+    SourceFilter sources;
     for (;;) {
         // Once stopped, what is still queued is read without waiting; the
         // socket is woken, so an empty queue then reads as 0 bytes or EAGAIN.
         const bool stopping = g_stop_woken;
+        sockaddr_in from{};
+        socklen_t from_len = sizeof(from);
         // MSG_TRUNC reports a longer datagram's real length.
         const ssize_t n =
-            recv(fd, datagram, sizeof(datagram), MSG_TRUNC | (stopping ? MSG_DONTWAIT : 0));
+            recvfrom(fd, datagram, sizeof(datagram), MSG_TRUNC | (stopping ? MSG_DONTWAIT : 0),
+                     reinterpret_cast<sockaddr*>(&from), &from_len);
+        if (n > 0 && !sources.keep(ntohl(from.sin_addr.s_addr))) {
+            if (stopping && ++drained >= SYSLOG_DRAIN_MAX) break;
+            continue;
+        }
         if (n > 0) {
             const size_t kept = std::min(size_t(n), sizeof(datagram));
             if (size_t(n) > kept)
@@ -161,6 +218,9 @@ void syslog_thread(int fd, uint8_t* ring_memory) {
         break;
     }
 
+    if (sources.dropped() > 0)
+        quor_log("SYSLOG: %llu datagrams not from the phone were dropped.\n",
+                 static_cast<unsigned long long>(sources.dropped()));
     const std::string path = g_syslog_path.get();
     CKestrowQuorConnectorDlg* report = g_save_report.exchange(nullptr);
     int saved = -1;

@@ -54,6 +54,8 @@ class SyslogPath {
 extern SyslogPath g_syslog_path;
 
 // Allocates the ring buffer, binds UDP port 514 and starts syslog_thread.
+// While paired the port is bound on the control connection's local address
+// only (where LOG_ROUTE sends the phone's log), otherwise on every address.
 // -1 when the service runs already, the buffer cannot be had or the port
 // cannot be bound (each logged).
 int start_log_service();
@@ -71,7 +73,8 @@ int toggle_log_service(CKestrowQuorConnectorDlg* dlg);
 // The receiver, on its own thread: fills RING (SYSLOG_RING_SIZE bytes, owned
 // by the thread from now on) from FD until stop_log_service wakes it, takes
 // in what is still queued, then saves, closes FD and marks the service
-// stopped.
+// stopped. Once a pairing has named the phone, only the phone's datagrams
+// are kept; others are dropped, counted and logged.
 void syslog_thread(int fd, uint8_t* ring);
 
 // Appends N bytes (N <= SIZE) at *POS of the ring BUF of SIZE bytes, wrapping

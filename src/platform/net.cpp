@@ -40,9 +40,13 @@ int tcp_connect(uint32_t addr, uint16_t port) {
 }
 
 int udp_bind(uint16_t port) {
+    return udp_bind_at(INADDR_ANY, port);
+}
+
+int udp_bind_at(uint32_t addr, uint16_t port) {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    const sockaddr_in sa = ipv4_address(INADDR_ANY, port);
+    const sockaddr_in sa = ipv4_address(addr, port);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) < 0) {
         close(fd);
         return -1;

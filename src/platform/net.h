@@ -16,6 +16,9 @@ int net_startup();
 int tcp_connect(uint32_t addr, uint16_t port);
 // UDP socket bound to PORT on every local address; the socket or -1.
 int udp_bind(uint16_t port);
+// UDP socket bound to PORT on the local address ADDR (IPv4, host order;
+// 0 is every address); the socket or -1.
+int udp_bind_at(uint32_t addr, uint16_t port);
 // Local IPv4 address of a connected socket in host order; 0 on success.
 int local_ipv4(int fd, uint32_t* addr);
 // Makes every blocked call on FD return; FD stays open.

@@ -1,6 +1,7 @@
 #include "soft_dev/call_stream.h"
 
 #include <cstring>
+#include <mutex>
 
 #include "link/ctrl_channel.h"
 #include "link/ctrl_frame.h"
@@ -12,6 +13,27 @@
 
 namespace quor {
 
+namespace {
+// Held from an offer's or a stop's entry in the ledger until the message
+// has been sent, so the ledger lists them in the order the phone gets them
+// (offers come from the bus reader, stops also from the UI thread).
+std::mutex g_offer_send_mu;
+// Guards the ledger, held briefly: the control-channel thread never waits
+// for a send.
+std::mutex g_ledger_mu;
+// Offer numbers never repeat; a new connection counts its offers as
+// answered.
+uint64_t g_offers_sent = 0;
+uint64_t g_offers_answered = 0;
+// No stop (or end of the call) has followed the newest offer.
+bool g_newest_open = false;
+
+void withdraw_newest_offer() {
+    std::lock_guard lk(g_ledger_mu);
+    g_newest_open = false;
+}
+}  // namespace
+
 int send_srtp_invite() {
     sel12_capture_pending = 1;
     if (make_local_crypto() != 0) {
@@ -20,27 +42,42 @@ int send_srtp_invite() {
     }
     uint8_t payload[MEDIA_OFFER_LEN];
     build_media_offer(RTP_LOCAL_PORT, g_local_crypto, payload);
+    std::lock_guard order(g_offer_send_mu);
+    {
+        // Entered before it leaves: the answer may be read at once.
+        std::lock_guard lk(g_ledger_mu);
+        ++g_offers_sent;
+        g_newest_open = true;
+    }
     send_ctrl_frame(MEDIA_OFFER, payload, sizeof(payload));
     explicit_bzero(payload, sizeof(payload));
     return 0;
 }
 
 int send_srtp_close() {
-    send_ctrl_byte(MEDIA_STOP);
+    {
+        std::lock_guard order(g_offer_send_mu);
+        withdraw_newest_offer();
+        send_ctrl_byte(MEDIA_STOP);
+    }
     release_call_stream();
     return 0;
 }
 
 void release_call_stream() {
+    // Withdrawn before the media close: an answer being taken at this
+    // moment either finds it withdrawn when it checks again, or opened its
+    // media before and they are closed here.
+    withdraw_newest_offer();
     close_rtp_socket();
     destroy_srtp_session();
     srtp_stream_active = 0;
 }
 
 int open_call_stream(const char* log_line) {
-    // Open before the offer leaves: the phone's answer is taken on the
-    // control-channel thread, which ignores answers to a closed stream and
-    // may get there before this thread runs on.
+    // Open before the offer leaves, as the stream is from then on: a stop
+    // decided meanwhile on another thread (the media-idle timer) must see
+    // it.
     srtp_stream_active = 1;
     if (send_srtp_invite() != 0) {
         srtp_stream_active = 0;
@@ -48,6 +85,32 @@ int open_call_stream(const char* log_line) {
     }
     quor_log("%s", log_line);
     return 0;
+}
+
+uint64_t claim_media_answer() {
+    std::lock_guard lk(g_ledger_mu);
+    if (g_offers_answered == g_offers_sent) {
+        quor_log("NETWORK: PHONE_MEDIA_OFFER answers no MEDIA_OFFER of ours, ignored\n");
+        return 0;
+    }
+    const uint64_t offer = ++g_offers_answered;
+    if (offer != g_offers_sent || !g_newest_open) {
+        quor_log("NETWORK: PHONE_MEDIA_OFFER answers a MEDIA_OFFER %s since, ignored\n",
+                 offer != g_offers_sent ? "followed by a newer one" : "stopped");
+        return 0;
+    }
+    return offer;
+}
+
+bool media_offer_open(uint64_t offer) {
+    std::lock_guard lk(g_ledger_mu);
+    return offer != 0 && offer == g_offers_sent && g_newest_open;
+}
+
+void forget_media_offers() {
+    std::lock_guard lk(g_ledger_mu);
+    g_offers_answered = g_offers_sent;
+    g_newest_open = false;
 }
 
 }  // namespace quor

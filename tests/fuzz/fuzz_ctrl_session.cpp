@@ -10,6 +10,7 @@
 #include "link/pair_session.h"
 #include "support/fake_view.h"
 #include "shell/main_dlg.h"
+#include "soft_dev/call_stream.h"
 
 namespace {
 
@@ -42,6 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Harness h;
     if (size > 60000) return 0;  // stays within one socket buffer
     h.dlg.SetState(quor::STATE_PAIRING);
+    // One media offer outstanding (sent nowhere: no channel is open), so the
+    // first answer in the input opens the call's media.
+    quor::forget_media_offers();
+    quor::open_call_stream("");
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return 0;
     if (size > 0 && write(sv[1], data, size) != ssize_t(size)) {
@@ -51,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     shutdown(sv[1], SHUT_WR);
     quor::serve_phone_messages(&h.dlg, sv[0], 0x7F000001);
+    quor::release_call_stream();
     h.loop.run_pending();
     h.view.ForgetHistory();
     close(sv[0]);

@@ -38,6 +38,8 @@ public:
         conns_.clear();
         fd_ = -1;
     }
+    // Reads and writes go to connection I from now on (0 is the oldest).
+    void Use(size_t i) { fd_ = conns_.at(i); }
     void DropOldest() {
         close(conns_.front());
         conns_.erase(conns_.begin());

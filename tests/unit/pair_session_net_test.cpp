@@ -2,6 +2,7 @@
 // network namespace of its own), with the main window on a manual clock.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -11,7 +12,9 @@
 
 #include "link/addr_discovery.h"
 #include "link/pair_session.h"
+#include "media/media_api.h"
 #include "platform/byte_order.h"
+#include "soft_dev/call_stream.h"
 #include "support/controller_fixture.h"
 #include "support/fake_phone.h"
 
@@ -126,6 +129,34 @@ protected:
         EXPECT_EQ(phone.Read(), "16 00");
         phone.SendIdentity();
         ASSERT_TRUE(WaitState(STATE_PAIRED_SIGNED_OUT));
+    }
+
+    // The user gives up on the pairing in progress (Unpair in state 1) and
+    // pairs again while the first session still waits in its read.
+    void PairAgain() {
+        dlg->OnOK();
+        Settle();
+        dlg->SetState(STATE_NOT_PAIRED);
+        dlg->OnOK();
+    }
+
+    // Returns once the session has handled everything the phone sent
+    // before: it handles messages in order, and HANG_UP raises its flag.
+    void SyncWithSession() {
+        hungup_pending = 0;
+        phone.Send(HANG_UP);
+        ASSERT_TRUE(WaitFor([] { return hungup_pending == 1; }));
+    }
+
+    // A call's MEDIA_OFFER and MEDIA_STOP as the device sends them, each
+    // seen by the phone.
+    void Offer() {
+        ASSERT_EQ(open_call_stream("HIDDEV: Invite to create srtp stream\n"), 0);
+        EXPECT_EQ(phone.Read().substr(0, 5), "40 84");
+    }
+    void Stop() {
+        send_srtp_close();
+        EXPECT_EQ(phone.Read(), "41 00");
     }
 
     FakePhone phone;
@@ -318,32 +349,58 @@ std::vector<uint8_t> MediaAnswer(const std::string& line) {
 TEST_F(PairSession, PhoneMediaOfferOpensRtpToThePhoneAndPassesItsKey) {
     StartWithPhoneAt(LOOPBACK);
     PairUpToDevice();
-    srtp_stream_active = 1;  // MEDIA_OFFER went out
+    Offer();
     const std::string line = "1 AES_CM_128_HMAC_SHA1_80 inline:abc";
     phone.Send(PHONE_MEDIA_OFFER, MediaAnswer(line));
     ASSERT_TRUE(WaitFor([&] { return !Recorded(cryptos).empty(); }));
     EXPECT_EQ(Recorded(rtp_opens), std::vector<std::string>{"18747 19000 2130706433"});
     EXPECT_EQ(Recorded(cryptos)[0], line);
-    srtp_stream_active = 0;
+    Stop();
 }
 
-// A Linux host toggles the streaming interfaces while it probes them; the
-// stream they opened can be closed (MEDIA_STOP) before the phone answers.
-TEST_F(PairSession, AnAnswerArrivingAfterTheStreamClosedOpensNothing) {
+// A Linux host toggles the streaming interfaces while it probes them, so an
+// offer can be stopped before the phone answers it, and its answer can come
+// before or after the next offer. The phone's keys of a stopped offer are
+// not the ones it uses for the next call: only the answer to the newest
+// open offer may key the call.
+TEST_F(PairSession, AnswersToStoppedOffersOpenNothing) {
     StartWithPhoneAt(LOOPBACK);
     PairUpToDevice();
-    srtp_stream_active = 0;
-    hungup_pending = 0;
-    phone.Send(PHONE_MEDIA_OFFER, MediaAnswer("1 AES_CM_128_HMAC_SHA1_80 inline:old"));
-    phone.Send(HANG_UP);  // handled after the answer: marks that it was seen
-    ASSERT_TRUE(WaitFor([&] { return hungup_pending == 1; }));
-    srtp_stream_active = 1;  // the next call's offer
-    const std::string line = "1 AES_CM_128_HMAC_SHA1_80 inline:new";
+    Offer();
+    Stop();
+    phone.Send(PHONE_MEDIA_OFFER, MediaAnswer("1 AES_CM_128_HMAC_SHA1_80 inline:first"));
+    SyncWithSession();
+    Offer();
+    Stop();
+    Offer();
+    phone.Send(PHONE_MEDIA_OFFER, MediaAnswer("1 AES_CM_128_HMAC_SHA1_80 inline:second"));
+    const std::string line = "1 AES_CM_128_HMAC_SHA1_80 inline:third";
     phone.Send(PHONE_MEDIA_OFFER, MediaAnswer(line));
-    ASSERT_TRUE(WaitFor([&] { return !Recorded(cryptos).empty(); }));
-    EXPECT_EQ(Recorded(rtp_opens).size(), 1u);
+    // A repeated answer answers nothing.
+    phone.Send(PHONE_MEDIA_OFFER, MediaAnswer("1 AES_CM_128_HMAC_SHA1_80 inline:again"));
+    SyncWithSession();
     EXPECT_EQ(Recorded(cryptos), std::vector<std::string>{line});
-    srtp_stream_active = 0;
+    EXPECT_EQ(Recorded(rtp_opens).size(), 1u);
+    Stop();
+}
+
+// The stream can be stopped on another thread while the answer is being
+// taken, after it was found current and before its socket is open: the
+// stop then finds nothing to close, and the answer must close what it
+// opened.
+TEST_F(PairSession, AStopWhileTheAnswerOpensTheMediaLeavesThemClosed) {
+    StartWithPhoneAt(LOOPBACK);
+    PairUpToDevice();
+    session_services().open_rtp_socket = [](uint16_t local, uint16_t remote, uint32_t addr) {
+        send_srtp_close();
+        return open_rtp_socket(local, remote, addr);
+    };
+    Offer();
+    phone.Send(PHONE_MEDIA_OFFER, MediaAnswer("1 AES_CM_128_HMAC_SHA1_80 inline:abc"));
+    EXPECT_EQ(phone.Read(), "41 00");
+    SyncWithSession();
+    EXPECT_EQ(g_rtp_socket, -1);
+    close_rtp_socket();
 }
 
 TEST_F(PairSession, MalformedInputIsSurvived) {
@@ -357,9 +414,13 @@ TEST_F(PairSession, MalformedInputIsSurvived) {
     phone.SendText(MODEL_NAME, std::string(254, 'M'));  // longer than the field: cut
     phone.Send(PHONE_MEDIA_OFFER, {0, 0});              // too short: ignored
     // A frame split over many writes behaves like a whole one.
+    // Each byte is taken in by the session before the next is sent.
     for (uint8_t b : {uint8_t(VENDOR_ID), uint8_t(2), uint8_t(0x2f), uint8_t(0x1c)}) {
         phone.SendRaw({b});
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(WaitFor([] {
+            int queued = 0;
+            return ioctl(g_ctrl_socket, FIONREAD, &queued) == 0 && queued == 0;
+        }));
     }
     phone.Send(PRODUCT_ID, {0x04, 0x55});
     phone.Send(DEVICE_RELEASE, {0x02, 0x14});
@@ -392,6 +453,67 @@ TEST_F(PairSession, SupersededSessionTouchesNothingShared) {
     sessions[0].join();
     EXPECT_EQ(g_ctrl_socket, newer_socket);
     EXPECT_EQ(dlg->m_nState, STATE_PAIRED_SIGNED_OUT);
+}
+
+// The older session's connection stays published until a newer session
+// has one of its own. When the older one ends first, the number it closed
+// must not stay published: another socket or file may get it, and an UNPAIR
+// or LOG_ROUTE would be written there.
+TEST_F(PairSession, ASessionEndingBeforeTheNewerOneConnectsLeavesNoClosedSocketPublished) {
+    StartWithPhoneAt(LOOPBACK);
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    ASSERT_GE(g_ctrl_socket, 0);
+    // The newer session waits for the phone's address, without connection.
+    dlg->m_nAutoIP = 1;
+    PairAgain();
+    ASSERT_TRUE(WaitFor([] { return g_autoip_socket != -1; }));
+    phone.DropOldest();
+    sessions[0].join();
+    EXPECT_EQ(g_ctrl_socket, -1);
+    EXPECT_EQ(send_ctrl_byte(KEEPALIVE), -1);
+    dlg->OnOK();  // Stop
+}
+
+// A superseded session only closes its own connection, whatever the phone
+// still sends on it: neither a late answer to its query (which would stop
+// the newer pairing's time-out) nor a later message acts.
+TEST_F(PairSession, ALateHeldAnswerOfASupersededSessionLeavesTheNewerPairing) {
+    StartWithPhoneAt(LOOPBACK);
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    PairAgain();
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    phone.Send(PAIR_ANSWER);
+    EXPECT_EQ(phone.Read(), "16 00");
+    ASSERT_TRUE(loop.timer_running(TIMER_PAIR));
+    phone.Use(0);
+    EXPECT_EQ(phone.Read(), "2A 00");  // the user's unpair went there
+    phone.Send(PAIR_ANSWER, {10, 0, 0, 9});
+    ASSERT_EQ(phone.Read(), "closed");
+    sessions[0].join();
+    Settle();
+    EXPECT_TRUE(loop.timer_running(TIMER_PAIR));
+    EXPECT_EQ(dlg->m_nState, STATE_PAIRING);
+    EXPECT_TRUE(view.Messages().empty());
+}
+
+TEST_F(PairSession, ALateMessageOfASupersededSessionChangesNothing) {
+    StartWithPhoneAt(LOOPBACK);
+    ASSERT_TRUE(phone.Accept());
+    EXPECT_EQ(phone.Read(), "19 00");
+    phone.Send(PAIR_ANSWER);
+    EXPECT_EQ(phone.Read(), "16 00");
+    PairAgain();
+    PairUpToDevice();
+    phone.Use(0);
+    EXPECT_EQ(phone.Read(), "2A 00");
+    phone.Send(SIGNED_IN);
+    const std::string end = phone.Read();
+    EXPECT_EQ(dlg->m_nState, STATE_PAIRED_SIGNED_OUT);
+    ASSERT_EQ(end, "closed");
+    sessions[0].join();
 }
 
 void SendDatagram(const std::vector<uint8_t>& bytes) {

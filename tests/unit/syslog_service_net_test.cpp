@@ -5,14 +5,17 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <thread>
 
+#include "link/ctrl_channel.h"
 #include "link/syslog_service.h"
 #include "platform/net.h"
 #include "support/controller_fixture.h"
@@ -24,13 +27,33 @@ namespace {
 using namespace std::chrono_literals;
 
 template <typename Pred>
-bool wait_until(Pred pred, std::chrono::milliseconds limit = 3000ms) {
+bool wait_until(Pred pred, std::chrono::milliseconds limit = 10000ms) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(2ms);
     }
     return true;
+}
+
+size_t thread_count() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        ++n;
+    return n;
+}
+
+// Whether a thread of this process is blocked in a receive on FD.
+bool blocked_in_receive(int fd) {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream in(task.path() / "syscall");
+        long number = -1;
+        std::string first_arg;
+        if (in >> number >> first_arg && number == SYS_recvfrom &&
+            std::stol(first_arg, nullptr, 16) == fd)
+            return true;
+    }
+    return false;
 }
 
 class LogService : public ControllerFixture {
@@ -40,10 +63,11 @@ class LogService : public ControllerFixture {
         Start();
         sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         ASSERT_GE(sender, 0);
+        threads_before = thread_count();
     }
     void TearDown() override {
         stop_log_service(nullptr);
-        EXPECT_TRUE(wait_until([] { return g_syslog_running == 0; }));
+        EXPECT_TRUE(ReceiverGone());
         close(sender);
         ControllerFixture::TearDown();
     }
@@ -88,7 +112,14 @@ class LogService : public ControllerFixture {
         ASSERT_TRUE(wait_until([] { return g_syslog_running == 0; }));
     }
 
+    // The receiver has ended: nothing it does can follow.
+    bool ReceiverGone() {
+        return wait_until(
+            [&] { return g_syslog_running == 0 && thread_count() == threads_before; });
+    }
+
     int sender = -1;
+    size_t threads_before = 0;
 };
 
 // Datagrams of SIZE bytes, each filled with a text that names its number.
@@ -198,11 +229,10 @@ TEST_F(LogService, ASecondStartFailsAndABusyPortIsReported) {
 
 TEST_F(LogService, StoppingWakesTheBlockedReceiveAndFreesThePort) {
     ASSERT_EQ(start_log_service(), 0);
-    std::this_thread::sleep_for(50ms);  // the receiver now blocks in its receive
-    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(wait_until([] { return blocked_in_receive(g_syslog_socket); }));
     ASSERT_EQ(stop_log_service(dlg.get()), 0);
-    ASSERT_TRUE(wait_until([] { return g_syslog_running == 0; }, 1000ms));
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
+    // The receive has no time-out: only the stop can end it.
+    ASSERT_TRUE(ReceiverGone());
     EXPECT_EQ(g_syslog_socket.load(), -1);
     // Nothing received: no question, no file, no message.
     EXPECT_TRUE(view.save_names.empty());
@@ -223,7 +253,7 @@ TEST_F(LogService, NoSaveWithoutAWindowOrWhenTheDialogIsCancelled) {
     ASSERT_EQ(stop_log_service(nullptr), 0);  // the exit paths
     ASSERT_TRUE(wait_until([] { return g_syslog_running == 0; }));
     EXPECT_EQ(view.save_names.size(), 1u) << "no question without a window";
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(ReceiverGone());
     EXPECT_TRUE(view.Messages().empty());
     std::vector<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(home))
@@ -235,8 +265,83 @@ TEST_F(LogService, AFileThatCannotBeWrittenShowsNoMessage) {
     ASSERT_EQ(start_log_service(), 0);
     Send(numbered(2, 40));
     StopAndSaveTo(home + "missing/dir/log.txt");
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(ReceiverGone());
     EXPECT_TRUE(view.Messages().empty());
+}
+
+// A UDP socket bound to ADDR (host order) on any port.
+int udp_from(uint32_t addr) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(addr);
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void send_to(int fd, uint32_t addr, uint16_t port, const std::string& data) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(addr);
+    ASSERT_EQ(sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)),
+              ssize_t(data.size()));
+}
+
+// While paired with the phone at 127.0.0.2 over our address 127.0.0.3, the
+// service listens on 127.0.0.3 only and keeps only the phone's datagrams;
+// another sender's are dropped, named in the log once and counted.
+TEST_F(LogService, WhilePairedOnlyThePhonesDatagramsAreKept) {
+    constexpr uint32_t PHONE = 0x7F000002, US = 0x7F000003, OTHER = 0x7F000004;
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(PHONE);
+    socklen_t at_len = sizeof(at);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof(at)), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&at), &at_len), 0);
+    const int ctrl = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in ours{};
+    ours.sin_family = AF_INET;
+    ours.sin_addr.s_addr = htonl(US);
+    ASSERT_EQ(bind(ctrl, reinterpret_cast<sockaddr*>(&ours), sizeof(ours)), 0);
+    ASSERT_EQ(connect(ctrl, reinterpret_cast<sockaddr*>(&at), sizeof(at)), 0);
+    ctrl_channel_open(ctrl, PHONE);
+
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(start_log_service(), 0);
+    sockaddr_in bound{};
+    socklen_t bound_len = sizeof(bound);
+    ASSERT_EQ(getsockname(g_syslog_socket, reinterpret_cast<sockaddr*>(&bound), &bound_len), 0);
+    EXPECT_EQ(ntohl(bound.sin_addr.s_addr), US);
+    EXPECT_EQ(ntohs(bound.sin_port), SYSLOG_PORT);
+
+    const int phone = udp_from(PHONE), other = udp_from(OTHER);
+    ASSERT_GE(phone, 0);
+    ASSERT_GE(other, 0);
+    send_to(phone, US, SYSLOG_PORT, "<14>phone one\n");
+    send_to(other, US, SYSLOG_PORT, "<14>forged one\n");
+    send_to(phone, US, SYSLOG_PORT, "<14>phone two\n");
+    send_to(other, US, SYSLOG_PORT, "<14>forged two\n");
+    StopAndSaveTo(home + "paired.txt");
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(read_text(home + "paired.txt"), "<14>phone one\n<14>phone two\n");
+    const std::string named =
+        "SYSLOG: Dropped datagrams from 127.0.0.4, which is not the paired phone 127.0.0.2; "
+        "further ones are only counted.\n";
+    const size_t first = out.find(named);
+    EXPECT_NE(first, std::string::npos) << out;
+    EXPECT_EQ(out.find(named, first + 1), std::string::npos) << "named once";
+    EXPECT_NE(out.find("SYSLOG: 2 datagrams not from the phone were dropped.\n"),
+              std::string::npos);
+    close(phone);
+    close(other);
+    ctrl_channel_close();
+    close(listener);
 }
 
 TEST_F(LogService, TheTrayItemStartsAndStops) {
