@@ -122,5 +122,47 @@ class CallAudio(unittest.TestCase):
         self.assertAlmostEqual(rec["audio"], rec["wall"], delta=0.2)
 
 
+class LongestModelName(unittest.TestCase):
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="quor-model-")
+        self.addCleanup(shutil.rmtree, self.home, True)
+
+    def test_call_with_packet_dumps_keeps_the_password_out_of_the_log(self):
+        # The longest model name the strings can hold: "Kestrow <model>
+        # Audio Playback" fills a 254-byte string descriptor. Every packet
+        # is dumped, the sign-in password among them.
+        model = "M" * 103
+        password = "hunter2-hunter2-hunter2-hunter2!"
+        home = self.home
+        rig = quorlib.Rig(home, settings={"Debug": 3},
+                          phone_args=("--model", model, "--tone", "600"))
+        self.addCleanup(rig.stop)
+        rig.start_console()
+        rig.pair()
+        self.assertTrue(rig.host.seen(rf'^string 6 "Kestrow {model} Audio Playback"$'))
+        rig.host_do("lync-hid", r"^lync feature 0x12 status=0 ")
+        rig.host_do("lync-sign-in corp.example.com alice " + password,
+                    r"^lync credential length=32 chunks=2 status=0$")
+        rig.phone.wait_for(r"^recv PASSWORD$")
+        rig.sign_in()
+        rig.open_call()
+        play, record = rig.stream(2)
+        heard = quorlib.media_summary(rig.end_call())
+        self.assertAlmostEqual(heard["tone"], 1000.0, delta=10.0)
+        self.assertAlmostEqual(record["tone"], 600.0, delta=6.0)
+        rig.unpair()
+
+        log_path = os.path.join(home, "quor.log")
+        self.assertEqual(os.stat(log_path).st_mode & 0o777, 0o600)
+        with open(log_path, "rb") as f:
+            log = f.read()
+        self.assertIn(b"Rec Dev Pkg:", log)
+        dumped = re.sub(rb"\s+", b"", log).lower()
+        self.assertNotIn(password.encode(), log)
+        for i in range(len(password) - 7):
+            piece = password[i:i + 8].encode()
+            self.assertNotIn(piece.hex().encode(), dumped, f"password bytes {i}.. as hex")
+
+
 if __name__ == "__main__":
     unittest.main()
