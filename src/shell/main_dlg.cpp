@@ -19,6 +19,7 @@
 #include "settings/ini_store.h"
 #include "settings/update_check.h"
 #include "shell/diag_log.h"
+#include "shell/state_transition.h"
 #include "shell/strings.h"
 #include "soft_dev/call_stream.h"
 #include "soft_dev/dev_globals.h"
@@ -33,7 +34,6 @@ std::atomic<unsigned> g_last_state{STATE_NOT_PAIRED};
 namespace {
 constexpr int SC_MINIMIZE = 0xF020;
 constexpr int64_t END_SESSION_WAIT_MS = 8000;
-constexpr int64_t REPAIR_TICK_MS = 1000;
 
 std::string format_address(const uint8_t a[4]) {
     char text[16];
@@ -166,37 +166,6 @@ void CKestrowQuorConnectorDlg::LoadConfig() {
 
 // ------------------------------------------------------------ state machine
 
-std::string CKestrowQuorConnectorDlg::StatusFor(unsigned state) {
-    switch (state) {
-        case STATE_NOT_PAIRED: return LoadString(IDS_NOT_PAIRED);
-        case STATE_PAIRING: return LoadString(IDS_PAIRING);
-        case STATE_PAIRED_SIGNED_OUT: return LoadString(IDS_PAIRED_SIGNED_OUT);
-        case STATE_PAIRED_SIGNED_IN: return LoadString(IDS_PAIRED_SIGNED_IN);
-        case STATE_UNPAIRING: return LoadString(IDS_UNPAIRING);
-        case STATE_WAITING: {
-            char count[16];
-            snprintf(count, sizeof(count), "%d", m_nCountdown.load());
-            return LoadString(IDS_WAITING) + "(" + count + "s)";
-        }
-        case STATE_FINDING_ADDRESS: return LoadString(IDS_STARTED);
-        default: return {};
-    }
-}
-
-static int icon_for(unsigned state) {
-    switch (state) {
-        case STATE_PAIRING:
-        case STATE_UNPAIRING: return ICON_BUSY;
-        case STATE_PAIRED_SIGNED_OUT: return ICON_PAIRED_SIGNED_OUT;
-        case STATE_PAIRED_SIGNED_IN: return ICON_SIGNED_IN;
-        default: return ICON_NOT_PAIRED;
-    }
-}
-
-static bool is_paired(unsigned state) {
-    return state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN;
-}
-
 void CKestrowQuorConnectorDlg::SetState(unsigned state) {
     ApplyState(state, nullptr);
 }
@@ -206,6 +175,8 @@ bool CKestrowQuorConnectorDlg::SetStateIf(const std::function<bool(unsigned)>& c
     return ApplyState(state, &condition);
 }
 
+// Gathers what the change depends on, lets plan_state_change decide, and
+// carries the plan out.
 bool CKestrowQuorConnectorDlg::ApplyState(unsigned state,
                                           const std::function<bool(unsigned)>* condition) {
     const bool minimized = view_.is_minimized();
@@ -213,85 +184,55 @@ bool CKestrowQuorConnectorDlg::ApplyState(unsigned state,
     if (condition && !(*condition)(m_nState)) return false;
     const unsigned prev = g_last_state;
     m_nState = state;
-    StateEffects fx;
-    if (state != prev) {
-        if (prev == STATE_NOT_PAIRED) {
-            fx.address_enabled = false;
-            fx.auto_enabled = false;
-        }
-        if (state == STATE_NOT_PAIRED) {
-            fx.address_enabled = m_nAutoIP == 0;
-            fx.auto_enabled = true;
-        }
-        if (prev == STATE_PAIRED_SIGNED_OUT) {
-            quor_log("GRUU: Gruu timmer has been killed!\n");
-            loop_.stop_timer(TIMER_GRUU);
-        }
-        if (state == STATE_PAIRED_SIGNED_OUT) {
-            quor_log("GRUU: Set gruu timmer! Time: %d s\n", m_nResendGruu.load());
-            loop_.start_timer(TIMER_GRUU, int64_t(m_nResendGruu) * 1000);
-        }
-        if (is_paired(prev) && !is_paired(state)) {
-            loop_.stop_timer(TIMER_LINK);
-            loop_.stop_timer(TIMER_KEEPALIVE);
-        }
-        if (!is_paired(prev) && is_paired(state)) {
-            loop_.start_timer(TIMER_KEEPALIVE, int64_t(m_nKeepAlivePeriod) * 1000);
-            loop_.start_timer(TIMER_LINK, int64_t(m_nLinkWatchdog) * 1000);
-        }
+    StateSettings settings;
+    settings.auto_ip = m_nAutoIP;
+    settings.auto_repair = m_nAutoRepair;
+    settings.retry_times = m_nRetryTimes;
+    settings.repair_time_s = m_nRepairTime;
+    settings.resend_gruu_s = m_nResendGruu;
+    settings.keepalive_period_s = m_nKeepAlivePeriod;
+    settings.link_watchdog_s = m_nLinkWatchdog;
+    StateConditions now;
+    now.minimized = minimized;
+    now.repair_armed = m_bRepairArmed;
+    now.repair_count = m_nRepairCount;
+    now.countdown = m_nCountdown;
+    now.pending_msg = !m_strPendingMsg.empty();
+    const StateTransition plan = plan_state_change(prev, state, settings, now);
+
+    for (const std::string& line : plan.log) quor_log("%s", line.c_str());
+    for (const TimerOp& op : plan.timers) {
+        if (op.start)
+            loop_.start_timer(op.id, op.period_ms);
+        else
+            loop_.stop_timer(op.id);
     }
     g_last_state = state;
+    if (plan.reset_repair_count) m_nRepairCount = 0;
+
+    StateEffects fx;
+    fx.address_enabled = plan.address_enabled;
+    fx.auto_enabled = plan.auto_enabled;
+    fx.pair_enabled = plan.pair_enabled;
+    if (plan.pair_text != 0) fx.pair_text = LoadString(plan.pair_text);
+
+    if (plan.repair) {
+        loop_.post([this, fx] { view_.apply_state(fx); });
+        loop_.start_timer(plan.repair->tick.id, plan.repair->tick.period_ms);
+        m_nCountdown = plan.repair->countdown;
+        SetState(STATE_WAITING);
+        ++m_nRepairCount;
+        return true;
+    }
 
     std::string pending;
-    switch (state) {
-        case STATE_NOT_PAIRED: {
-            fx.pair_enabled = true;
-            fx.pair_text = LoadString(IDS_PAIR);
-            const bool attempts_left =
-                m_nRepairCount < m_nRetryTimes || m_nRetryTimes == 0;
-            if (m_bRepairArmed == 1 && m_nAutoRepair == 1 && attempts_left &&
-                m_strPendingMsg.empty()) {
-                fx.pair_text = LoadString(IDS_STOP);
-                loop_.post([this, fx] { view_.apply_state(fx); });
-                loop_.start_timer(TIMER_REPAIR_TICK, REPAIR_TICK_MS);
-                // Counted down to 0 from at least 1: a RepairTime below 1
-                // would never reach it.
-                m_nCountdown = std::max(1, m_nRepairTime.load());
-                SetState(STATE_WAITING);
-                ++m_nRepairCount;
-                return true;
-            }
-            pending.swap(m_strPendingMsg);
-            break;
-        }
-        case STATE_PAIRING: fx.pair_enabled = false; break;
-        case STATE_PAIRED_SIGNED_OUT:
-            m_nRepairCount = 0;
-            fx.pair_enabled = true;
-            fx.pair_text = LoadString(IDS_UNPAIR);
-            break;
-        case STATE_PAIRED_SIGNED_IN:
-            m_nRepairCount = 0;
-            // Signed in straight from the pairing (the phone's SIGNED_IN
-            // came before the device was plugged in): the button unpairs.
-            if (!is_paired(prev)) {
-                fx.pair_enabled = true;
-                fx.pair_text = LoadString(IDS_UNPAIR);
-            }
-            break;
-        case STATE_UNPAIRING: fx.pair_enabled = false; break;
-        case STATE_FINDING_ADDRESS:
-            loop_.stop_timer(TIMER_PAIR);
-            fx.pair_text = LoadString(IDS_STOP);
-            fx.pair_enabled = true;
-            break;
-        default: break;
-    }
-    m_strStatus = StatusFor(state);
+    if (plan.show_pending_msg) pending.swap(m_strPendingMsg);
+    m_strStatus = LoadString(plan.status.value_or(0));
+    if (plan.status_seconds) m_strStatus += "(" + std::to_string(*plan.status_seconds) + "s)";
     fx.status = m_strStatus;
-    fx.icon = icon_for(state);
+    fx.icon = plan.icon;
     fx.tip = LoadString(IDS_TRAY_TIP) + m_strStatus;
-    if (minimized && state != STATE_PAIRING && state != STATE_WAITING) fx.balloon = m_strStatus;
+    if (plan.balloon) fx.balloon = m_strStatus;
     loop_.post([this, fx] { view_.apply_state(fx); });
     lk.unlock();
     // Shown by the thread that applies state 0, without holding the state
@@ -389,7 +330,7 @@ void CKestrowQuorConnectorDlg::OnTimer(int id) {
 // A paired link that is lost ends like the user's unpair, but is followed
 // by the automatic re-pair.
 void CKestrowQuorConnectorDlg::UnpairLostLink() {
-    if (is_paired(m_nState)) OnOK(true);
+    if (is_paired_state(m_nState)) OnOK(true);
 }
 
 void CKestrowQuorConnectorDlg::LinkLost(int generation) {
@@ -525,7 +466,7 @@ void CKestrowQuorConnectorDlg::OnCancel() {
 // closes the window; otherwise the window closes at once.
 void CKestrowQuorConnectorDlg::ExitRequest(bool from_close) {
     hooks_.stop_log_service();
-    if (is_paired(m_nState)) {
+    if (is_paired_state(m_nState)) {
         if (from_close) hooks_.send_srtp_close();
         send_ctrl_byte(UNPAIR);
         g_dev_stop = DEV_STOP_AND_EXIT;
@@ -535,7 +476,7 @@ void CKestrowQuorConnectorDlg::ExitRequest(bool from_close) {
 }
 
 bool CKestrowQuorConnectorDlg::OnQueryEndSession() {
-    if (!is_paired(m_nState)) return true;
+    if (!is_paired_state(m_nState)) return true;
     send_ctrl_byte(UNPAIR);
     g_dev_stop = DEV_STOP_AND_EXIT;
     clock_.sleep_ms(END_SESSION_WAIT_MS);

@@ -139,7 +139,6 @@ private:
     void ExitRequest(bool ask);
     void StartPairing();
     void SetPendingMsgWithoutRePair(std::string text);
-    std::string StatusFor(unsigned state);
 
     MainView& view_;
     UiLoop& loop_;
