@@ -318,10 +318,11 @@ TEST_F(PairSession, PhoneEventsRaiseTheirReportFlagsAndGruuRestartsItsTimer) {
     hungup_pre_pending = hungup_pending = 0;
     StartWithPhoneAt(LOOPBACK, "ResendGruu=30\n");
     PairUpToDevice();
-    // The GRUU timer runs from the device start; SET_GRUU starts its full
-    // period again from the moment the text arrives.
+    // The GRUU timer runs from the device start (the state word changes
+    // before the timers are started); SET_GRUU starts its full period again
+    // from the moment the text arrives.
+    ASSERT_TRUE(WaitFor([&] { return loop.timer_running(TIMER_GRUU); }));
     Advance(4000);
-    ASSERT_TRUE(loop.timer_running(TIMER_GRUU));
     const int64_t restarted_due = clock.now_ms() + 30000;
     ASSERT_LT(loop.timer_due(TIMER_GRUU), restarted_due);
     phone.SendText(SET_GRUU, "sip:alice@example.com;gruu");
