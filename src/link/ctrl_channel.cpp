@@ -1,9 +1,13 @@
 #include "link/ctrl_channel.h"
 
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 
-#include "link/ctrl_frame.h"
 #include "link/pair_session.h"
 #include "platform/net.h"
 
@@ -17,6 +21,40 @@ namespace {
 // the session closes the socket, so a send never lands on a reused number.
 std::shared_mutex g_ctrl_mu;
 }  // namespace
+
+int read_ctrl_frame(int fd, CtrlFrame* f) {
+    CtrlFramer framer;
+    uint8_t buf[CTRL_FRAME_MAX];
+    int result = 1;
+    while (!framer.next(f)) {
+        const ssize_t r = recv(fd, buf, framer.wanted(), 0);
+        if (r > 0) {
+            framer.feed(buf, static_cast<size_t>(r));
+        } else if (r == 0) {
+            result = 0;
+            break;
+        } else if (errno != EINTR) {
+            result = -1;
+            break;
+        }
+    }
+    // The phone's crypto line leaves no copy here.
+    explicit_bzero(buf, sizeof(buf));
+    return result;
+}
+
+int send_frame(int fd, uint8_t type, const uint8_t* payload, size_t len) {
+    uint8_t frame[CTRL_FRAME_MAX];
+    int n = encode_frame(type, payload, len, frame, sizeof(frame));
+    if (n < 0) return -1;
+    ssize_t sent;
+    do {
+        sent = send(fd, frame, static_cast<size_t>(n), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    // Frames carry the password and the call's key: no copy stays behind.
+    explicit_bzero(frame, static_cast<size_t>(n));
+    return sent == n ? 0 : -1;
+}
 
 int send_ctrl_byte(uint8_t type) {
     if (g_ctrl_socket.load() == -1) return -1;

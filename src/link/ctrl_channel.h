@@ -1,12 +1,27 @@
 // The one control connection to the phone, shared by every sender. Only the
-// pairing session opens and closes it.
+// pairing session opens and closes it. Also the socket side of the frame
+// codec: reading and sending whole frames.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include "link/ctrl_frame.h"
+
 namespace quor {
+
+// Reads one whole frame from a blocking stream socket, gathering a header or
+// payload that arrives in several segments. It receives no byte past the end
+// of the frame, so the next frame stays in the socket for the next call (and
+// for poll). Returns 1 for a frame, 0 when the peer closed the connection
+// (also in the middle of a frame), -1 when a read failed.
+int read_ctrl_frame(int fd, CtrlFrame* f);
+
+// Sends the whole frame with a single send call, so frames from several
+// threads sharing the socket never interleave; a dead peer gives -1, never
+// SIGPIPE. Returns 0 when every byte was sent.
+int send_frame(int fd, uint8_t type, const uint8_t* payload, size_t len);
 
 // The connected socket, or -1.
 extern std::atomic<int> g_ctrl_socket;

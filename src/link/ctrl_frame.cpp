@@ -1,9 +1,6 @@
 #include "link/ctrl_frame.h"
 
-#include <sys/socket.h>
-#include <sys/types.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 #include "platform/byte_order.h"
@@ -54,23 +51,6 @@ const char* catalogue_name(uint8_t type) {
     return nullptr;
 }
 
-// Fills BUF with exactly N bytes: 1 when done, 0 when the peer closed first,
-// -1 on a failed read.
-int recv_exact(int fd, uint8_t* buf, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = recv(fd, buf + got, n - got, 0);
-        if (r > 0) {
-            got += static_cast<size_t>(r);
-        } else if (r == 0) {
-            return 0;
-        } else if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return 1;
-}
-
 }  // namespace
 
 const char* ctrl_type_name(uint8_t type) {
@@ -90,27 +70,46 @@ int encode_frame(uint8_t type, const uint8_t* payload, size_t len, uint8_t* out,
     return static_cast<int>(CTRL_HEADER_LEN + len);
 }
 
-int read_ctrl_frame(int fd, CtrlFrame* f) {
-    uint8_t header[CTRL_HEADER_LEN];
-    int r = recv_exact(fd, header, sizeof(header));
-    if (r != 1) return r;
-    f->type = header[0];
-    f->len = header[1];
-    if (f->len == 0) return 1;
-    return recv_exact(fd, f->payload, f->len);
+CtrlFramer::~CtrlFramer() {
+    explicit_bzero(&m_frame, sizeof(m_frame));
 }
 
-int send_frame(int fd, uint8_t type, const uint8_t* payload, size_t len) {
-    uint8_t frame[CTRL_FRAME_MAX];
-    int n = encode_frame(type, payload, len, frame, sizeof(frame));
-    if (n < 0) return -1;
-    ssize_t sent;
-    do {
-        sent = send(fd, frame, static_cast<size_t>(n), MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    // Frames carry the password and the call's key: no copy stays behind.
-    explicit_bzero(frame, static_cast<size_t>(n));
-    return sent == n ? 0 : -1;
+size_t CtrlFramer::wanted() const {
+    if (m_have < CTRL_HEADER_LEN) return CTRL_HEADER_LEN - m_have;
+    return CTRL_HEADER_LEN + m_frame.len - m_have;
+}
+
+size_t CtrlFramer::feed(const uint8_t* data, size_t n) {
+    size_t taken = 0;
+    while (taken < n && m_have < CTRL_HEADER_LEN) {
+        if (m_have == 0)
+            m_frame.type = data[taken];
+        else
+            m_frame.len = data[taken];
+        ++taken;
+        ++m_have;
+    }
+    const size_t k = std::min(wanted(), n - taken);
+    if (k > 0) {
+        memcpy(m_frame.payload + (m_have - CTRL_HEADER_LEN), data + taken, k);
+        taken += k;
+        m_have += k;
+    }
+    return taken;
+}
+
+bool CtrlFramer::next(CtrlFrame* f) {
+    if (m_have < CTRL_HEADER_LEN || wanted() != 0) return false;
+    f->type = m_frame.type;
+    f->len = m_frame.len;
+    memcpy(f->payload, m_frame.payload, m_frame.len);
+    explicit_bzero(m_frame.payload, m_frame.len);
+    m_have = 0;
+    return true;
+}
+
+bool CtrlFramer::partial() const {
+    return m_have > 0 && wanted() > 0;
 }
 
 void build_log_route_to_pc(uint32_t local_ipv4_host_order, uint8_t out[LOG_ROUTE_LEN]) {

@@ -2,7 +2,8 @@
 // simulator: one type byte, one length byte (0..255), the payload. Numbers
 // inside payloads are big-endian; text payloads end with a NUL that the length
 // counts. Also the phone's address datagram and the payload layouts that the
-// program builds.
+// program builds. Nothing here does I/O: ctrl_channel.h reads and sends
+// frames on sockets.
 #pragma once
 
 #include <cstddef>
@@ -77,16 +78,35 @@ struct CtrlFrame {
 // PAYLOAD may be null when LEN is 0.
 int encode_frame(uint8_t type, const uint8_t* payload, size_t len, uint8_t* out, size_t out_size);
 
-// Reads one whole frame from a blocking stream socket, gathering a header or
-// payload that arrives in several segments. Returns 1 for a frame, 0 when the
-// peer closed the connection (also in the middle of a frame), -1 when a read
-// failed.
-int read_ctrl_frame(int fd, CtrlFrame* f);
+// Gathers control frames from a byte stream that arrives in pieces of any
+// size, a header or payload split over several pieces included. It does no
+// I/O: a reader hands it the bytes it received and collects each whole
+// frame. It never takes a byte past the end of the frame it is gathering, so
+// a reader that receives wanted() bytes at a time leaves the next frame in
+// the stream. A frame's payload leaves no copy behind once collected.
+class CtrlFramer {
+  public:
+    CtrlFramer() = default;
+    ~CtrlFramer();
+    CtrlFramer(const CtrlFramer&) = delete;
+    CtrlFramer& operator=(const CtrlFramer&) = delete;
 
-// Sends the whole frame with a single send call, so frames from several
-// threads sharing the socket never interleave; a dead peer gives -1, never
-// SIGPIPE. Returns 0 when every byte was sent.
-int send_frame(int fd, uint8_t type, const uint8_t* payload, size_t len);
+    // Takes bytes from DATA up to the end of the current frame and returns
+    // how many it took; 0 while a whole frame waits to be collected.
+    size_t feed(const uint8_t* data, size_t n);
+    // The bytes the current frame still lacks: what is missing of the
+    // header, then of the payload; 0 while a whole frame waits.
+    size_t wanted() const;
+    // Moves the whole frame to *F and starts the next; false, and F
+    // untouched, while the frame is not complete.
+    bool next(CtrlFrame* f);
+    // Part of a frame is held: a stream that ends now cuts a frame short.
+    bool partial() const;
+
+  private:
+    CtrlFrame m_frame{};
+    size_t m_have = 0;  // header and payload bytes held
+};
 
 // LOG_ROUTE payloads: send the phone's log to this PC (its address on the
 // control connection, host order) or back to the phone itself.

@@ -229,17 +229,24 @@ void end_session(Session& s) {
     }
 }
 
-// Reads and acts until the connection ends, a message ends the pairing, or
-// a newer session has taken over: what the phone sends on an older
-// connection no longer concerns the window, the device or the call.
-void serve_phone_messages(Session& s) {
+// Acts on each frame that NEXT_FRAME yields until it yields none (the
+// stream ended or failed), a message ends the pairing, or a newer session
+// has taken over: what the phone sends on an older connection no longer
+// concerns the window, the device or the call.
+template <typename NextFrame>
+void serve_frames(Session& s, NextFrame next_frame) {
     CtrlFrame f;
-    while (read_ctrl_frame(s.fd, &f) == 1 && !s.superseded()) {
+    while (next_frame(&f) && !s.superseded()) {
         const bool go_on = handle_message(s, f);
         // The phone's crypto line leaves no copy in the frame buffer.
         explicit_bzero(f.payload, f.len);
         if (!go_on) break;
     }
+}
+
+// The phone's messages as they arrive on the session's connection.
+void serve_phone_messages(Session& s) {
+    serve_frames(s, [&s](CtrlFrame* f) { return read_ctrl_frame(s.fd, f) == 1; });
 }
 }  // namespace
 
@@ -261,6 +268,20 @@ SessionServices& session_services() {
 void serve_phone_messages(CKestrowQuorConnectorDlg* dlg, int fd, uint32_t phone) {
     Session s{dlg, g_pair_generation.load(), phone, fd};
     serve_phone_messages(s);
+}
+
+void serve_phone_bytes(CKestrowQuorConnectorDlg* dlg, const uint8_t* data, size_t size,
+                       uint32_t phone) {
+    Session s{dlg, g_pair_generation.load(), phone};
+    CtrlFramer framer;
+    size_t used = 0;
+    serve_frames(s, [&](CtrlFrame* f) {
+        while (!framer.next(f)) {
+            if (used == size) return false;
+            used += framer.feed(data + used, size - used);
+        }
+        return true;
+    });
 }
 
 int pair_session_thread(CKestrowQuorConnectorDlg* dlg) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -33,6 +34,11 @@ extern std::atomic<int> g_pair_generation;
 // at PHONE) and acts on each until the stream ends or a message ends the
 // pairing. The caller owns FD.
 void serve_phone_messages(CKestrowQuorConnectorDlg* dlg, int fd, uint32_t phone);
+// The same loop over bytes already received: acts on the whole frames in
+// DATA as if the phone had sent them and then closed the connection. No
+// socket is involved: an answer on the connection (UNPAIR_ACK) goes nowhere.
+void serve_phone_bytes(CKestrowQuorConnectorDlg* dlg, const uint8_t* data, size_t size,
+                       uint32_t phone);
 
 // Thread body; 0 when it found itself superseded, 1 otherwise.
 int pair_session_thread(CKestrowQuorConnectorDlg* dlg);

@@ -1,16 +1,21 @@
-// Feeds arbitrary bytes from the phone to the pairing session's message
-// loop, with the main window on a manual clock and the device and media
-// replaced by stand-ins that accept everything.
-#include <sys/socket.h>
-#include <unistd.h>
-
+// Feeds arbitrary bytes from the phone through the frame codec to the
+// pairing session's message loop, with the main window on a manual clock and
+// the device and media replaced by stand-ins that accept everything. No
+// socket is involved. The same bytes also go to a framer in small pieces,
+// which must yield the frames the input holds: a header or payload split
+// over several reads changes nothing.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
+#include "link/ctrl_frame.h"
 #include "link/pair_session.h"
-#include "support/fake_view.h"
 #include "shell/main_dlg.h"
 #include "soft_dev/call_stream.h"
+#include "support/fake_view.h"
 
 namespace {
 
@@ -37,29 +42,54 @@ struct Harness {
     }
 };
 
+[[noreturn]] void fail(const char* what) {
+    fprintf(stderr, "framer: %s\n", what);
+    abort();
+}
+
+// The frames of the input fed in pieces of 1 to 7 bytes must be the ones a
+// plain walk over the input finds, and a frame the input cuts short must be
+// held, not yielded.
+void check_split_feeding(const uint8_t* data, size_t size) {
+    CtrlFramer framer;
+    size_t used = 0;
+    size_t piece = 1;
+    size_t pos = 0;  // start of the next frame in the plain walk
+    for (;;) {
+        CtrlFrame f;
+        bool got = false;
+        while (!(got = framer.next(&f)) && used < size) {
+            const size_t n = std::min(piece, size - used);
+            const size_t took = framer.feed(data + used, n);
+            if (took == 0 || took > n) fail("feed took a wrong count");
+            used += took;
+            piece = piece % 7 + 1;
+        }
+        const bool whole =
+            size - pos >= CTRL_HEADER_LEN && size - pos - CTRL_HEADER_LEN >= data[pos + 1];
+        if (got != whole) fail(got ? "frame from a cut input" : "whole frame not yielded");
+        if (!got) break;
+        if (f.type != data[pos] || f.len != data[pos + 1] ||
+            memcmp(f.payload, data + pos + CTRL_HEADER_LEN, f.len) != 0)
+            fail("frame differs from the input");
+        pos += CTRL_HEADER_LEN + f.len;
+    }
+    if (framer.partial() != (pos < size)) fail("cut frame not held");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Harness h;
-    if (size > 60000) return 0;  // stays within one socket buffer
+    check_split_feeding(data, size);
     h.dlg.SetState(quor::STATE_PAIRING);
     // One media offer outstanding (sent nowhere: no channel is open), so the
     // first answer in the input opens the call's media.
     quor::forget_media_offers();
     quor::open_call_stream("");
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return 0;
-    if (size > 0 && write(sv[1], data, size) != ssize_t(size)) {
-        close(sv[0]);
-        close(sv[1]);
-        return 0;
-    }
-    shutdown(sv[1], SHUT_WR);
-    quor::serve_phone_messages(&h.dlg, sv[0], 0x7F000001);
+    quor::serve_phone_bytes(&h.dlg, data, size, 0x7F000001);
     quor::release_call_stream();
     h.loop.run_pending();
     h.view.ForgetHistory();
-    close(sv[0]);
-    close(sv[1]);
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "link/ctrl_channel.h"
 #include "link/ctrl_frame.h"
 
 namespace quor::test {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "link/ctrl_channel.h"
 #include "platform/byte_order.h"
 #include "sim_syslog.h"
 
@@ -157,7 +158,7 @@ void serve_connection(SimState& st, int fd) {
         }
         if (ready == 0) continue;
         CtrlFrame f;
-        int r = read_ctrl_frame(fd, &f);
+        int r = quor::read_ctrl_frame(fd, &f);
         if (r == 0) {
             st.out.event("note: end of input on the connection");
             break;
