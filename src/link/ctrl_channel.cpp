@@ -68,6 +68,19 @@ int send_ctrl_frame(uint8_t type, const uint8_t* payload, size_t len) {
     return send_frame(fd, type, payload, len);
 }
 
+PhoneSender& ctrl_channel_sender() {
+    class ChannelSender final : public PhoneSender {
+      public:
+        int send_frame(uint8_t type, const uint8_t* payload, size_t len) override {
+            return send_ctrl_frame(type, payload, len);
+        }
+        int send_byte(uint8_t type) override { return send_ctrl_byte(type); }
+        int pairing_generation() const override { return g_pair_generation.load(); }
+    };
+    static ChannelSender sender;
+    return sender;
+}
+
 int ctrl_local_ipv4(uint32_t* addr) {
     std::shared_lock lk(g_ctrl_mu);
     const int fd = g_ctrl_socket.load();

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "link/ctrl_frame.h"
+#include "soft_dev/phone_sender.h"
 
 namespace quor {
 
@@ -37,6 +38,11 @@ int send_ctrl_frame(uint8_t type, const uint8_t* payload, size_t len);
 // This PC's address on the control connection, in host order: 0, or -1 when
 // the channel is closed.
 int ctrl_local_ipv4(uint32_t* addr);
+
+// The device's way to the phone through this channel: sends go out as
+// send_ctrl_frame and send_ctrl_byte do, and the pairing is
+// g_pair_generation. The composition root installs it into the device.
+PhoneSender& ctrl_channel_sender();
 
 // Publish a new connection, or take the current one down and close it.
 // Senders never write to a descriptor after it was released.

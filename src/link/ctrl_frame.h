@@ -1,13 +1,15 @@
 // The control channel's frame codec, shared by the connector and the phone
 // simulator: one type byte, one length byte (0..255), the payload. Numbers
 // inside payloads are big-endian; text payloads end with a NUL that the length
-// counts. Also the phone's address datagram and the payload layouts that the
-// program builds. Nothing here does I/O: ctrl_channel.h reads and sends
-// frames on sockets.
+// counts. Also the phone's address datagram and the LOG_ROUTE payload; the
+// message codes and the device's payloads are in soft_dev/phone_msgs.h.
+// Nothing here does I/O: ctrl_channel.h reads and sends frames on sockets.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "soft_dev/phone_msgs.h"
 
 constexpr uint16_t CTRL_PORT = 7063;
 constexpr uint16_t ADDRESS_DATAGRAM_PORT = 14897;
@@ -17,48 +19,7 @@ constexpr size_t CTRL_PAYLOAD_MAX = 255;
 constexpr size_t CTRL_FRAME_MAX = CTRL_HEADER_LEN + CTRL_PAYLOAD_MAX;
 
 constexpr size_t LOG_ROUTE_LEN = 8;
-constexpr size_t MEDIA_OFFER_LEN = 132;
-constexpr size_t MEDIA_CRYPTO_FIELD_LEN = 128;
-constexpr size_t DISPLAY_NAME_MAX = 64;  // payload bytes, the NUL included
 constexpr size_t ADDRESS_DATAGRAM_LEN = 6;
-
-// Message types of both directions. UNPAIR and UNPAIR_ACK have the same code
-// whichever side sends them.
-enum CtrlMsgType : uint8_t {
-    // program -> phone
-    USER_NAME = 17,
-    PASSWORD = 18,
-    DOMAIN = 20,
-    DISMISS_SIGNIN_HELP = 21,
-    PAIR_START = 22,
-    LYNC_ONLINE = 23,
-    LYNC_LOGOUT = 24,
-    PAIR_QUERY = 25,
-    LOG_ROUTE = 27,
-    MEDIA_OFFER = 64,
-    MEDIA_STOP = 65,
-    DISPLAY_NAME = 66,
-    KEEPALIVE = 96,
-    // phone -> program
-    SET_GRUU = 33,
-    SIGNED_IN = 34,
-    SIGNED_OUT = 35,
-    SIGNIN_FAILED = 36,
-    SIGNIN_REQUEST = 37,
-    MODEL_NAME = 38,
-    VENDOR_ID = 39,
-    PRODUCT_ID = 40,
-    DEVICE_RELEASE = 41,
-    SIGNOUT_REQUEST = 43,
-    PAIR_ANSWER = 44,
-    TAKEN_OVER = 45,
-    PHONE_MEDIA_OFFER = 80,
-    HANG_UP = 81,
-    KEEPALIVE_ACK = 97,
-    // both directions
-    UNPAIR = 42,
-    UNPAIR_ACK = 58,
-};
 
 // The catalogue name of a type ("PAIR_QUERY"), or "UNKNOWN" for a code that
 // is not in the catalogue. Never null.
@@ -112,16 +73,6 @@ class CtrlFramer {
 // control connection, host order) or back to the phone itself.
 void build_log_route_to_pc(uint32_t local_ipv4_host_order, uint8_t out[LOG_ROUTE_LEN]);
 void build_log_route_to_phone(uint8_t out[LOG_ROUTE_LEN]);
-
-// MEDIA_OFFER payload: the RTP port as 32 bits, then the crypto line and its
-// NUL in a zero-filled 128-byte field; a longer line is cut to 127 characters.
-void build_media_offer(uint16_t port, const char* crypto_line, uint8_t out[MEDIA_OFFER_LEN]);
-
-// DISPLAY_NAME payload: the UTF-8 name and its NUL, at most 64 bytes. A longer
-// name is cut to 63 bytes, moved back to the start of a character that the cut
-// would split, so the phone never gets a broken UTF-8 sequence. OUT holds
-// DISPLAY_NAME_MAX bytes; *LEN receives the payload length.
-void build_display_name(const char* utf8, uint8_t* out, size_t* len);
 
 // The phone's address datagram: 4 address bytes, first octet first, then the
 // 16-bit big-endian sum of those bytes. Decoding returns 0 and the address

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "soft_dev/phone_msgs.h"
+
 namespace quor {
 
 class CKestrowQuorConnectorDlg;
@@ -25,7 +27,6 @@ struct SessionServices {
 };
 SessionServices& session_services();
 
-constexpr uint16_t RTP_LOCAL_PORT = 18747;
 constexpr size_t MODEL_NAME_SIZE = 250;
 
 extern std::atomic<int> g_pair_generation;

@@ -25,6 +25,7 @@
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/gruu_store.h"
 #include "soft_dev/hid_requests.h"
+#include "soft_dev/phone_sender.h"
 
 namespace quor {
 
@@ -82,6 +83,8 @@ CKestrowQuorConnectorDlg::CKestrowQuorConnectorDlg(MainView& view, UiLoop& loop,
       clock_(clock),
       hooks_(std::move(hooks)),
       m_szModuleDir(GetModuleDir()) {
+    // The device reaches the phone through the control channel.
+    set_phone_sender(&ctrl_channel_sender());
     loop_.set_timer_handler([this](int id) { OnTimer(id); });
 }
 

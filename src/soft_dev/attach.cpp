@@ -4,9 +4,6 @@
 #include <mutex>
 #include <thread>
 
-#include "link/ctrl_channel.h"
-#include "link/ctrl_frame.h"
-#include "link/pair_session.h"
 #include "platform/event.h"
 #include "shell/diag_log.h"
 #include "shell/main_dlg.h"
@@ -15,6 +12,8 @@
 #include "soft_dev/descriptors.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/lync_hooks.h"
+#include "soft_dev/phone_msgs.h"
+#include "soft_dev/phone_sender.h"
 #include "soft_dev/request_queue.h"
 #include "soft_dev/soft_dev_hooks.h"
 #include "soft_dev/softdev_thread.h"
@@ -100,7 +99,7 @@ void serve_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int port, int 
         dlg->SetStateIf(
             [generation](unsigned state) {
                 return state == STATE_PAIRING && g_dev_stop == DEV_RUN &&
-                       g_pair_generation == generation;
+                       phone_sender().pairing_generation() == generation;
             },
             STATE_PAIRED_SIGNED_OUT);
         if (g_dev_stop == DEV_RUN && is_paired(dlg->m_nState) && !dlg->IsMinimized() &&
@@ -141,7 +140,7 @@ void attachment_failed(CKestrowQuorConnectorDlg* dlg) {
     if (dlg->m_nState == STATE_PAIRING) {
         dlg->SetDriverFailedMsg();
         raise_dev_stop();
-        send_ctrl_byte(UNPAIR);
+        phone_sender().send_byte(UNPAIR);
     }
     const unsigned state = dlg->m_nState;
     if (state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN) {
@@ -155,7 +154,8 @@ void attachment_failed(CKestrowQuorConnectorDlg* dlg) {
 // perhaps begun the re-pair countdown), or when a newer pairing has begun:
 // that state is not the ending attachment's to change.
 bool shows_this_pairing(unsigned state, int generation) {
-    return g_pair_generation == generation && state != STATE_NOT_PAIRED && state != STATE_WAITING;
+    return phone_sender().pairing_generation() == generation && state != STATE_NOT_PAIRED &&
+           state != STATE_WAITING;
 }
 
 // Whatever stopped the previous attachment is over: its stop request is
@@ -167,7 +167,8 @@ bool shows_this_pairing(unsigned state, int generation) {
 void clear_previous_stop(CKestrowQuorConnectorDlg* dlg, int generation) {
     const auto going_on = [&] {
         const unsigned state = dlg->m_nState;
-        return g_pair_generation == generation && (state == STATE_PAIRING || is_paired(state));
+        return phone_sender().pairing_generation() == generation &&
+               (state == STATE_PAIRING || is_paired(state));
     };
     if (!going_on()) return;
     int previous = DEV_STOP;
@@ -201,7 +202,7 @@ int run_attachment(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus) {
     static std::mutex one_attachment;
     const std::lock_guard serialized(one_attachment);
     g_main_dlg = dlg;
-    const int generation = g_pair_generation;
+    const int generation = phone_sender().pairing_generation();
     clear_previous_stop(dlg, generation);
     int port = 0;
     bool opened = false;

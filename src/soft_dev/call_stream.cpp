@@ -3,13 +3,12 @@
 #include <cstring>
 #include <mutex>
 
-#include "link/ctrl_channel.h"
-#include "link/ctrl_frame.h"
-#include "link/pair_session.h"
 #include "media/media_api.h"
 #include "shell/diag_log.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/lync_state.h"
+#include "soft_dev/phone_msgs.h"
+#include "soft_dev/phone_sender.h"
 
 namespace quor {
 
@@ -49,7 +48,7 @@ int send_srtp_invite() {
         ++g_offers_sent;
         g_newest_open = true;
     }
-    send_ctrl_frame(MEDIA_OFFER, payload, sizeof(payload));
+    phone_sender().send_frame(MEDIA_OFFER, payload, sizeof(payload));
     explicit_bzero(payload, sizeof(payload));
     return 0;
 }
@@ -58,7 +57,7 @@ int send_srtp_close() {
     {
         std::lock_guard order(g_offer_send_mu);
         withdraw_newest_offer();
-        send_ctrl_byte(MEDIA_STOP);
+        phone_sender().send_byte(MEDIA_STOP);
     }
     release_call_stream();
     return 0;

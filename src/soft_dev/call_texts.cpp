@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "link/ctrl_channel.h"
-#include "link/ctrl_frame.h"
 #include "platform/byte_order.h"
 #include "shell/diag_log.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/lync_state.h"
+#include "soft_dev/phone_msgs.h"
+#include "soft_dev/phone_sender.h"
 
 namespace quor {
 
@@ -70,7 +70,7 @@ void send_display_name() {
     uint8_t payload[DISPLAY_NAME_MAX];
     size_t len = 0;
     build_display_name(name.c_str(), payload, &len);
-    send_ctrl_frame(DISPLAY_NAME, payload, len);
+    phone_sender().send_frame(DISPLAY_NAME, payload, len);
     quor_log("HIDDEV: Send Dsp Name: %s\n\n",
              log_text(reinterpret_cast<const char*>(payload)).c_str());
 }

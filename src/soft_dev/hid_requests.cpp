@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "link/ctrl_channel.h"
-#include "link/ctrl_frame.h"
 #include "platform/byte_order.h"
 #include "shell/diag_log.h"
 #include "soft_dev/call_stream.h"
@@ -16,6 +14,8 @@
 #include "soft_dev/gbk_log.h"
 #include "soft_dev/gruu_store.h"
 #include "soft_dev/lync_state.h"
+#include "soft_dev/phone_msgs.h"
+#include "soft_dev/phone_sender.h"
 #include "soft_dev/usbip_pdu.h"
 #include "soft_dev/window_link.h"
 
@@ -74,7 +74,7 @@ void read_report(const uint8_t* req, size_t len, uint8_t* out, size_t size) {
 }
 
 void send_text(uint8_t type, const char* text) {
-    send_ctrl_frame(type, reinterpret_cast<const uint8_t*>(text), strlen(text) + 1);
+    phone_sender().send_frame(type, reinterpret_cast<const uint8_t*>(text), strlen(text) + 1);
 }
 
 void credentials_complete() {
@@ -98,7 +98,7 @@ void lync_request(const uint8_t report[LYNC_REPORT_SIZE]) {
         case LYNC_DISMISS_HELP:
             quor_log("HIDDEV: Send Socket 3! Dismiss signin Help\n");
             quor_log("%s", gbk_line(GbkLine::DISMISSED));
-            send_ctrl_byte(DISMISS_SIGNIN_HELP);
+            phone_sender().send_byte(DISMISS_SIGNIN_HELP);
             break;
         case LYNC_CREDENTIAL:
             quor_log("HIDDEV: 4 Credentials\n");
@@ -138,10 +138,10 @@ void lync_status(const uint8_t report[STATUS_REPORT_SIZE]) {
     if (word == previous) return;
     if (word == 0) {
         quor_log("HIDDEV: Lync Logout\n");
-        send_ctrl_byte(LYNC_LOGOUT);
+        phone_sender().send_byte(LYNC_LOGOUT);
     } else if (previous == 0) {
         quor_log("HIDDEV: Lync Online\n");
-        send_ctrl_byte(LYNC_ONLINE);
+        phone_sender().send_byte(LYNC_ONLINE);
     }
     lync_status_word = word;
 }

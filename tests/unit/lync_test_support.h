@@ -23,6 +23,7 @@ class PhoneEnd {
     PhoneEnd() {
         int fds[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        set_phone_sender(&ctrl_channel_sender());
         ctrl_channel_open(fds[0], 0x7F000001);
         fd_ = fds[1];
     }
