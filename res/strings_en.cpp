@@ -1,6 +1,6 @@
 // US English user-interface texts, ids 101 to 136 in order.
 // "&" marks a menu accelerator, "&&" a literal ampersand.
-#include "shell/string_tables.h"
+#include "base/string_tables.h"
 
 const StringTable STRINGS_ENGLISH = {{
     /* 101 */ "About Kestrow Quor Connector(&A)...",

@@ -1,6 +1,6 @@
 // Korean user-interface texts, ids 101 to 136 in order.
 // "&" marks a menu accelerator, "&&" a literal ampersand.
-#include "shell/string_tables.h"
+#include "base/string_tables.h"
 
 const StringTable STRINGS_KOREAN = {{
     /* 101 */ "Kestrow Quor 커넥터에 대해서(&A)…",

@@ -19,7 +19,7 @@
 #include "platform/ui_loop.h"
 #include "shell/main_dlg.h"
 #include "shell/main_view.h"
-#include "shell/strings.h"
+#include "base/strings.h"
 
 using namespace quor;
 

@@ -7,7 +7,7 @@
 
 #include "link/ctrl_frame.h"
 #include "platform/net.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 
 namespace quor {
 

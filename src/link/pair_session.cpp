@@ -10,7 +10,7 @@
 #include "media/media_api.h"
 #include "platform/byte_order.h"
 #include "platform/net.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "shell/main_dlg.h"
 #include "soft_dev/attach.h"
 #include "soft_dev/call_stream.h"

@@ -18,9 +18,9 @@
 #include "link/ctrl_frame.h"
 #include "link/pair_session.h"
 #include "platform/net.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "shell/main_dlg.h"
-#include "shell/strings.h"
+#include "base/strings.h"
 
 namespace quor {
 

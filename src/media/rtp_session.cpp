@@ -8,7 +8,7 @@
 #include "platform/byte_order.h"
 #include "platform/net.h"
 #include "platform/udp_io.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "srtp_kit/srtp_kit.h"
 
 namespace quor {

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 
 namespace quor {
 

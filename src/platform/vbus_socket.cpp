@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 
 namespace quor {
 

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 
 namespace quor {
 

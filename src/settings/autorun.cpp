@@ -12,7 +12,7 @@
 
 #include "platform/process.h"
 #include "settings/config.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include <system_error>
 #include <thread>
 
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "shell/main_dlg.h"
 #include "shell/resource_ids.h"
-#include "shell/strings.h"
+#include "base/strings.h"
 
 namespace {
 

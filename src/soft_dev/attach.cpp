@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "platform/event.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "shell/main_dlg.h"
 #include "soft_dev/audio_stream.h"
 #include "soft_dev/call_stream.h"

@@ -2,7 +2,7 @@
 
 #include "platform/byte_order.h"
 #include "platform/event.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "soft_dev/audio_stream.h"
 #include "soft_dev/call_stream.h"
 #include "soft_dev/call_texts.h"

@@ -9,7 +9,7 @@
 #include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "platform/event.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "soft_dev/audio_pacer.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/iso_request.h"

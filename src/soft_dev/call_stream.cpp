@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "media/media_api.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/lync_state.h"
 #include "soft_dev/phone_msgs.h"

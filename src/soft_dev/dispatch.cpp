@@ -5,7 +5,7 @@
 
 #include "platform/byte_order.h"
 #include "platform/event.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "soft_dev/credentials.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/request_queue.h"

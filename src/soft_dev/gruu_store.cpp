@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/lync_state.h"
 

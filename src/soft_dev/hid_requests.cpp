@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/byte_order.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "soft_dev/call_stream.h"
 #include "soft_dev/call_texts.h"
 #include "soft_dev/class_reply.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "shell/main_dlg.h"
 #include "soft_dev/class_reply.h"
 #include "soft_dev/dev_globals.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "soft_dev/descriptors.h"
 #include "soft_dev/usbip_pdu.h"
 

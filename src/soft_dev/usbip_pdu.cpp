@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/byte_order.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 
 namespace quor {
 

@@ -3,7 +3,7 @@
 #include <QPushButton>
 
 #include "shell/resource_ids.h"
-#include "shell/strings.h"
+#include "base/strings.h"
 
 namespace quor {
 

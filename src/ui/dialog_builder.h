@@ -10,7 +10,7 @@
 #include <map>
 #include <vector>
 
-#include "shell/strings.h"
+#include "base/strings.h"
 #include "ui/dialog_templates.h"
 
 namespace quor {

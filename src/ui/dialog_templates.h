@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "shell/strings.h"
+#include "base/strings.h"
 
 namespace quor {
 

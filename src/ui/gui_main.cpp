@@ -9,7 +9,7 @@
 #include "link/syslog_service.h"
 #include "platform/single_instance.h"
 #include "settings/autorun.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "shell/main_dlg.h"
 #include "ui/main_window.h"
 #include "ui/qt_ui_loop.h"

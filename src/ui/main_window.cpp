@@ -9,7 +9,7 @@
 #include <QThread>
 #include <QUrl>
 
-#include "shell/strings.h"
+#include "base/strings.h"
 #include "ui/about_dlg.h"
 #include "ui/link_ctrl.h"
 #include "ui/parameter_dlg.h"

@@ -5,7 +5,7 @@
 
 #include "settings/config.h"
 #include "shell/resource_ids.h"
-#include "shell/strings.h"
+#include "base/strings.h"
 
 namespace quor {
 

@@ -1,7 +1,7 @@
 #include "ui/tray_menus.h"
 
 #include "shell/resource_ids.h"
-#include "shell/strings.h"
+#include "base/strings.h"
 
 namespace quor {
 

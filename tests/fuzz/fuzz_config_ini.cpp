@@ -29,7 +29,7 @@
 
 #include "settings/config.h"
 #include "settings/ini_store.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "shell/main_dlg.h"
 #include "support/fake_view.h"
 

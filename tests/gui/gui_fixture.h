@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "shell/main_dlg.h"
-#include "shell/strings.h"
+#include "base/strings.h"
 #include "ui/main_window.h"
 #include "ui/qt_ui_loop.h"
 

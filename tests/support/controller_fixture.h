@@ -13,7 +13,7 @@
 
 #include "link/ctrl_channel.h"
 #include "shell/main_dlg.h"
-#include "shell/strings.h"
+#include "base/strings.h"
 #include "soft_dev/dev_globals.h"
 #include "support/fake_view.h"
 

@@ -1,4 +1,4 @@
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "platform/event.h"
-#include "shell/diag_log.h"
+#include "base/diag_log.h"
 #include "soft_dev/descriptors.h"
 #include "soft_dev/dispatch.h"
 #include "soft_dev/request_queue.h"

@@ -1,4 +1,4 @@
-#include "shell/strings.h"
+#include "base/strings.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

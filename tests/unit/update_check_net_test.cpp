@@ -21,7 +21,7 @@
 
 #include "settings/update_check.h"
 #include "shell/resource_ids.h"
-#include "shell/strings.h"
+#include "base/strings.h"
 #include "support/controller_fixture.h"
 #include "unit/soft_dev_test_support.h"
 #include "unit/temp_dir.h"

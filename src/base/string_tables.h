@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "shell/strings.h"
+#include "base/strings.h"
 
 using StringTable = std::array<const char*, LAST_STRING_ID - FIRST_STRING_ID + 1>;
 

@@ -1,4 +1,4 @@
-#include "shell/strings.h"
+#include "base/strings.h"
 
 #include <strings.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "shell/string_tables.h"
+#include "base/string_tables.h"
 
 namespace {
 
