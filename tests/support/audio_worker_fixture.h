@@ -112,20 +112,22 @@ inline void select_stream(uint8_t interface, uint8_t alt) {
     ASSERT_EQ(process_audio_class_specific_requests(control_bus, req.data(), req.size()), 0);
 }
 
+// The streaming workers' shared state as a new attachment finds it: empty
+// queues, neither stream started, no shutdown raised.
+inline void reset_worker_state(const EventHandle& shutdown) {
+    shutdown->reset();
+    g_pb_queue.clear();
+    g_cp_queue.clear();
+    pb_stream_started = 0;
+    cp_stream_started = 0;
+}
+
 class WorkerFixture : public ::testing::Test {
   protected:
-    void SetUp() override {
-        g_pb_queue.clear();
-        g_cp_queue.clear();
-        pb_stream_started = 0;
-        cp_stream_started = 0;
-        shutdown_->reset();
-    }
+    void SetUp() override { reset_worker_state(shutdown_); }
     void TearDown() override {
         stop_workers();
-        shutdown_->reset();
-        g_pb_queue.clear();
-        g_cp_queue.clear();
+        reset_worker_state(shutdown_);
     }
     void start_workers() {
         playback_ = std::thread(dealwith_audio_pb_buf, std::ref(bus));

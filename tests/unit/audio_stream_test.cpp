@@ -143,17 +143,11 @@ class AudioWorkers : public ControllerFixture {
     void SetUp() override {
         ControllerFixture::SetUp();
         Start();
-        g_pb_queue.clear();
-        g_cp_queue.clear();
-        pb_stream_started = 0;
-        cp_stream_started = 0;
-        shutdown_->reset();
+        reset_worker_state(shutdown_);
     }
     void TearDown() override {
         StopWorker();
-        shutdown_->reset();
-        g_pb_queue.clear();
-        g_cp_queue.clear();
+        reset_worker_state(shutdown_);
         ControllerFixture::TearDown();
     }
     void StartPlayback() {
