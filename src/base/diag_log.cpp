@@ -17,6 +17,7 @@ namespace {
 constexpr size_t kDumpTextSize = 10000;
 constexpr size_t kDirLimit = 1024;
 constexpr mode_t kLogMode = 0600;
+constexpr char kDigits[] = "0123456789abcdef";
 
 // The open log file, once start_log_file has moved the streams onto it.
 // g_log_bytes counts what went through the functions below (and is set
@@ -110,7 +111,6 @@ void quor_log(const char* fmt, ...) {
 }
 
 std::string log_text(std::string_view text) {
-    static const char kDigits[] = "0123456789abcdef";
     std::string out;
     out.reserve(text.size());
     for (const char ch : text) {
@@ -128,7 +128,6 @@ std::string log_text(std::string_view text) {
 
 size_t format_hex_dump(const uint8_t* buf, size_t len, char* out, size_t out_size, size_t* consumed,
                        size_t hide_from, size_t hide_to) {
-    static const char kDigits[] = "0123456789abcdef";
     size_t n = 0;
     size_t i = 0;
     // Each full line of 16 bytes takes 49 characters; stop before a line

@@ -13,6 +13,11 @@ enum ConnState : unsigned {
     STATE_FINDING_ADDRESS = 6,
 };
 
+// True for the two paired states, 2 and 3.
+inline bool is_paired_state(unsigned state) {
+    return state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN;
+}
+
 enum TimerId : int {
     TIMER_PAIR = 1125,
     TIMER_REPAIR_TICK = 1126,

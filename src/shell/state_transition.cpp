@@ -53,10 +53,6 @@ int icon_for(unsigned state) {
 }
 }  // namespace
 
-bool is_paired_state(unsigned state) {
-    return state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN;
-}
-
 StateTransition plan_state_change(unsigned prev, unsigned next, const StateSettings& settings,
                                   const StateConditions& now) {
     StateTransition t;

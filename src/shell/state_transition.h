@@ -10,9 +10,6 @@
 
 namespace quor {
 
-// True for the two paired states, 2 and 3.
-bool is_paired_state(unsigned state);
-
 // The settings the state machine reads, as loaded from config.ini.
 struct StateSettings {
     int auto_ip = 0;             // m_nAutoIP

@@ -56,10 +56,6 @@ int attach_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int* port, boo
     return 0;
 }
 
-bool is_paired(unsigned state) {
-    return state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN;
-}
-
 // Per-attachment state of the HID conversation and the reports. The stop
 // request is not among them: it was cleared when the attachment began, and
 // a stop asked for during the look-up and plug-in must still count.
@@ -102,7 +98,7 @@ void serve_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int port, int 
                        phone_sender().pairing_generation() == generation;
             },
             STATE_PAIRED_SIGNED_OUT);
-        if (g_dev_stop == DEV_RUN && is_paired(dlg->m_nState) && !dlg->IsMinimized() &&
+        if (g_dev_stop == DEV_RUN && is_paired_state(dlg->m_nState) && !dlg->IsMinimized() &&
             dlg->m_nAutoMin == 1)
             dlg->PostMinimize();
 
@@ -168,7 +164,7 @@ void clear_previous_stop(CKestrowQuorConnectorDlg* dlg, int generation) {
     const auto going_on = [&] {
         const unsigned state = dlg->m_nState;
         return phone_sender().pairing_generation() == generation &&
-               (state == STATE_PAIRING || is_paired(state));
+               (state == STATE_PAIRING || is_paired_state(state));
     };
     if (!going_on()) return;
     int previous = DEV_STOP;

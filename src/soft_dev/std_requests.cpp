@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/diag_log.h"
+#include "platform/byte_order.h"
 #include "soft_dev/descriptors.h"
 #include "soft_dev/usbip_pdu.h"
 
@@ -54,10 +55,6 @@ bool is_standard(const uint8_t* req) {
     return (req[PDU_REQUEST_TYPE] & TYPE_MASK) == TYPE_STANDARD;
 }
 
-uint16_t setup_word(const uint8_t* req, size_t low) {
-    return uint16_t(req[low] | req[low + 1] << 8);
-}
-
 int reply_status(VirtualBus& bus, const uint8_t* req, const char* sender) {
     uint8_t reply[USBIP_HEADER_SIZE + STATUS_SIZE] = {};
     make_ret_header(req, reply, uint32_t(STATUS_SIZE));
@@ -72,7 +69,7 @@ bool endpoint_takes(const uint8_t* req) {
             return req[PDU_REQUEST_TYPE] & DIR_IN;
         case CLEAR_FEATURE:
         case SET_FEATURE:
-            return setup_word(req, PDU_VALUE_LOW) == ENDPOINT_HALT;
+            return get_le16(req + PDU_VALUE_LOW) == ENDPOINT_HALT;
         default:
             return false;
     }
@@ -182,7 +179,7 @@ bool is_standard_interface_request(const uint8_t* req) {
 
 int process_standard_interface_requests(VirtualBus& bus, const uint8_t* req, size_t) {
     const uint8_t request = req[PDU_REQUEST];
-    const uint16_t interface = setup_word(req, PDU_INDEX_LOW);
+    const uint16_t interface = get_le16(req + PDU_INDEX_LOW);
     const bool to_interface = (req[PDU_REQUEST_TYPE] & RECIPIENT_MASK) == RECIPIENT_INTERFACE &&
                               interface < CONFIG_DESCRIPTOR[CONFIG_NUM_INTERFACES_AT];
     if (to_interface && is_get_status(req)) return reply_status(bus, req, __func__);
