@@ -182,13 +182,17 @@ int replaced_file(const std::string& path, std::string* target, std::string* why
     return 0;
 }
 
+// The folder of PATH with its trailing separator; empty for a bare name.
+std::string folder_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
 // Creates an empty file beside TARGET under a name of its own, with mode
 // 0666 less the umask, as a new file would get. Its descriptor and *NAME, or
 // -1.
 int create_beside(const std::string& target, std::string* name, std::string* why) {
-    const size_t slash = target.rfind('/');
-    const std::string dir =
-        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string dir = folder_of(target);
     const std::string base = target.substr(dir.size());
     int error = EEXIST;
     for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
@@ -292,9 +296,8 @@ int replace_file(const std::string& path, const std::string& text, std::string* 
         return -1;
     }
     // The rename itself reaches the disk with the folder.
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-    const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::string dir = folder_of(target);
+    const int dir_fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir_fd < 0 || (fsync(dir_fd) != 0 && errno != EINVAL))
         quor_log("Quor ERR: %s is written, but its folder could not be flushed: %s\n",
                  target.c_str(), strerror(errno));
