@@ -1,8 +1,5 @@
 #include "link/ctrl_channel.h"
 
-#include <sys/socket.h>
-#include <sys/types.h>
-
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -27,7 +24,7 @@ int read_ctrl_frame(int fd, CtrlFrame* f) {
     uint8_t buf[CTRL_FRAME_MAX];
     int result = 1;
     while (!framer.next(f)) {
-        const ssize_t r = recv(fd, buf, framer.wanted(), 0);
+        const ssize_t r = socket_recv(fd, buf, framer.wanted());
         if (r > 0) {
             framer.feed(buf, static_cast<size_t>(r));
         } else if (r == 0) {
@@ -49,7 +46,7 @@ int send_frame(int fd, uint8_t type, const uint8_t* payload, size_t len) {
     if (n < 0) return -1;
     ssize_t sent;
     do {
-        sent = send(fd, frame, static_cast<size_t>(n), MSG_NOSIGNAL);
+        sent = socket_send(fd, frame, static_cast<size_t>(n));
     } while (sent < 0 && errno == EINTR);
     // Frames carry the password and the call's key: no copy stays behind.
     explicit_bzero(frame, static_cast<size_t>(n));
