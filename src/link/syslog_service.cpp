@@ -13,6 +13,7 @@
 #include "link/ctrl_channel.h"
 #include "link/ctrl_frame.h"
 #include "link/pair_session.h"
+#include "platform/helper_client.h"
 #include "platform/net.h"
 #include "base/diag_log.h"
 #include "shell/main_dlg.h"
@@ -140,7 +141,7 @@ int start_log_service() {
     // pairing every address does.
     uint32_t local = 0;
     if (ctrl_local_ipv4(&local) != 0) local = 0;
-    const int fd = udp_bind_at(local, SYSLOG_PORT);
+    const int fd = udp_bind_privileged(local, SYSLOG_PORT);
     if (fd < 0) {
         quor_log("SYSLOG: Bind syslog socket fail!\n");
         return -1;

@@ -1,7 +1,10 @@
 #include "platform/vbus.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 
+#include "platform/helper_client.h"
 #include "platform/vbus_socket.h"
 #include "platform/vbus_vhci.h"
 
@@ -10,7 +13,9 @@ namespace quor {
 std::unique_ptr<VirtualBus> make_virtual_bus() {
     if (const char* address = getenv("QUOR_VBUS"); address && *address)
         return std::make_unique<SocketBus>(address);
-    return std::make_unique<VhciBus>();
+    // Without root rights, quor-helper writes vhci_hcd's attach and detach
+    // files.
+    return std::make_unique<VhciBus>("/sys", geteuid() == 0 ? std::string() : helper_socket_path());
 }
 
 }  // namespace quor

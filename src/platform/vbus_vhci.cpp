@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "base/diag_log.h"
+#include "platform/helper_client.h"
 
 namespace quor {
 
@@ -52,7 +53,10 @@ int write_sysfs(const std::string& path, const std::string& text) {
     return -1;
 }
 
-VhciBus::VhciBus(std::string sysfs_root) : sysfs_root_(std::move(sysfs_root)) {}
+VhciBus::VhciBus(std::string sysfs_root, std::string helper_socket)
+    : sysfs_root_(std::move(sysfs_root)), helper_socket_(std::move(helper_socket)) {}
+
+VhciBus::~VhciBus() = default;
 
 int VhciBus::find_vbus_device_path(char* path, size_t size) {
     const std::string dir = sysfs_root_ + "/devices/platform/vhci_hcd.0";
@@ -69,6 +73,13 @@ int VhciBus::find_vbus_device_path(char* path, size_t size) {
 }
 
 int VhciBus::open_device(const char* path) {
+    if (!helper_socket_.empty()) {
+        // The helper is asked at the first plug-in; its connection lasts
+        // until close_device.
+        helper_ = std::make_unique<HelperClient>(helper_socket_);
+        dir_ = path;
+        return 0;
+    }
     const std::string attach = std::string(path) + "/attach";
     if (access(attach.c_str(), W_OK) != 0) {
         quor_log("Quor ERR: cannot write %s: %s\n", attach.c_str(), strerror(errno));
@@ -78,19 +89,24 @@ int VhciBus::open_device(const char* path) {
     return 0;
 }
 
-int VhciBus::port_status(uint8_t* out, size_t size) {
-    if (size < PORT_STATUS_SIZE) return -1;
-    std::ifstream first(dir_ + "/status");
-    if (!first) {
-        quor_log("Quor ERR: cannot read %s/status\n", dir_.c_str());
-        return -1;
-    }
+int read_vhci_ports(const std::string& dir, uint8_t* out) {
+    std::ifstream first(dir + "/status");
+    if (!first) return -1;
     memset(out, 1, PORT_STATUS_SIZE);
     read_status_file(first, out);
     for (int i = 1; i < MAX_CONTROLLERS; ++i) {
-        std::ifstream more(dir_ + "/status." + std::to_string(i));
+        std::ifstream more(dir + "/status." + std::to_string(i));
         if (!more) break;
         read_status_file(more, out);
+    }
+    return 0;
+}
+
+int VhciBus::port_status(uint8_t* out, size_t size) {
+    if (size < PORT_STATUS_SIZE) return -1;
+    if (read_vhci_ports(dir_, out) != 0) {
+        quor_log("Quor ERR: cannot read %s/status\n", dir_.c_str());
+        return -1;
     }
     return int(PORT_STATUS_SIZE);
 }
@@ -98,6 +114,7 @@ int VhciBus::port_status(uint8_t* out, size_t size) {
 int VhciBus::plugin(const uint8_t* record, size_t len) {
     const unsigned port = len > PLUGIN_RECORD_PORT ? record[PLUGIN_RECORD_PORT] : 0;
     if (port == 0) return 1;
+    if (helper_) return plugin_through_helper(port);
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
         quor_log("Quor ERR: socketpair failed: %s\n", strerror(errno));
@@ -121,7 +138,43 @@ int VhciBus::plugin(const uint8_t* record, size_t len) {
     return 0;
 }
 
+int VhciBus::plugin_through_helper(unsigned port) {
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+        quor_log("Quor ERR: socketpair failed: %s\n", strerror(errno));
+        return 1;
+    }
+    // The helper picks its own free port; the device logic's choice only
+    // names the device.
+    unsigned attached = 0;
+    const int err = helper_->attach(sv[1], DEVID_BASE | port, SPEED_FULL, &attached);
+    close(sv[1]);
+    if (err != 0) {
+        quor_log("Quor ERR: quor-helper (%s) refused attach: %s\n", helper_socket_.c_str(),
+                 strerror(err));
+        close(sv[0]);
+        return 1;
+    }
+    if (adopt_stream(sv[0]) != 0) {
+        close(sv[0]);
+        helper_->detach(attached);
+        return 1;
+    }
+    helper_port_ = attached + 1;
+    return 0;
+}
+
 void VhciBus::unplug(const uint8_t* record, size_t len) {
+    if (helper_) {
+        if (helper_port_ > 0) {
+            if (const int err = helper_->detach(helper_port_ - 1); err != 0)
+                quor_log("Quor ERR: quor-helper refused detach of port %u: %s\n", helper_port_ - 1,
+                         strerror(err));
+            helper_port_ = 0;
+        }
+        drop_stream(nullptr);
+        return;
+    }
     const unsigned port = len > 0 ? record[0] : 0;
     if (port > 0 && write_sysfs(dir_ + "/detach", std::to_string(port - 1)) != 0)
         quor_log("Quor ERR: vhci_hcd refused detach of port %u: %s\n", port - 1, strerror(errno));
@@ -130,6 +183,9 @@ void VhciBus::unplug(const uint8_t* record, size_t len) {
 
 void VhciBus::close_device() {
     close_stream();
+    // Closing the connection makes the helper unplug whatever is left.
+    helper_.reset();
+    helper_port_ = 0;
 }
 
 }  // namespace quor
