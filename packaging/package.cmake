@@ -23,6 +23,9 @@ set(QUOR_INSTALL_DIR "/opt/kestrow-quor" CACHE PATH
 # polkit reads actions from this folder only, whatever the prefix.
 set(QUOR_POLKIT_ACTIONS_DIR "/usr/share/polkit-1/actions" CACHE PATH
   "Folder of the polkit actions")
+# systemd reads system units from here, whatever the prefix.
+set(QUOR_SYSTEMD_UNIT_DIR "/usr/lib/systemd/system" CACHE PATH
+  "Folder of the systemd system units")
 set(QUOR_PACKAGE_NAME "kestrow-quor-connector")
 set(QUOR_LAUNCHER "${QUOR_INSTALL_DIR}/${QUOR_PACKAGE_NAME}")
 
@@ -58,6 +61,28 @@ configure_file(${QUOR_PACKAGING_DIR}/org.kestrow.quor.connector.policy.in
   ${QUOR_PACKAGING_OUT}/org.kestrow.quor.connector.policy @ONLY)
 install(FILES ${QUOR_PACKAGING_OUT}/org.kestrow.quor.connector.policy
   DESTINATION ${QUOR_POLKIT_ACTIONS_DIR})
+
+# ---- the privileged helper: started as root by systemd through its socket,
+# which the package enables statically (a link in sockets.target.wants);
+# polkit's action decides who may use it.
+set(QUOR_HELPER_UNIT kestrow-quor-helper)
+install(TARGETS quor-helper RUNTIME DESTINATION ${QUOR_INSTALL_DIR})
+configure_file(${QUOR_PACKAGING_DIR}/${QUOR_HELPER_UNIT}.service.in
+  ${QUOR_PACKAGING_OUT}/${QUOR_HELPER_UNIT}.service @ONLY)
+install(FILES ${QUOR_PACKAGING_DIR}/${QUOR_HELPER_UNIT}.socket
+  ${QUOR_PACKAGING_OUT}/${QUOR_HELPER_UNIT}.service DESTINATION ${QUOR_SYSTEMD_UNIT_DIR})
+file(MAKE_DIRECTORY ${QUOR_PACKAGING_OUT}/sockets.target.wants)
+file(CREATE_LINK ../${QUOR_HELPER_UNIT}.socket
+  ${QUOR_PACKAGING_OUT}/sockets.target.wants/${QUOR_HELPER_UNIT}.socket SYMBOLIC)
+install(FILES ${QUOR_PACKAGING_OUT}/sockets.target.wants/${QUOR_HELPER_UNIT}.socket
+  DESTINATION ${QUOR_SYSTEMD_UNIT_DIR}/sockets.target.wants)
+install(FILES ${QUOR_PACKAGING_DIR}/org.kestrow.quor.connector.helper.policy
+  DESTINATION ${QUOR_POLKIT_ACTIONS_DIR})
+foreach(script postinst prerm)
+  configure_file(${QUOR_PACKAGING_DIR}/${script}.in ${QUOR_PACKAGING_OUT}/${script} @ONLY
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+    WORLD_READ WORLD_EXECUTE)
+endforeach()
 
 # ---- menu entry and icons. The entry is the program's own, started through
 # the launcher.
@@ -133,5 +158,7 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
   "x11-xserver-utils, xdg-utils, fonts-crosextra-carlito, fonts-noto-cjk")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "firewalld")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${QUOR_PACKAGING_OUT}/postrm)
+list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${QUOR_PACKAGING_OUT}/postinst
+  ${QUOR_PACKAGING_OUT}/prerm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

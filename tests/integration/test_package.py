@@ -133,7 +133,7 @@ class PackageContents(unittest.TestCase):
     def test_ships_only_the_installed_layout(self):
         allowed = ("opt/kestrow-quor/", "usr/bin/", "usr/share/applications/",
                    "usr/share/icons/hicolor/", "usr/share/man/man1/",
-                   "usr/share/polkit-1/actions/")
+                   "usr/share/polkit-1/actions/", "usr/lib/systemd/system/")
         listing = run("dpkg-deb", "-c", self.deb)
         for line in listing.splitlines():
             name = line.split()[5].removeprefix("./")
