@@ -9,6 +9,7 @@
 #include "link/ctrl_frame.h"
 #include "media/media_api.h"
 #include "platform/byte_order.h"
+#include "platform/helper_client.h"
 #include "platform/net.h"
 #include "base/diag_log.h"
 #include "shell/main_dlg.h"
@@ -261,6 +262,8 @@ SessionServices& session_services() {
             return open_rtp_socket(local_port, remote_port, remote_addr);
         },
         [](const char* remote_crypto) { return create_srtp_session(remote_crypto); },
+        [](uint32_t phone) { phone_firewall_open(phone); },
+        [] { phone_firewall_close(); },
     };
     return services;
 }
@@ -289,8 +292,14 @@ int pair_session_thread(CKestrowQuorConnectorDlg* dlg) {
     bool run = true;
     if (dlg->m_nAutoIP == 1) run = find_address(s);
     if (run && (s.superseded() || dlg->GetAddress(&s.phone) == 0)) run = false;
-    if (run && open_pairing(s)) serve_phone_messages(s);
+    const bool paired = run && open_pairing(s);
+    if (paired) {
+        session_services().phone_paired(s.phone);
+        serve_phone_messages(s);
+    }
     end_session(s);
+    // A newer session has put its own phone's rules in place already.
+    if (paired && !s.superseded()) session_services().pairing_ended();
     return s.superseded() ? 0 : 1;
 }
 

@@ -24,6 +24,10 @@ struct SessionServices {
         open_rtp_socket;
     // Called with the phone's crypto line after the RTP socket opened.
     std::function<int(const char* remote_crypto)> create_srtp_session;
+    // The pairing with the phone at PHONE has started, and has ended: its
+    // firewall rules open and close.
+    std::function<void(uint32_t phone)> phone_paired;
+    std::function<void()> pairing_ended;
 };
 SessionServices& session_services();
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -156,6 +157,51 @@ int HelperClient::firewall_open(uint32_t addr) {
 
 int HelperClient::firewall_close(uint32_t addr) {
     return call(helper::OP_FIREWALL_CLOSE, helper::FAMILY_IPV4, addr, 0, -1, nullptr, nullptr);
+}
+
+namespace {
+std::mutex g_firewall_mu;
+// The connection that holds the rules: the helper removes them when it
+// closes, also when the process dies.
+HelperClient* g_firewall_helper = nullptr;
+uint32_t g_firewall_phone = 0;  // 0: no rule open
+
+std::string dotted(uint32_t a) {
+    char text[16];
+    snprintf(text, sizeof(text), "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF,
+             a & 0xFF);
+    return text;
+}
+
+void close_locked() {
+    if (g_firewall_phone == 0) return;
+    if (const int err = g_firewall_helper->firewall_close(g_firewall_phone); err != 0)
+        quor_log("Quor ERR: firewall for phone %s not closed: %s\n",
+                 dotted(g_firewall_phone).c_str(), strerror(err));
+    g_firewall_phone = 0;
+}
+}  // namespace
+
+void phone_firewall_open(uint32_t addr) {
+    std::lock_guard lk(g_firewall_mu);
+    if (addr == g_firewall_phone) return;
+    // Created once, kept for the process's life (never destroyed, so that
+    // no exit path races a session thread on it).
+    if (!g_firewall_helper) g_firewall_helper = new HelperClient(helper_socket_path());
+    close_locked();
+    if (const int err = g_firewall_helper->firewall_open(addr); err != 0) {
+        quor_log("Quor ERR: firewall not opened for phone %s: quor-helper: %s\n",
+                 dotted(addr).c_str(), strerror(err));
+        return;
+    }
+    g_firewall_phone = addr;
+    quor_log("FIREWALL: phone %s may reach UDP 14897, 514 and 18747 while paired.\n",
+             dotted(addr).c_str());
+}
+
+void phone_firewall_close() {
+    std::lock_guard lk(g_firewall_mu);
+    close_locked();
 }
 
 int udp_bind_privileged(uint32_t addr, uint16_t port) {

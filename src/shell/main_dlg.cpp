@@ -101,11 +101,11 @@ void CKestrowQuorConnectorDlg::OnInitDialog() {
     hooks_.start_update_check();
     m_szModuleDir = GetModuleDir();
     // The log opens before the settings are applied, so that a failure to
-    // set up the start at log-on or the firewall exception is in it too.
+    // set up the start at log-on is in it too. The firewall is opened for
+    // the paired phone only, while the pairing lasts (pair_session).
     const int debug = ini_get_int(m_szModuleDir + "config.ini", CONFIG_SECTION, "Debug", -1);
     if (debug != -1 && debug != 0) start_log_file(m_szModuleDir.c_str());
     LoadConfig();
-    hooks_.add_firewall_exception(m_szModuleDir + executable_name(), executable_name());
     int error_code = 0;
     if (hooks_.load_srtp_library(&error_code) != 0) {
         char text[256];

@@ -110,6 +110,11 @@ class FakeFirewalld {
         std::lock_guard lk(mu_);
         return reloads_;
     }
+    // The default zone's runtime rich rules.
+    std::set<std::string> RuntimeRules() {
+        std::lock_guard lk(mu_);
+        return rich_rules_;
+    }
 
   private:
     bool StartDaemon() {
@@ -279,6 +284,30 @@ class FakeFirewalld {
         return sd_bus_reply_method_return(m, "");
     }
 
+    // addRichRule and removeRichRule of the runtime zone interface, for the
+    // default zone ("") only.
+    static int ChangeRichRule(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+        FakeFirewalld& f = Self(userdata);
+        const std::string member = sd_bus_message_get_member(m);
+        const char* zone = nullptr;
+        const char* rule = nullptr;
+        int32_t timeout = 0;
+        int r = sd_bus_message_read(m, "ss", &zone, &rule);
+        if (r >= 0 && member == "addRichRule") r = sd_bus_message_read(m, "i", &timeout);
+        if (r < 0) return -EINVAL;
+        std::lock_guard lk(f.mu_);
+        if (f.Enter(member.c_str(), error)) return -EIO;
+        if (*zone != '\0' || timeout != 0)
+            return sd_bus_error_set(error, "org.fedoraproject.FirewallD1.Exception",
+                                    "INVALID_ZONE");
+        const bool add = member == "addRichRule";
+        const bool changed = add ? f.rich_rules_.insert(rule).second : f.rich_rules_.erase(rule);
+        if (!changed)
+            return sd_bus_error_set(error, "org.fedoraproject.FirewallD1.Exception",
+                                    add ? "ALREADY_ENABLED" : "NOT_ENABLED");
+        return sd_bus_reply_method_return(m, "s", ZONE);
+    }
+
     void Serve(std::atomic<int>* ready) {
         static const sd_bus_vtable main_vtable[] = {
             SD_BUS_VTABLE_START(0),
@@ -298,6 +327,11 @@ class FakeFirewalld {
             SD_BUS_METHOD("queryService", "s", "b", QueryService, SD_BUS_VTABLE_UNPRIVILEGED),
             SD_BUS_METHOD("addService", "s", "", ZoneAddService, SD_BUS_VTABLE_UNPRIVILEGED),
             SD_BUS_VTABLE_END};
+        static const sd_bus_vtable runtime_zone_vtable[] = {
+            SD_BUS_VTABLE_START(0),
+            SD_BUS_METHOD("addRichRule", "ssi", "s", ChangeRichRule, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_METHOD("removeRichRule", "ss", "s", ChangeRichRule, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_VTABLE_END};
         static const sd_bus_vtable service_vtable[] = {
             SD_BUS_VTABLE_START(0),
             SD_BUS_METHOD("setDescription", "s", "", SetServiceText, SD_BUS_VTABLE_UNPRIVILEGED),
@@ -312,6 +346,10 @@ class FakeFirewalld {
         if (r >= 0)
             r = sd_bus_add_object_vtable(bus, nullptr, "/org/fedoraproject/FirewallD1",
                                          "org.fedoraproject.FirewallD1", main_vtable, this);
+        if (r >= 0)
+            r = sd_bus_add_object_vtable(bus, nullptr, "/org/fedoraproject/FirewallD1",
+                                         "org.fedoraproject.FirewallD1.zone", runtime_zone_vtable,
+                                         this);
         if (r >= 0)
             r = sd_bus_add_object_vtable(bus, nullptr, "/org/fedoraproject/FirewallD1/config",
                                          "org.fedoraproject.FirewallD1.config", config_vtable,
@@ -345,6 +383,7 @@ class FakeFirewalld {
     std::map<std::string, Service> services_;
     std::vector<std::string> order_;  // object path index -> name
     std::set<std::string> zone_;
+    std::set<std::string> rich_rules_;
     std::vector<std::string> calls_;
     int reloads_ = 0;
 };

@@ -16,6 +16,7 @@
 #include "platform/helper_client.h"
 #include "platform/vbus_vhci.h"
 #include "soft_dev/attach.h"
+#include "support/fake_firewalld.h"
 #include "unit/soft_dev_test_support.h"
 #include "unit/temp_dir.h"
 
@@ -142,6 +143,56 @@ TEST_F(HelperProcess, LogPortIsBoundByTheHelperOnTheNamedAddress) {
     close(fd);
     // A port the helper does not bind is refused before anything is bound.
     EXPECT_EQ(client.bind_udp(INADDR_LOOPBACK, 515, &fd), EINVAL);
+}
+
+// The rules that let the phone at ADDRESS reach UDP 14897, 514 and 18747.
+std::set<std::string> phone_rules(const std::string& address) {
+    std::set<std::string> rules;
+    for (const char* port : {"14897", "514", "18747"})
+        rules.insert("rule family=\"ipv4\" source address=\"" + address + "\" port port=\"" + port +
+                     "\" protocol=\"udp\" accept");
+    return rules;
+}
+
+TEST_F(HelperProcess, FirewallLetsInOnePhoneAtRunTimeUntilClosedOrDisconnected) {
+    FakeFirewalld firewalld;
+    ASSERT_TRUE(firewalld.ok());
+    start(getuid());
+    HelperClient client(socket_path);
+    ASSERT_EQ(client.firewall_open(0xC0A80114), 0);
+    EXPECT_EQ(firewalld.RuntimeRules(), phone_rules("192.168.1.20"));
+    ASSERT_EQ(client.firewall_close(0xC0A80114), 0);
+    EXPECT_EQ(firewalld.RuntimeRules(), std::set<std::string>{});
+    EXPECT_EQ(client.firewall_close(0xC0A80114), ENOENT);
+
+    ASSERT_EQ(client.firewall_open(0x0A000005), 0);
+    client.disconnect();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!firewalld.RuntimeRules().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    EXPECT_EQ(firewalld.RuntimeRules(), std::set<std::string>{});
+    // Nothing went to the permanent configuration.
+    for (const std::string& call : firewalld.Calls())
+        EXPECT_TRUE(call == "addRichRule" || call == "removeRichRule") << call;
+
+    firewalld.Fail("addRichRule");
+    EXPECT_NE(client.firewall_open(0xC0A80114), 0);
+    EXPECT_EQ(firewalld.RuntimeRules(), std::set<std::string>{});
+}
+
+TEST_F(HelperProcess, PairedPhoneReplacesThePhoneLetInBefore) {
+    FakeFirewalld firewalld;
+    ASSERT_TRUE(firewalld.ok());
+    start(getuid());
+    setenv("QUOR_HELPER_SOCKET", socket_path.c_str(), 1);
+    LogCapture log;
+    phone_firewall_open(0xC0A80114);
+    EXPECT_EQ(firewalld.RuntimeRules(), phone_rules("192.168.1.20"));
+    phone_firewall_open(0xC0A80115);
+    EXPECT_EQ(firewalld.RuntimeRules(), phone_rules("192.168.1.21"));
+    phone_firewall_close();
+    EXPECT_EQ(firewalld.RuntimeRules(), std::set<std::string>{});
+    unsetenv("QUOR_HELPER_SOCKET");
 }
 
 }  // namespace

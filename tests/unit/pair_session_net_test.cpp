@@ -57,6 +57,14 @@ protected:
             cryptos.push_back(crypto);
             return -1;
         };
+        svc.phone_paired = [this](uint32_t addr) {
+            std::lock_guard lk(record_mu);
+            firewall.push_back("open " + std::to_string(addr));
+        };
+        svc.pairing_ended = [this] {
+            std::lock_guard lk(record_mu);
+            firewall.push_back("close");
+        };
     }
     void TearDown() override {
         phone.CloseAll();
@@ -163,7 +171,7 @@ protected:
     SessionServices saved_services;
     std::mutex record_mu;
     std::vector<std::thread> sessions, devices;
-    std::vector<std::string> identities, gruus, rtp_opens, cryptos;
+    std::vector<std::string> identities, gruus, rtp_opens, cryptos, firewall;
 };
 
 TEST_F(PairSession, CompletePairingOnTheWire) {
@@ -193,6 +201,8 @@ TEST_F(PairSession, CompletePairingOnTheWire) {
     sessions[0].join();  // the session forgets the phone as it ends
     EXPECT_EQ(g_ctrl_socket, -1);
     EXPECT_EQ(g_ctrl_peer, 0u);
+    // The phone was let through the firewall for the pairing only.
+    EXPECT_EQ(Recorded(firewall), (std::vector<std::string>{"open 2130706433", "close"}));
 }
 
 TEST_F(PairSession, HeldPhoneTakenOverReconnectsWithoutASecondQuery) {
@@ -515,6 +525,9 @@ TEST_F(PairSession, ALateMessageOfASupersededSessionChangesNothing) {
     EXPECT_EQ(dlg->m_nState, STATE_PAIRED_SIGNED_OUT);
     ASSERT_EQ(end, "closed");
     sessions[0].join();
+    // The older session's end leaves the newer pairing's firewall rules.
+    EXPECT_EQ(Recorded(firewall),
+              (std::vector<std::string>{"open 2130706433", "open 2130706433"}));
 }
 
 void SendDatagram(const std::vector<uint8_t>& bytes) {
