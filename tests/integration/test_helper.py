@@ -261,5 +261,83 @@ class Helper(unittest.TestCase):
         self.assertEqual((status, fds), (errno.EADDRNOTAVAIL, []))
 
 
+class UnprivilegedConsole(unittest.TestCase):
+    """quor-console run as a user without root rights, the helper as root:
+    the log service's UDP 514 socket comes from the helper, and the pairing
+    opens the firewall for the phone through it until the program ends."""
+
+    LOOPBACK_PHONE_IP = 2130706433  # 127.0.0.1 as config.ini stores it
+    LOG_SERVICE, LOGS_TO_PC, EXIT = 32784, 32785, 32778
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="quor-helper-")
+        os.chmod(self.dir, 0o755)
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.home = os.path.join(self.dir, "home")
+        os.mkdir(self.home, 0o700)
+        with open(os.path.join(self.home, "config.ini"), "w") as f:
+            f.write(f"[SECTION 1]\nPhoneIP={self.LOOPBACK_PHONE_IP}\nAutoPair=1\nAutoRun=0\n"
+                    "AutoRepair=0\nPairTimeout=120\n")
+        self.path = os.path.join(self.dir, "helper.sock")
+        os.mkdir(os.path.join(self.dir, "vhci"))
+        self.helper = quorlib.spawn("quor-helper", "--socket", self.path, "--allow-uid",
+                                    ALLOWED_UID, "--vhci-dir", os.path.join(self.dir, "vhci"))
+        self.addCleanup(self.helper.stop)
+        self.helper.wait_for(r"listening on ")
+        # Without the identity the pairing stays open and starts no device.
+        self.sim = quorlib.spawn("quor-phone-sim", "--no-identity")
+        self.addCleanup(self.sim.stop)
+        self.sim.wait_for(r"^listening 7063$")
+
+    def start_console(self, uid):
+        for name in (self.home, os.path.join(self.home, "config.ini")):
+            os.chown(name, uid, uid)
+        env = dict(os.environ, QUOR_HOME=self.home + "/", XDG_RUNTIME_DIR=self.home,
+                   XDG_CONFIG_DIRS=os.path.join(self.home, "xdg"), LANG="C.UTF-8",
+                   QUOR_HELPER_SOCKET=self.path)
+        console = quorlib.Proc(["setpriv", f"--reuid={uid}", f"--regid={uid}",
+                                "--clear-groups", quorlib.bin_path("quor-console")],
+                               name="quor-console", env=env)
+        self.addCleanup(console.stop)
+        return console
+
+    def command(self, console, number):
+        console.send(f"command {number}")
+        console.send("state")
+        console.wait_for(r"^state: ")
+
+    def test_log_port_and_firewall_come_from_the_helper(self):
+        c = self.start_console(ALLOWED_UID)
+        self.sim.wait_for(r"^recv PAIR_START$")
+        self.helper.wait_for(rf"uid {ALLOWED_UID} pid \d+: firewall-open for 127\.0\.0\.1: Success")
+        self.command(c, self.LOGS_TO_PC)
+        self.sim.wait_for(r"^log route pc 127\.0\.0\.1$")
+        self.command(c, self.LOG_SERVICE)
+        self.helper.wait_for(rf"uid {ALLOWED_UID} pid \d+: bind UDP 127\.0\.0\.1:514: Success")
+        self.sim.send("syslog 3 100")
+        self.sim.wait_for(r"^syslog sent 3 datagrams, 300 bytes, to 127\.0\.0\.1:514$")
+        c.send(f"command {self.LOG_SERVICE}")
+        path = c.wait_for(r"^save: (.*/Log20\d{12}\.txt)$").group(1)
+        c.wait_for(r"^message: Kestrow Hint: Save the log success!$")
+        self.assertEqual(os.path.getsize(path), 300)
+        self.assertEqual(os.stat(path).st_uid, ALLOWED_UID)
+        c.send(f"command {self.EXIT}")
+        self.assertEqual(c.wait_exit(), 0)
+        self.helper.wait_for(rf"uid {ALLOWED_UID} pid \d+: (gone, )?firewall-close for 127\.0\.0\.1")
+
+    def test_a_user_the_helper_refuses_gets_no_log_port(self):
+        c = self.start_console(OTHER_UID)
+        self.sim.wait_for(r"^recv PAIR_START$")
+        # The log names the reason of each refusal.
+        c.wait_for(r"^Quor ERR: firewall not opened for phone 127\.0\.0\.1: quor-helper: "
+                   r"Operation not permitted$")
+        self.command(c, self.LOGS_TO_PC)
+        self.command(c, self.LOG_SERVICE)
+        self.helper.wait_for(rf"uid {OTHER_UID} pid \d+: bind-udp refused: uid not allowed")
+        # The command has been carried out: its lines came before the state's.
+        self.assertIn("Quor ERR: quor-helper did not bind UDP port 514: Operation not permitted\n"
+                      "SYSLOG: Bind syslog socket fail!\n", c.output())
+
+
 if __name__ == "__main__":
     unittest.main()
