@@ -245,6 +245,21 @@ class Helper(unittest.TestCase):
         datagram.close()
         self.assertEqual(c.attach()[0], 0)
 
+    @unittest.skipIf(os.path.exists("/run/dbus/system_bus_socket"),
+                     "a system bus here may hold a polkit that answers")
+    def test_without_an_answer_from_polkit_nobody_is_authorized(self):
+        # No --allow-uid: polkit decides, and without a system bus here
+        # pkcheck cannot ask it, so even root is refused.
+        path = os.path.join(self.dir, "polkit.sock")
+        helper = quorlib.spawn("quor-helper", "--socket", path, "--vhci-dir", self.vhci.path)
+        self.addCleanup(helper.stop)
+        helper.wait_for(r"listening on ")
+        c = Caller(path, 0)
+        self.callers.append(c)
+        self.assertEqual(c.attach()[0], errno.EPERM)
+        helper.wait_for(r"uid 0 pid \d+: attach refused: polkit refused \(pkcheck status \d+\)")
+        self.assertEqual(self.vhci.events, [])
+
     def test_bind_returns_a_udp_socket_on_the_log_port_of_the_named_address(self):
         c = self.caller()
         status, _, fds = c.call(BIND_UDP, AF_INET_NUMBER, ipv4("127.0.0.1"), 514)
