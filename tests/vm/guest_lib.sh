@@ -14,6 +14,12 @@ WORK=/tmp/quor-vm
 PHONE_LOG=$WORK/phone.log
 CONSOLE_LOG=$WORK/console.log
 DIAG_LOG=$WORK/home/quor.log
+# quor-console runs as this user, without root rights; quor-helper runs as
+# root and plugs the device in for it (authorizing that uid, as polkit does
+# for the user of the active session).
+CONSOLE_UID=4321
+HELPER_LOG=$WORK/helper.log
+HELPER_SOCKET=$WORK/helper.sock
 PHONE_WAV=$WORK/phone.wav
 MODEL=T54
 VID=2f1c
@@ -145,17 +151,29 @@ start_phone() {
 
 phone_cmd() { echo "$*" >&4; }
 
-# quor-console on the vhci back end, commands through fd 3; the phone at
-# 127.0.0.1, the audio streaming interfaces open the call's media, the
-# diagnostic lines in quor.log.
+# quor-helper as root on its own socket, its journal lines in HELPER_LOG.
+start_helper() {
+    "$TOOLS"/quor-helper --socket "$HELPER_SOCKET" --allow-uid "$CONSOLE_UID" \
+        > "$HELPER_LOG" 2>&1 &
+    HELPER_PROC=$!
+    wait_line 30 "$HELPER_LOG" 0 'listening on '
+}
+
+# quor-console on the vhci back end as CONSOLE_UID, commands through fd 3;
+# the phone at 127.0.0.1, the audio streaming interfaces open the call's
+# media, the diagnostic lines in quor.log.
 start_console() {
     export QUOR_HOME=$WORK/home XDG_RUNTIME_DIR=$WORK/run LANG=C.UTF-8
+    export QUOR_HELPER_SOCKET=$HELPER_SOCKET
     unset QUOR_VBUS
     mkdir -p "$QUOR_HOME" "$XDG_RUNTIME_DIR"
     printf '[SECTION 1]\nPhoneIP=2130706433\nAutoPair=0\nAutoRun=0\nAutoMin=0\nAutoRepair=0\nAsNmDev=1\nDebug=1\n' \
         > "$QUOR_HOME/config.ini"
+    chmod 755 "$WORK"
+    chown -R "$CONSOLE_UID:$CONSOLE_UID" "$QUOR_HOME" "$XDG_RUNTIME_DIR"
     mkfifo "$WORK/console.in"
-    "$TOOLS"/quor-console < "$WORK/console.in" > "$CONSOLE_LOG" 2>&1 &
+    "$TOOLS"/setpriv --reuid="$CONSOLE_UID" --regid="$CONSOLE_UID" --clear-groups \
+        "$TOOLS"/quor-console < "$WORK/console.in" > "$CONSOLE_LOG" 2>&1 &
     CONSOLE_PROC=$!
     exec 3> "$WORK/console.in"
     wait_line 60 "$CONSOLE_LOG" 0 '^status: Not Paired$'

@@ -347,6 +347,34 @@ step_cycles() {
     pass_if no-fd-growth "descriptors $fds0 -> $fds" [ "$fds" -le "$fds0" ]
 }
 
+# The console has no root rights: the device went in through the helper.
+step_unprivileged() {
+    local uid line
+    uid=$(awk '/^Uid:/ { print $3 }' "/proc/$CONSOLE_PROC/status")
+    pass_if console-unprivileged "quor-console runs with effective uid $uid" [ "$uid" = "$CONSOLE_UID" ]
+    line=$(grep -E "uid $CONSOLE_UID pid $CONSOLE_PROC: attach devid .*: port [0-9]+" "$HELPER_LOG" | tail -n1)
+    pass_if helper-attach "helper: $line" [ -n "$line" ]
+}
+
+all_ports_free() { device_gone && [ "$(vhci_ports_in_use)" = 0 ]; }
+
+# Killed while paired, the console cannot unplug: the helper detaches the
+# port it attached for the console's connection.
+step_killed_console() {
+    local rc=0 port
+    pair_and_enumerate || rc=1
+    pass_if killed-console-paired "paired again before the kill" [ $rc = 0 ]
+    [ $rc = 0 ] || return 1
+    port=$(sed -n "s/.*uid $CONSOLE_UID pid $CONSOLE_PROC: attach devid .*: port \([0-9]*\)\$/\1/p" \
+        "$HELPER_LOG" | tail -n1)
+    kill -9 "$CONSOLE_PROC"
+    wait_until 10 all_ports_free
+    pass_if killed-console-detached "device '$(usb_device)', vhci_hcd ports in use: $(vhci_ports_in_use)" \
+        all_ports_free
+    pass_if killed-console-helper "helper detached port $port of the dead console" \
+        wait_line 10 "$HELPER_LOG" 0 "uid $CONSOLE_UID pid $CONSOLE_PROC: gone, detach port $port"
+}
+
 step_kernel_log() {
     kernel_problems > "$WORK/kernel-problems.txt"
     sed 's/^/vm: kernel problem: /' "$WORK/kernel-problems.txt"
@@ -359,14 +387,18 @@ step_kernel_log() {
 run_test() {
     steps=${*:-alsa playback capture duplex hid unpair cycles}
     start_phone --tone "$TONE_PHONE_HZ" || { say "quor-phone-sim did not start"; cat "$PHONE_LOG"; exit 1; }
+    start_helper || { say "quor-helper did not start"; cat "$HELPER_LOG"; exit 1; }
     start_console || { say "quor-console did not start"; cat "$CONSOLE_LOG"; exit 1; }
     cpu0=$(cpu_ticks "$CONSOLE_PROC")
     if step_enumeration; then
+        step_unprivileged
         for step in $steps; do
             "step_$step" || break
         done
     fi
     figure "quor-console CPU time: $(($(cpu_ticks "$CONSOLE_PROC") - cpu0)) ticks"
+    # Last: it ends the console.
+    step_killed_console
     step_kernel_log
     grep -E '^Quor ERR' "$DIAG_LOG" | sort | uniq -c | sed 's/^/vm: quor.log: /'
     echo "vm: $CHECKS_PASSED checks passed, $CHECKS_FAILED failed"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # make_payload.sh BUILD_DIR PAYLOAD_DIR
 # Packs what the lab guest runs for the vm test and the audio benchmark:
-# quor-console, quor-phone-sim and the SRTP library beside them, the
-# guest helpers, and the guest scripts (run.sh is the entry point). The
+# quor-console, quor-helper, quor-phone-sim and the SRTP library beside
+# them, the guest helpers, setpriv (the console runs as a user without root
+# rights), and the guest scripts (run.sh is the entry point). The
 # lab's run-vm.sh copies the shared libraries that each ELF file names;
 # libraries loaded at run time by name go under sysroot/, which run.sh
 # copies over the guest's root.
@@ -11,12 +12,16 @@ set -euo pipefail
 build=$1 out=$2
 here=$(cd "$(dirname "$0")" && pwd)
 
-programs="quor-console quor-phone-sim libquor_srtp_kit.so quor-vm-tone quor-vm-hidraw quor-vm-stalls"
+programs="quor-console quor-helper quor-phone-sim libquor_srtp_kit.so quor-vm-tone quor-vm-hidraw quor-vm-stalls"
 for f in $programs; do
     [ -f "$build/$f" ] || { echo "make_payload: $build/$f is missing (build first)" >&2; exit 1; }
 done
 mkdir -p "$out"
+# The console runs as another user in the guest: the folder must be open.
+chmod 755 "$out"
 for f in $programs; do cp "$build/$f" "$out/"; done
+setpriv=$(command -v setpriv) || { echo "make_payload: setpriv is missing (util-linux)" >&2; exit 1; }
+cp "$setpriv" "$out/"
 cp "$here/run.sh" "$here/guest_lib.sh" "$here/guest_test.sh" "$here/guest_bench.sh" "$out/"
 
 # libsrtp2 on Debian does its crypto through NSS, which loads its software
