@@ -319,7 +319,17 @@ bool Helper::serve(Client& c) {
 }
 
 void Helper::drop(Client& c) {
+    // A caller that died took its end of the device's socket with it, and
+    // vhci_hcd may have unplugged the port on its own already: detaching a
+    // free port again would only make the kernel log an error.
+    uint8_t table[PORT_STATUS_SIZE];
+    const bool status_known = !c.ports.empty() && read_vhci_ports(opts_.vhci_dir, table) == 0;
     for (unsigned port : c.ports) {
+        if (status_known && table[port + 1] == 0) {
+            note(LOG_INFO, "uid %u pid %d: gone, port %u already unplugged", c.peer.uid,
+                 int(c.peer.pid), port);
+            continue;
+        }
         const int err = write_vhci(opts_.vhci_dir + "/detach", std::to_string(port) + "\n");
         note(err ? LOG_WARNING : LOG_INFO, "uid %u pid %d: gone, detach port %u: %s", c.peer.uid,
              int(c.peer.pid), port, strerror(err));

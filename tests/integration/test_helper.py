@@ -85,6 +85,12 @@ class FakeVhci:
                 self.write_status()
                 self.cond.notify_all()
 
+    def unplug(self, port):
+        """The kernel's own unplug, as when the device's socket fails."""
+        with self.cond:
+            self.used.pop(port)
+            self.write_status()
+
     def wait_events(self, count, timeout=5.0):
         with self.cond:
             self.cond.wait_for(lambda: len(self.events) >= count, quorlib.scaled(timeout))
@@ -211,6 +217,20 @@ class Helper(unittest.TestCase):
         self.assertEqual(sorted(e[1] for e in events[3:]), sorted(ports))
         self.assertTrue(all(e[0] == "detach" for e in events[3:]), events)
         self.assertEqual(list(self.vhci.used), [kept])
+
+    def test_a_port_the_kernel_unplugged_already_is_not_detached_again(self):
+        a, b = self.caller(), self.caller()
+        gone = a.attach()[1]
+        self.vhci.wait_events(1)
+        kept = a.attach()[1]
+        self.vhci.wait_events(2)
+        self.vhci.unplug(gone)
+        a.close()
+        self.helper.wait_for(rf"uid {ALLOWED_UID} pid \d+: gone, port {gone} already unplugged")
+        self.assertEqual(self.vhci.wait_events(3)[2:], [("detach", kept)])
+        # The next event is b's: nothing else reached the detach file.
+        b.attach()
+        self.assertEqual(self.vhci.wait_events(4)[3][0], "attach")
 
     def test_malformed_requests_are_refused_and_the_connection_goes_on(self):
         c = self.caller()

@@ -30,11 +30,16 @@ class HelperProcess : public ::testing::Test {
         std::filesystem::create_directories(dev);
         write_text(dev + "/attach", "");
         write_text(dev + "/detach", "");
+        write_status(2);
+    }
+    // The status file with ports 0 to USED - 1 in use and the others free,
+    // as vhci_hcd shows it.
+    void write_status(unsigned used) {
         std::string status = "hub port sta spd dev      sockfd local_busid\n";
         for (unsigned p = 0; p < 8; ++p) {
             char row[80];
             snprintf(row, sizeof(row), "hs  %04u %03u 000 00000000 000000 0-0\n", p,
-                     p < 2 ? 6u : 4u);
+                     p < used ? 6u : 4u);
             status += row;
         }
         write_text(dev + "/status", status);
@@ -114,6 +119,7 @@ TEST_F(HelperProcess, BusPlugsInAndOutThroughTheHelperAndClosingUnplugs) {
     ASSERT_EQ(bus.open_device(path), 0);
     ASSERT_EQ(plugin_device(bus, 3), 0);
     EXPECT_EQ(read_text(dev + "/detach"), "");
+    write_status(3);  // the kernel shows the port in use
     bus.close_device();
     EXPECT_EQ(wait_text(dev + "/detach"), "2\n");
 }
