@@ -190,8 +190,13 @@ void phone_firewall_open(uint32_t addr) {
     if (!g_firewall_helper) g_firewall_helper = new HelperClient(helper_socket_path());
     close_locked();
     if (const int err = g_firewall_helper->firewall_open(addr); err != 0) {
-        quor_log("Quor ERR: firewall not opened for phone %s: quor-helper: %s\n",
-                 dotted(addr).c_str(), strerror(err));
+        // No helper installed (a console run as root, say): nothing to open.
+        if (err == ENOENT || err == ECONNREFUSED)
+            quor_log("FIREWALL: no quor-helper at %s; the firewall is left as it is.\n",
+                     helper_socket_path().c_str());
+        else
+            quor_log("Quor ERR: firewall not opened for phone %s: quor-helper: %s\n",
+                     dotted(addr).c_str(), strerror(err));
         return;
     }
     g_firewall_phone = addr;
