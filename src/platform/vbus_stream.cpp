@@ -61,6 +61,11 @@ void StreamBus::drop_locked(const char* why) {
     if (!alive_) return;
     if (why) quor_log("Quor ERR: USB host connection closed: %s\n", why);
     alive_ = false;
+    // Requests of a host that is gone are dropped from the device logic
+    // too: answered later, a stale one could be taken for a new host's
+    // request with the same sequence number.
+    if (on_unlink_)
+        for (const auto& entry : pending_) on_unlink_(entry.first);
     pending_.clear();
     shutdown(fd_, SHUT_RDWR);
 }
