@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -204,6 +205,19 @@ void UsbipServerBus::handle_connection(int fd, uint32_t peer) {
         if (sent && exported_) {
             const int one = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+            // A client whose network broke sends no end of stream: probes
+            // find it gone, and the device is free for the next import.
+            const int dead_ms = dead_peer_ms_;
+            const int idle_s = std::max(1, dead_ms / 3000);
+            const int interval_s = std::max(1, dead_ms / 6000);
+            const int probes = 3;
+            const unsigned user_timeout_ms = unsigned(dead_ms);
+            setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one));
+            setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof(idle_s));
+            setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof(interval_s));
+            setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+            setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms,
+                       sizeof(user_timeout_ms));
             quor_log("USBIP: %s imported %s\n", who.c_str(), USBIP_EXPORT_BUSID);
             waiting_fd_ = fd;
             client_came_.notify_all();

@@ -10,6 +10,7 @@
 // next import: the request stream then just has no requests.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,11 @@ class UsbipServerBus : public StreamBus {
     // Stops listening; an imported client keeps its connection until the
     // device is unplugged.
     void stop();
+    // How long a client's connection may stay silent to keepalive probes,
+    // or leave sent data unacknowledged, before it counts as gone (a
+    // broken network or a client that lost power sends no end of stream).
+    // Tests shorten it; for connections imported after the call.
+    void set_dead_peer_ms(int ms) { dead_peer_ms_ = ms; }
 
     int find_vbus_device_path(char* path, size_t size) override;
     int open_device(const char* path) override;
@@ -56,6 +62,7 @@ class UsbipServerBus : public StreamBus {
     int listen_fd_ = -1;
     int wake_fd_ = -1;
     uint16_t port_ = 0;
+    std::atomic<int> dead_peer_ms_{30000};
     std::string address_text_;
     UsbipAllowList allow_;
     std::thread listener_;
