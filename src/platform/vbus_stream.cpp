@@ -93,7 +93,7 @@ int StreamBus::read_request(uint8_t* buf, size_t size, int timeout_ms) {
         if (got > 0) {
             rx_len_ += size_t(got);
         } else if (got == 0) {
-            drop_stream("end of stream");
+            drop_stream(end_of_stream_is_normal_ ? nullptr : "end of stream");
             return -1;
         } else if (errno != EAGAIN && errno != EINTR) {
             drop_stream(strerror(errno));

@@ -94,7 +94,9 @@ std::mutex g_server_mu;
 std::shared_ptr<UsbipServerBus> g_server;
 }  // namespace
 
-UsbipServerBus::UsbipServerBus() = default;
+UsbipServerBus::UsbipServerBus() {
+    end_of_stream_is_normal_ = true;
+}
 
 UsbipServerBus::~UsbipServerBus() {
     stop();
@@ -303,12 +305,17 @@ int UsbipServerBus::read_request(uint8_t* buf, size_t size, int timeout_ms) {
             close_stream();
             if (adopt_stream(waiting_fd_) != 0) close(waiting_fd_);
             waiting_fd_ = -1;
+            serving_client_ = true;
         }
     }
     const int n = StreamBus::read_request(buf, size, timeout_ms);
     if (n >= 0) return n;
     std::unique_lock lk(export_mu_);
     if (!exported_) return -1;
+    if (serving_client_) {
+        serving_client_ = false;
+        quor_log("USBIP: the client left; %s stays exported\n", USBIP_EXPORT_BUSID);
+    }
     client_came_.wait_for(lk, std::chrono::milliseconds(timeout_ms),
                           [this] { return waiting_fd_ >= 0 || !exported_; });
     return exported_ ? 0 : -1;

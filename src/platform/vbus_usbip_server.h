@@ -72,8 +72,9 @@ class UsbipServerBus : public StreamBus {
     bool described_ = false;
     bool exported_ = false;
     UsbipDeviceInfo device_;
-    bool reserved_ = false;  // an import is being answered
-    int waiting_fd_ = -1;    // imported, not yet taken over by the reader
+    bool reserved_ = false;        // an import is being answered
+    int waiting_fd_ = -1;          // imported, not yet taken over by the reader
+    bool serving_client_ = false;  // the reader's: a client's stream was taken over
 };
 
 // The program-wide server, started by the front end when asked for with
