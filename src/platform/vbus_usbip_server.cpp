@@ -23,6 +23,7 @@ namespace {
 // take the reply, within this long is dropped; the server serves one
 // connection at a time.
 constexpr int OP_TIMEOUT_MS = 5000;
+constexpr int ACCEPT_RETRY_MS = 1000;
 constexpr char USBIP_PREFIX[] = "usbip:";
 
 std::string address_text(uint32_t address) {
@@ -159,7 +160,15 @@ void UsbipServerBus::serve() {
         sockaddr_in peer{};
         socklen_t len = sizeof(peer);
         const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-        if (fd < 0) continue;
+        if (fd < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) continue;
+            // Out of descriptors, most likely: the pending connection stays
+            // readable, so wait a while (or for the stop) before retrying.
+            quor_log("Quor ERR: USB/IP server cannot accept: %s\n", strerror(errno));
+            pollfd wake{wake_fd_, POLLIN, 0};
+            if (poll(&wake, 1, ACCEPT_RETRY_MS) > 0) return;
+            continue;
+        }
         handle_connection(fd, ntohl(peer.sin_addr.s_addr));
     }
 }

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -338,6 +339,37 @@ TEST_F(Server, MalformedOperationIsRefusedLoggedAndClosed) {
               std::string::npos);
     // The device is still there for a well-formed import.
     close(import_client());
+}
+
+TEST_F(Server, OutOfDescriptorsTheListenerWaitsAndServesTheConnectionLater) {
+    LogCapture log;
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // Every descriptor below the lowest free one is in use: the server's
+    // accept finds none.
+    const int lowest_free = dup(0);
+    close(lowest_free);
+    rlimit tight = saved;
+    tight.rlim_cur = rlim_t(lowest_free);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(server_.port());
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
+    const bool sent = connected && send(fd, op_request(0x8005).data(), 8, MSG_NOSIGNAL) == 8;
+    pollfd p{fd, POLLIN, 0};
+    const int early = poll(&p, 1, 300);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(early, 0);
+    EXPECT_EQ(read_n(fd, 13), (Bytes{0x01, 0x11, 0x00, 0x05, 0, 0, 0, 0, 0, 0, 0, 0}));
+    close(fd);
+    const std::string text = log.text();
+    const std::string line = "Quor ERR: USB/IP server cannot accept: Too many open files\n";
+    EXPECT_EQ(text.rfind(line, 0), 0u) << text;
+    EXPECT_LE(text.size(), 3 * line.size()) << text;  // one a second, not a spin
 }
 
 TEST_F(Server, ImportFromAnAddressNotAllowedIsRefused) {
