@@ -34,11 +34,14 @@ the other. --no-reference skips it.
 --skew-ppm N runs the phone simulator's media clock N parts per million
 fast (negative: slow): it sends on that clock and plays what it receives
 from a buffer at the same rate. Each minute's line then also gives the
-frames the phone repeated or skipped that minute (host -> phone); the
-connector counts the frames it skipped or repeated (phone -> host) only for
-the whole call, in its "RTP closed" and "call audio ended" log lines, so
-those are given per minute on average. A skew of N ppm forces about
-|N| * 6000 / 1e6 frames a minute in each direction.
+frames repeated and skipped that minute in each direction: host -> phone
+as the phone's playout counted them; phone -> host from the host's
+recording of the call, in which the phone numbered its packets
+(--frame-marks), so a number seen again (or no number) is a repeated
+frame and a number jumped over a skipped one. The connector's own counts
+for the whole call (its "RTP closed" and "call audio ended" log lines)
+follow. A skew of N ppm forces about |N| * 6000 / 1e6 frames a minute in
+each direction.
 
 Usage: bench/call_audio_bench.py [--bin BUILD_DIR] [--seconds N]
                                  [--skew-ppm N] [--no-reference]
@@ -127,7 +130,27 @@ def playout_counts(proc):
         proc.output())]
 
 
-def per_minute(start_us, end_us, h2p, p2h, playout):
+def capture_events(marks):
+    """From the marks of the frames the host recorded: (frame index,
+    skipped, repeated) where a packet went missing or a frame was played
+    again (a repeat is the last frame, whole or halved)."""
+    events = []
+    last = None
+    for i, m in enumerate(marks):
+        if last is None:
+            last = m
+            continue
+        ahead = None if m is None else (m - last) & 0xFFFF
+        if ahead is None or ahead == 0 or ahead >= 0x8000:
+            events.append((i, 0, 1))
+            continue
+        if ahead > 1:
+            events.append((i, ahead - 1, 0))
+        last = m
+    return events
+
+
+def per_minute(start_us, end_us, h2p, p2h, playout, capture):
     """One line for each minute of the call (the last may be shorter)."""
     lines = []
     minute = 0
@@ -147,8 +170,13 @@ def per_minute(start_us, end_us, h2p, p2h, playout):
             upto = [c for c in playout if c[0] < hi]
             first = before[-1] if before else (lo, 0, 0, 0)
             last = upto[-1] if upto else first
-            line += (f"; phone repeated {last[2] - first[2]}, "
-                     f"skipped {last[3] - first[3]} frames")
+            line += (f"; host -> phone {last[2] - first[2]} frames repeated, "
+                     f"{last[3] - first[3]} skipped")
+        if capture is not None:
+            # A frame's time: 10 ms a frame from the start of the recording.
+            ev = [(s, r) for i, s, r in capture if lo <= start_us + i * 10_000 < hi]
+            line += (f"; phone -> host {sum(r for _, r in ev)} repeated, "
+                     f"{sum(s for s, _ in ev)} skipped")
         lines.append(line)
         minute += 1
     return lines
@@ -232,7 +260,8 @@ def run(bin_dir, seconds, skew_ppm, reference):
             f.write(f"[SECTION 1]\nPhoneIP={LOOPBACK_AS_INT}\nAutoPair=0\nAutoRun=0\n"
                     "AutoMin=0\nAutoRepair=0\nAsNmDev=0\n")
         address = "unix:" + os.path.join(home, "host.sock")
-        skew = [] if skew_ppm is None else ["--clock-skew-ppm", skew_ppm]
+        skew = [] if skew_ppm is None else ["--clock-skew-ppm", skew_ppm, "--frame-marks"]
+        recording = os.path.join(home, "capture.wav")
         phone = quorlib.spawn("quor-phone-sim", "--tone", "600", "--burst", *skew)
         phone.wait_for(r"^listening 7063")
         host = quorlib.spawn("quor-host-sim", "--listen", address)
@@ -255,7 +284,8 @@ def run(bin_dir, seconds, skew_ppm, reference):
         pid = console.pid
         cpu_before, wall_before = cpu_seconds(pid), time.monotonic()
         switches_before = context_switches(pid)
-        host.send(f"stream {seconds} play 1000 burst")
+        keep = "" if skew_ppm is None else f" record {recording}"
+        host.send(f"stream {seconds} play 1000 burst{keep}")
         play = host.wait_for(r"^stream play: (.*)", timeout=seconds + 30).group(1)
         record = host.wait_for(r"^stream record: (.*)", timeout=10).group(1)
         cpu_after, wall_after = cpu_seconds(pid), time.monotonic()
@@ -280,8 +310,10 @@ def run(bin_dir, seconds, skew_ppm, reference):
         print(f"capture worker completions (1-packet URBs):  {record}")
         print(f"delay host -> phone: {describe([d for _, d in h2p])}")
         print(f"delay phone -> host: {describe([d for _, d in p2h])}")
+        skewed = skew_ppm is not None
         for line in per_minute(int(wall_before * 1e6), int(wall_after * 1e6), h2p, p2h,
-                               playout_counts(phone) if skew_ppm is not None else None):
+                               playout_counts(phone) if skewed else None,
+                               capture_events(quorlib.frame_marks(recording)) if skewed else None):
             print(line)
         if skew_ppm is not None:
             skipped = re.search(r"(\d+) skipped", closed)

@@ -58,6 +58,16 @@ double level_of(const int16_t* s, size_t n) {
     return 10.0 * std::log10(sum / double(n) / (32768.0 * 32768.0));
 }
 
+// Puts NUMBER into the low bit of the first 32 samples: its 16 bits, then
+// the same bits inverted (a halved or silent copy cannot pass for a mark).
+void mark_frame(int16_t* samples, uint16_t number) {
+    for (int i = 0; i < 16; ++i) {
+        const int bit = (number >> i) & 1;
+        samples[i] = int16_t((samples[i] & ~1) | bit);
+        samples[16 + i] = int16_t((samples[16 + i] & ~1) | (bit ^ 1));
+    }
+}
+
 template <typename T>
 int random_value(T* out) {
     return getrandom(out, sizeof(T), 0) == ssize_t(sizeof(T)) ? 0 : -1;
@@ -213,6 +223,7 @@ void SimMedia::send_loop() {
         } else {
             m_phase = 0;
         }
+        if (m_opt.frame_marks) mark_frame(samples, uint16_t(packet));
         send_packet(samples);
         if (on && (packet == 0 || (m_opt.burst && in_burst == 0)))
             m_out.event("onset sent at %lld us", (long long)(monotonic_ns() / 1000));

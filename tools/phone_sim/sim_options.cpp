@@ -34,6 +34,7 @@ enum OptionId {
     OPT_ECHO,
     OPT_RECORD,
     OPT_CLOCK_SKEW,
+    OPT_FRAME_MARKS,
     OPT_HELP,
 };
 
@@ -58,6 +59,7 @@ const option LONG_OPTIONS[] = {
     {"echo", no_argument, nullptr, OPT_ECHO},
     {"record", required_argument, nullptr, OPT_RECORD},
     {"clock-skew-ppm", required_argument, nullptr, OPT_CLOCK_SKEW},
+    {"frame-marks", no_argument, nullptr, OPT_FRAME_MARKS},
     {"help", no_argument, nullptr, OPT_HELP},
     {nullptr, 0, nullptr, 0},
 };
@@ -94,6 +96,8 @@ void print_usage(FILE* to) {
             "                         paces sending, and what arrives is played from\n"
             "                         a small buffer at the same rate, with a line a\n"
             "                         second of frames played, repeated and dropped\n"
+            "  --frame-marks          number each packet sent in the low bit of its\n"
+            "                         first 32 samples (16 bits, then inverted)\n"
             "  --help                 show this text\n"
             "\n"
             "Standard output: event lines (listening PORT, connected, closed,\n"
@@ -233,6 +237,9 @@ int parse_sim_options(int argc, char** argv, SimOptions* opt) {
                 if (parse_number(optarg, -SIM_MAX_SKEW_PPM, SIM_MAX_SKEW_PPM,
                                  &opt->media.clock_skew_ppm) != 0)
                     bad = "--clock-skew-ppm";
+                break;
+            case OPT_FRAME_MARKS:
+                opt->media.frame_marks = true;
                 break;
             case OPT_HELP:
                 print_usage(stdout);

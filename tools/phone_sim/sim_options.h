@@ -20,6 +20,10 @@ struct SimMediaOptions {
     // as they come.
     bool skewed_clock = false;
     double clock_skew_ppm = 0;
+    // The low bit of the first 32 samples of each packet sent carries its
+    // number (16 bits, then the same bits inverted), so a recording of the
+    // far end shows which packets it played, skipped or repeated.
+    bool frame_marks = false;
 };
 
 // Largest skew --clock-skew-ppm takes, either way (20 %).
