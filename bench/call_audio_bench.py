@@ -320,8 +320,8 @@ def run(bin_dir, seconds, skew_ppm, reference):
             repeated = re.search(r"(\d+) repeated", cp)
             minutes = call / 60
             if skipped and repeated:
-                print(f"connector, phone -> host, whole call: {skipped.group(1)} frames skipped, "
-                      f"{repeated.group(1)} repeated ("
+                print(f"connector's own counts, phone -> host, whole call: "
+                      f"{skipped.group(1)} skipped, {repeated.group(1)} repeated ("
                       f"{int(skipped.group(1)) / minutes:.1f} and "
                       f"{int(repeated.group(1)) / minutes:.1f} per minute)")
             print(f"frames the skew forces: about {abs(skew_ppm) * FRAMES_PER_MINUTE / 1e6:.1f} "
