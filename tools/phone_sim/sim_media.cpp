@@ -299,8 +299,6 @@ bool SimMedia::accept_sequence(uint16_t seq) {
 }
 
 // Plays one packet each 10 ms of the media clock, from one packet time after
-// the first arrival (the margin that absorbs the connector's jitter).
-// Plays one packet each 10 ms of the media clock, from one packet time after
 // the first arrival: that margin absorbs the connector's jitter.
 void SimMedia::playout_loop() {
     {
