@@ -27,6 +27,7 @@ struct Harness {
     quor::CKestrowQuorConnectorDlg dlg{view, loop, clock, Hooks()};
 
     static quor::ShellHooks Hooks() {
+        quor::connect_device_to_channel();
         quor::ShellHooks h = quor::default_shell_hooks();
         h.start_pair_session = [](quor::Controller&) {};
         return h;

@@ -161,6 +161,7 @@ struct Harness {
     CheckingBus bus;
 
     static quor::ShellHooks Hooks() {
+        quor::connect_device_to_channel();
         quor::ShellHooks h = quor::default_shell_hooks();
         h.start_pair_session = [](quor::Controller&) {};
         return h;

@@ -53,6 +53,7 @@ struct Harness {
     CheckingBus bus;
 
     static quor::ShellHooks Hooks() {
+        quor::connect_device_to_channel();
         quor::ShellHooks h = quor::default_shell_hooks();
         h.send_srtp_close = [] { quor::send_srtp_close(); };
         h.close_hid_send_window = quor::close_hid_send_window;

@@ -61,6 +61,7 @@ struct MainWindowRig {
     int pair_sessions = 0;
 
     explicit MainWindowRig(bool init = true) {
+        connect_device_to_channel();
         ShellHooks hooks = default_shell_hooks();
         hooks.net_startup = [] { return 0; };
         hooks.load_srtp_library = [](int*) { return 0; };

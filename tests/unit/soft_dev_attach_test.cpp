@@ -498,7 +498,10 @@ TEST_F(Attachment, AttachedWindowHidesToTheTrayWhenAutoMinIsOn) {
 
 TEST_F(Attachment, InterruptWorkerIsStartedAndAwaitedBeforeTheUnplug) {
     std::atomic<bool> unplugged_while_running{false};
-    hooks.interrupt_worker = [&](DeviceContext&, VirtualBus&) {
+    std::atomic<bool> given_the_controllers_clock{false};
+    hooks.interrupt_worker = [&](DeviceContext& device, VirtualBus&) {
+        // The worker paces itself by the controller's clock, not the system's.
+        given_the_controllers_clock = &device.clock == &clock && &device.controller == &dlg;
         g_intr_thread_alive = 1;
         while (g_dev_stop == DEV_RUN) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         // Still running for five seconds of the attachment's time after the
@@ -519,6 +522,7 @@ TEST_F(Attachment, InterruptWorkerIsStartedAndAwaitedBeforeTheUnplug) {
     run([&](int64_t) {
         if (dlg.State() == STATE_PAIRED_SIGNED_OUT) g_dev_stop = DEV_STOP;
     });
+    EXPECT_TRUE(given_the_controllers_clock);
     EXPECT_FALSE(unplugged_while_running);
     EXPECT_EQ(bus.unplug_records.size(), 1u);
     EXPECT_EQ(g_intr_thread_alive, 0);
