@@ -17,8 +17,6 @@
 
 namespace quor {
 
-class CKestrowQuorConnectorDlg;
-
 // Calls into other subsystems made by start-up and the exit paths. The
 // composition root (shell/composition.h) fills them with the subsystems' own
 // operations; tests replace them.
