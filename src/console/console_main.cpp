@@ -19,6 +19,7 @@
 #include "settings/config.h"
 #include "platform/ui_loop.h"
 #include "platform/vbus_usbip_server.h"
+#include "shell/composition.h"
 #include "shell/main_dlg.h"
 #include "shell/main_view.h"
 #include "base/strings.h"
@@ -155,7 +156,7 @@ void run_command(CKestrowQuorConnectorDlg& dlg, const std::string& line) {
     } else if (verb == "command") {
         dlg.OnCommand(atoi(arg.c_str()));
     } else if (verb == "state") {
-        say("state: " + std::to_string(dlg.m_nState.load()) + " " + dlg.StatusText());
+        say("state: " + std::to_string(dlg.State()) + " " + dlg.StatusText());
     } else if (verb == "auto" && (arg == "on" || arg == "off")) {
         dlg.OnAutoToggledByUser(arg == "on");
     } else if (verb == "ip") {
@@ -212,7 +213,8 @@ int main(int argc, char** argv) {
 
     EventLoop loop;
     ConsoleView view(loop, answer);
-    CKestrowQuorConnectorDlg dlg(view, loop);
+    const std::unique_ptr<CKestrowQuorConnectorDlg> controller = make_controller(view, loop);
+    CKestrowQuorConnectorDlg& dlg = *controller;
     auto instance = SingleInstance::acquire([&] { loop.post([&] { dlg.OnCommand(ID_SHOW_HIDE); }); });
     if (!instance) return 0;
     if (start_usbip_server(usbip_listen, usbip_allow) != 0) {

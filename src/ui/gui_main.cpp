@@ -7,11 +7,12 @@
 #include <cstring>
 #include <string>
 
+#include "base/diag_log.h"
 #include "link/syslog_service.h"
 #include "platform/single_instance.h"
 #include "platform/vbus_usbip_server.h"
 #include "settings/autorun.h"
-#include "base/diag_log.h"
+#include "shell/composition.h"
 #include "shell/main_dlg.h"
 #include "ui/main_window.h"
 #include "ui/qt_ui_loop.h"
@@ -21,9 +22,13 @@ namespace {
 
 constexpr const char* PROGRAM_NAME = "KestrowQuorConnector";
 
-// The loop that a second start's Show/Hide request is posted to; null while
-// there is none.
-std::atomic<quor::QtUiLoop*> g_toggle_loop{nullptr};
+// Where a second start's Show/Hide request goes: the controller, on its
+// loop; null while there is none.
+struct ToggleTarget {
+    quor::QtUiLoop& loop;
+    quor::CKestrowQuorConnectorDlg& dlg;
+};
+std::atomic<ToggleTarget*> g_toggle_target{nullptr};
 
 void print_help() {
     printf(
@@ -58,15 +63,13 @@ void print_help() {
 }
 
 void on_toggle_request() {
-    quor::QtUiLoop* loop = g_toggle_loop.load();
-    if (!loop) {
+    ToggleTarget* target = g_toggle_target.load();
+    if (!target) {
         quor_log("Quor ERR: show/hide request before the window exists, ignored\n");
         return;
     }
-    loop->post([] {
-        if (quor::CKestrowQuorConnectorDlg* dlg = quor::g_main_dlg.load())
-            dlg->OnCommand(quor::ID_SHOW_HIDE);
-    });
+    quor::CKestrowQuorConnectorDlg& dlg = target->dlg;
+    target->loop.post([&dlg] { dlg.OnCommand(quor::ID_SHOW_HIDE); });
 }
 
 }  // namespace
@@ -111,7 +114,9 @@ int main(int argc, char** argv) {
 
     quor::QtUiLoop loop;
     quor::CMainWindow window;
-    quor::CKestrowQuorConnectorDlg dlg(window, loop);
+    const std::unique_ptr<quor::CKestrowQuorConnectorDlg> controller =
+        quor::make_controller(window, loop);
+    quor::CKestrowQuorConnectorDlg& dlg = *controller;
     window.SetController(&dlg);
     window.SetApplyAutoRun([](int on) { return ApplyAutoRun(on); });
     window.SetLogServiceRunning([] { return quor::g_syslog_socket.load() != -1; });
@@ -122,13 +127,14 @@ int main(int argc, char** argv) {
                          if (!dlg.OnQueryEndSession() && manager.allowsInteraction())
                              manager.cancel();
                      });
-    g_toggle_loop = &loop;
+    ToggleTarget toggle_target{loop, dlg};
+    g_toggle_target = &toggle_target;
 
     dlg.OnInitDialog();
     if (!window.Ended()) window.show();
     const int result = QApplication::exec();
 
-    g_toggle_loop = nullptr;
+    g_toggle_target = nullptr;
     instance.reset();
     return result;
 }
