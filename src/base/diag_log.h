@@ -1,5 +1,5 @@
 // Diagnostic output: printf-style lines on standard output, captured in
-// quor.log when the "Debug" setting asks for it.
+// quor.log when the "Debug" setting asks for it (platform/log_file.h).
 #pragma once
 
 #include <atomic>
@@ -11,18 +11,10 @@
 // Verbosity: 3 and above adds a packet record and hex dump of every PDU.
 extern std::atomic<int> debug_level;
 
-// Size at which quor.log is moved to quor.log.1 and a new file begun.
-constexpr uint64_t LOG_FILE_CAP = uint64_t(64) << 20;
-
-// Reopens standard output and standard error on DIR + "quor.log", emptied,
-// unbuffered and readable by its owner only (an existing file included).
-// DIR ends with a path separator. Once the file holds LOG_FILE_CAP bytes it
-// becomes quor.log.1 (replacing an older one) and both streams go on in a
-// new quor.log.
-void start_log_file(const char* dir);
-
-// Replaces LOG_FILE_CAP, for tests that cannot write 64 MiB.
-void set_log_file_cap(uint64_t bytes);
+// Called with the size of everything the functions below write, so that
+// the log file can be moved aside once full; null (the start) for none.
+using LogWriteObserver = void (*)(int bytes);
+void set_log_write_observer(LogWriteObserver observer);
 
 // One diagnostic line: a single formatted write, so a line is never split.
 void quor_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

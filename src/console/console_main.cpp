@@ -1,10 +1,6 @@
 // quor-console: the connector without a desktop. Prints the status line and
 // every message box, answers questions from a command-line policy, and takes
 // the window's and the tray menu's commands on standard input.
-#include <arpa/inet.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +10,11 @@
 #include <string>
 #include <thread>
 
+#include "platform/files.h"
+#include "platform/log_file.h"
+#include "platform/net.h"
+#include "platform/process.h"
+#include "platform/signals.h"
 #include "platform/single_instance.h"
 #include "settings/config.h"
 #include "platform/ui_loop.h"
@@ -108,7 +109,7 @@ public:
         return false;
     }
     void run_about_box() override { say("about: Kestrow Quor Connector " QUOR_VERSION); }
-    bool open_document(const std::string& file) override { return access(file.c_str(), R_OK) == 0; }
+    bool open_document(const std::string& file) override { return file_readable(file); }
     // Without a dialog the log is saved in the settings folder.
     std::string ask_save_path(const std::string& default_name, const std::string&) override {
         const std::string path = GetModuleDir() + default_name + ".txt";
@@ -149,11 +150,11 @@ void run_command(CKestrowQuorConnectorDlg& dlg, const std::string& line) {
     } else if (verb == "auto" && (arg == "on" || arg == "off")) {
         dlg.OnAutoToggledByUser(arg == "on");
     } else if (verb == "ip") {
-        in_addr a{};
+        uint32_t addr = 0;
         if (arg == "-") {
             dlg.OnAddressEdited(0, 0);
-        } else if (inet_pton(AF_INET, arg.c_str(), &a) == 1) {
-            dlg.OnAddressEdited(ntohl(a.s_addr), 4);
+        } else if (ipv4_from_dotted(arg.c_str(), &addr) == 0) {
+            dlg.OnAddressEdited(addr, 4);
         } else {
             say("error: not an IPv4 address: " + arg);
         }
@@ -188,17 +189,11 @@ int main(int argc, char** argv) {
     }
     // Diagnostic lines leave one by one, also into a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    const int out_fd = dup(STDOUT_FILENO);
-    if (out_fd >= 0) g_out = fdopen(out_fd, "w");
+    if (FILE* out = duplicate_stdout()) g_out = out;
 
-    // Signals are taken by one thread with sigwait, so no other thread is
+    // Signals are taken by one thread of their own, so no other thread is
     // interrupted by them.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    hold_stop_signals();
 
     EventLoop loop;
     ConsoleView view(loop, answer);
@@ -207,10 +202,7 @@ int main(int argc, char** argv) {
     if (!instance) return 0;
 
     loop.post([&] { dlg.OnInitDialog(); });
-    std::thread([&] {
-        int sig = 0;
-        if (sigwait(&stop_signals, &sig) == 0) loop.post([&] { dlg.OnCommand(ID_EXIT); });
-    }).detach();
+    on_stop_signal([&] { loop.post([&] { dlg.OnCommand(ID_EXIT); }); });
     std::thread([&] {
         std::string line;
         while (std::getline(std::cin, line)) loop.post([&dlg, line] { run_command(dlg, line); });
@@ -224,5 +216,5 @@ int main(int argc, char** argv) {
     fflush(g_out);
     // Worker threads may still be blocked in the network; the process ends
     // with them, as the designed program does.
-    _exit(0);
+    exit_now(0);
 }

@@ -1,7 +1,5 @@
 #include "link/addr_discovery.h"
 
-#include <sys/socket.h>
-
 #include <cerrno>
 #include <mutex>
 
@@ -41,7 +39,7 @@ int get_phone_address(uint32_t* addr) {
     uint8_t buf[100];
     ssize_t n;
     do {
-        n = recvfrom(fd, buf, sizeof(buf), 0, nullptr, nullptr);
+        n = udp_receive(fd, buf, sizeof(buf), true, nullptr);
     } while (n < 0 && errno == EINTR);
     int result = -1;
     if (n == 6) {

@@ -1,8 +1,5 @@
 #include "link/ctrl_channel.h"
 
-#include <sys/socket.h>
-#include <sys/types.h>
-
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -26,7 +23,7 @@ int read_ctrl_frame(int fd, CtrlFrame* f) {
     return gather_frame(f, [fd](uint8_t* buf, size_t n) -> long {
         ssize_t r;
         do {
-            r = recv(fd, buf, n, 0);
+            r = socket_recv(fd, buf, n);
         } while (r < 0 && errno == EINTR);
         return r;
     });
@@ -38,7 +35,7 @@ int send_frame(int fd, uint8_t type, const uint8_t* payload, size_t len) {
     if (n < 0) return -1;
     ssize_t sent;
     do {
-        sent = send(fd, frame, static_cast<size_t>(n), MSG_NOSIGNAL);
+        sent = socket_send(fd, frame, static_cast<size_t>(n));
     } while (sent < 0 && errno == EINTR);
     // Frames carry the password and the call's key: no copy stays behind.
     explicit_bzero(frame, static_cast<size_t>(n));

@@ -1,9 +1,5 @@
 #include "link/syslog_service.h"
 
-#include <netinet/in.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -93,8 +89,7 @@ class SourceFilter {
 // Data that arrived but that the receiver has not taken in yet.
 bool data_queued() {
     std::lock_guard lk(g_socket_mu);
-    int bytes = 0;
-    return ioctl(g_syslog_socket, FIONREAD, &bytes) == 0 && bytes > 0;
+    return data_waiting(g_syslog_socket);
 }
 
 }  // namespace
@@ -152,7 +147,7 @@ int start_log_service() {
     }
     quor_log("SYSLOG: Receiving on %s:%u.\n", local ? dotted(local).c_str() : "every address",
              SYSLOG_PORT);
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &RECEIVE_QUEUE_BYTES, sizeof(RECEIVE_QUEUE_BYTES));
+    set_receive_queue(fd, RECEIVE_QUEUE_BYTES);
     g_syslog_fill = SYSLOG_EMPTY;
     g_syslog_path.set({});
     g_save_report = nullptr;
@@ -189,13 +184,10 @@ void syslog_thread(int fd, uint8_t* ring_memory) {
         // Once stopped, what is still queued is read without waiting; the
         // socket is woken, so an empty queue then reads as 0 bytes or EAGAIN.
         const bool stopping = g_stop_woken;
-        sockaddr_in from{};
-        socklen_t from_len = sizeof(from);
-        // MSG_TRUNC reports a longer datagram's real length.
-        const ssize_t n =
-            recvfrom(fd, datagram, sizeof(datagram), MSG_TRUNC | (stopping ? MSG_DONTWAIT : 0),
-                     reinterpret_cast<sockaddr*>(&from), &from_len);
-        if (n > 0 && !sources.keep(ntohl(from.sin_addr.s_addr))) {
+        uint32_t from = 0;
+        // A longer datagram reports its real length.
+        const ssize_t n = udp_receive(fd, datagram, sizeof(datagram), !stopping, &from);
+        if (n > 0 && !sources.keep(from)) {
             if (stopping && ++drained >= SYSLOG_DRAIN_MAX) break;
             continue;
         }

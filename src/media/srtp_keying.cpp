@@ -1,9 +1,5 @@
 #include "media/srtp_keying.h"
 
-#include <dlfcn.h>
-#include <sys/random.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -11,6 +7,9 @@
 
 #include "base/base64.h"
 #include "base/diag_log.h"
+#include "platform/dynlib.h"
+#include "platform/process.h"
+#include "platform/random.h"
 
 namespace quor {
 
@@ -52,21 +51,13 @@ std::atomic<bool> g_kit_ready{false};
 
 template <typename Fn>
 bool resolve(void* lib, const char* name, Fn* out) {
-    void* sym = dlsym(lib, name);
+    void* sym = dynlib_symbol(lib, name);
     if (sym == nullptr) {
         quor_log("Quor ERR: SRTP library lacks %s\n", name);
         return false;
     }
     *out = reinterpret_cast<Fn>(sym);
     return true;
-}
-
-std::string executable_dir() {
-    char path[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-    if (n <= 0) return "./";
-    const std::string full(path, size_t(n));
-    return full.substr(0, full.rfind('/') + 1);
 }
 
 void destroy_locked() {
@@ -80,10 +71,10 @@ void destroy_locked() {
 int load_srtp_library_at(const char* path, int* error_code) {
     int unused = 0;
     if (error_code == nullptr) error_code = &unused;
-    void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    std::string why;
+    void* lib = dynlib_open(path, &why);
     if (lib == nullptr) {
-        const char* why = dlerror();
-        quor_log("Quor ERR: cannot load the SRTP library: %s\n", why ? why : path);
+        quor_log("Quor ERR: cannot load the SRTP library: %s\n", why.c_str());
         *error_code = SRTP_LOAD_NO_LIBRARY;
         return -1;
     }
@@ -100,7 +91,7 @@ int load_srtp_library_at(const char* path, int* error_code) {
         resolve(lib, "srtp_kit_rtcp_protect", &api.rtcp_protect) &&
         resolve(lib, "srtp_kit_rtcp_unprotect", &api.rtcp_unprotect);
     if (!complete) {
-        dlclose(lib);
+        dynlib_close(lib);
         *error_code = SRTP_LOAD_NO_ENTRY;
         return -1;
     }
@@ -116,7 +107,9 @@ int load_srtp_library_at(const char* path, int* error_code) {
 }
 
 int load_srtp_library(int* error_code) {
-    return load_srtp_library_at((executable_dir() + SRTP_KIT_FILE).c_str(), error_code);
+    std::string dir = executable_dir();
+    if (dir.empty()) dir = "./";
+    return load_srtp_library_at((dir + SRTP_KIT_FILE).c_str(), error_code);
 }
 
 int init_srtp_library() {
@@ -135,17 +128,9 @@ bool srtp_library_ready() {
 }
 
 int draw_random(uint8_t* buf, size_t len) {
-    size_t got = 0;
-    while (got < len) {
-        const ssize_t n = getrandom(buf + got, len - got, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            quor_log("Quor ERR: no random bytes: %s\n", strerror(errno));
-            return -1;
-        }
-        got += size_t(n);
-    }
-    return 0;
+    if (random_bytes(buf, len) == 0) return 0;
+    quor_log("Quor ERR: no random bytes: %s\n", strerror(errno));
+    return -1;
 }
 
 int make_local_crypto() {

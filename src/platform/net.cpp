@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -63,12 +64,50 @@ int local_ipv4(int fd, uint32_t* addr) {
     return 0;
 }
 
+ssize_t socket_recv(int fd, uint8_t* buf, size_t len) {
+    return recv(fd, buf, len, 0);
+}
+
+ssize_t socket_send(int fd, const uint8_t* buf, size_t len) {
+    return send(fd, buf, len, MSG_NOSIGNAL);
+}
+
+ssize_t udp_receive(int fd, uint8_t* buf, size_t size, bool wait, uint32_t* from) {
+    sockaddr_in sa{};
+    socklen_t sa_len = sizeof(sa);
+    // MSG_TRUNC reports a longer datagram's real length.
+    const ssize_t n = recvfrom(fd, buf, size, MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT),
+                               reinterpret_cast<sockaddr*>(&sa), &sa_len);
+    if (n >= 0 && from != nullptr) *from = ntohl(sa.sin_addr.s_addr);
+    return n;
+}
+
+int set_receive_queue(int fd, int bytes) {
+    return setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes)) == 0 ? 0 : -1;
+}
+
+bool data_waiting(int fd) {
+    int bytes = 0;
+    return ioctl(fd, FIONREAD, &bytes) == 0 && bytes > 0;
+}
+
 void wake_socket(int fd) {
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
 }
 
 void close_socket(int fd) {
     if (fd >= 0) close(fd);
+}
+
+int ipv4_from_dotted(const char* text, uint32_t* addr) {
+    in_addr a{};
+    if (inet_pton(AF_INET, text, &a) != 1) return -1;
+    *addr = ntohl(a.s_addr);
+    return 0;
+}
+
+uint32_t ipv4_from_text(const char* text) {
+    return ntohl(inet_addr(text));
 }
 
 }  // namespace quor

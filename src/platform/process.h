@@ -1,3 +1,4 @@
+// The running program itself: where it was started from, and ending it.
 #pragma once
 
 #include <string>
@@ -6,5 +7,13 @@ namespace quor {
 
 // File name of the running executable, without its directory.
 std::string executable_name();
+
+// Folder of the running executable with a trailing '/'; empty when it
+// cannot be found out.
+std::string executable_dir();
+
+// Ends the process with STATUS at once: no exit handlers or destructors
+// run, so threads still blocked in the network cannot hold it up.
+[[noreturn]] void exit_now(int status);
 
 }  // namespace quor

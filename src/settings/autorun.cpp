@@ -1,23 +1,20 @@
 #include "settings/autorun.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string_view>
 
+#include "platform/files.h"
 #include "platform/process.h"
 #include "settings/config.h"
 #include "base/diag_log.h"
 
 namespace {
 
-constexpr mode_t LOADER_MODE = 0755;
-constexpr mode_t ENTRY_MODE = 0644;
+constexpr unsigned LOADER_MODE = 0755;
+constexpr unsigned ENTRY_MODE = 0644;
 
 // One argument in single quotes for the shell.
 std::string shell_quote(const std::string& text) {
@@ -51,54 +48,19 @@ bool exec_quote(const std::string& text, std::string* out) {
     return true;
 }
 
-// Replaces PATH with TEXT in one step: a new file is written beside it and
-// renamed over it, so a reader never sees half a file.
-int write_file_replacing(const std::string& path, const std::string& text, mode_t mode) {
-    const std::string tmp = path + ".new";
-    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0) {
-        quor_log("Quor ERR: Cannot create %s: %s\n", tmp.c_str(), strerror(errno));
-        return -1;
-    }
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        const ssize_t n = write(fd, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        rest.remove_prefix(size_t(n));
-    }
-    bool ok = rest.empty() && fchmod(fd, mode) == 0;
-    int error = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (ok && rename(tmp.c_str(), path.c_str()) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        quor_log("Quor ERR: Cannot write %s: %s\n", path.c_str(), strerror(error));
-        unlink(tmp.c_str());
-        return -1;
-    }
-    return 0;
+// Replaces PATH with TEXT in one step, so a reader never sees half a file.
+int write_file_replacing(const std::string& path, const std::string& text, unsigned mode) {
+    std::string why;
+    if (quor::replace_file_with_mode(path, text, mode, &why) == 0) return 0;
+    quor_log("Quor ERR: %s\n", why.c_str());
+    return -1;
 }
 
 // 0 when PATH is gone afterwards (also when it never existed).
 int remove_file(const std::string& path) {
-    if (unlink(path.c_str()) == 0 || errno == ENOENT) return 0;
+    if (quor::remove_file(path) == 0) return 0;
     quor_log("Quor ERR: Cannot delete %s: %s\n", path.c_str(), strerror(errno));
     return -1;
-}
-
-std::string executable_dir() {
-    std::error_code ec;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return {};
-    std::string dir = exe.parent_path().string();
-    if (dir.empty() || dir.back() != '/') dir += '/';
-    return dir;
 }
 
 }  // namespace
@@ -151,7 +113,7 @@ int WriteLoaderScript(bool remove, std::string* path) {
     if (remove) return remove_file(*path);
     const char* home = getenv("QUOR_HOME");
     const std::string text =
-        loader_script_text(executable_dir(), quor::executable_name(), home ? home : "");
+        loader_script_text(quor::executable_dir(), quor::executable_name(), home ? home : "");
     return write_file_replacing(*path, text, LOADER_MODE);
 }
 

@@ -1,26 +1,10 @@
 #include "settings/config.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 
+#include "platform/process.h"
 #include "settings/ini_store.h"
-
-namespace {
-
-std::string executable_path() {
-    std::vector<char> buf(256);
-    for (;;) {
-        ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
-        if (n < 0) return {};
-        if (static_cast<size_t>(n) < buf.size()) return std::string(buf.data(), n);
-        buf.resize(buf.size() * 2);
-    }
-}
-
-}  // namespace
 
 std::string GetModuleDir() {
     if (const char* home = getenv("QUOR_HOME"); home && *home) {
@@ -28,9 +12,7 @@ std::string GetModuleDir() {
         if (dir.back() != '/') dir += '/';
         return dir;
     }
-    std::string exe = executable_path();
-    size_t slash = exe.rfind('/');
-    return slash == std::string::npos ? std::string() : exe.substr(0, slash + 1);
+    return quor::executable_dir();
 }
 
 std::string config_path() {

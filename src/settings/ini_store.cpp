@@ -1,10 +1,5 @@
 #include "settings/ini_store.h"
 
-#include <fcntl.h>
-#include <sys/random.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -18,29 +13,13 @@
 #include <SimpleIni.h>
 
 #include "base/diag_log.h"
+#include "platform/files.h"
 
 namespace {
 
-enum class ReadResult { Ok, Missing, Failed };
-
-ReadResult read_file(const std::string& path, std::string* text) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
-    text->clear();
-    char chunk[4096];
-    for (;;) {
-        ssize_t n = read(fd, chunk, sizeof(chunk));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close(fd);
-            return ReadResult::Failed;
-        }
-        if (n == 0) break;
-        text->append(chunk, static_cast<size_t>(n));
-    }
-    close(fd);
-    return ReadResult::Ok;
-}
+using quor::read_file;
+using quor::ReadResult;
+using quor::replace_file;
 
 // The store keeps the file's bytes as they are (no character conversion),
 // keys unique, and writes "key=value" without blanks.
@@ -157,152 +136,6 @@ std::string written_tail(std::string_view tail) {
 
 bool storable(const char* text, const char* forbidden) {
     return text && strpbrk(text, forbidden) == nullptr;
-}
-
-// Why a replace failed, for the log line.
-std::string failure(const char* what, const std::string& path, int error) {
-    return std::string(what) + " " + path + ": " + strerror(error);
-}
-
-// The file that a write to PATH replaces: PATH itself, or the file that a
-// symbolic link at PATH leads to, which stays a link.
-int replaced_file(const std::string& path, std::string* target, std::string* why) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-        *target = path;
-        return 0;
-    }
-    char* real = realpath(path.c_str(), nullptr);
-    if (!real) {
-        *why = failure("cannot follow the link", path, errno);
-        return -1;
-    }
-    *target = real;
-    free(real);
-    return 0;
-}
-
-// The folder of PATH with its trailing separator; empty for a bare name.
-std::string folder_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-// Creates an empty file beside TARGET under a name of its own, with mode
-// 0666 less the umask, as a new file would get. Its descriptor and *NAME, or
-// -1.
-int create_beside(const std::string& target, std::string* name, std::string* why) {
-    const std::string dir = folder_of(target);
-    const std::string base = target.substr(dir.size());
-    int error = EEXIST;
-    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-        uint32_t random = 0;
-        if (getrandom(&random, sizeof(random), 0) != sizeof(random))
-            random = static_cast<uint32_t>(getpid()) * 2654435761u + static_cast<uint32_t>(attempt);
-        char suffix[16];
-        snprintf(suffix, sizeof(suffix), ".%08x", random);
-        *name = dir + "." + base + suffix;
-        const int fd =
-            open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) return fd;
-        error = errno;
-    }
-    *why = failure("cannot create a file in", dir.empty() ? std::string(".") : dir, error);
-    return -1;
-}
-
-int write_all(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) {
-            errno = EIO;
-            return -1;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
-// Makes the new file FD what the old one was: its owner, group and mode.
-int take_over_attributes(int fd, const struct stat& old) {
-    struct stat now;
-    if (fstat(fd, &now) != 0) return -1;
-    if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
-        fchown(fd, old.st_uid, old.st_gid) != 0)
-        return -1;
-    return fchmod(fd, old.st_mode & 07777);
-}
-
-// Replaces the file at PATH by TEXT as a whole: a new file beside it gets
-// TEXT, the old file's owner and mode, and is flushed to the disk before it
-// is renamed over the old one, so that a full disk or a crash leaves either
-// the old file or the new one, never a file cut short. A file that this
-// process may not write is left alone, as on Windows (the rename needs only
-// the folder's permission and would replace it all the same). 0, or -1 with
-// the reason in *WHY; on failure the old file is as it was and the new one
-// is gone.
-int replace_file(const std::string& path, const std::string& text, std::string* why) {
-    std::string target;
-    if (replaced_file(path, &target, why) != 0) return -1;
-    struct stat old;
-    bool existed = false;
-    const int check = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (check >= 0) {
-        const int rc = fstat(check, &old);
-        const int error = errno;
-        close(check);
-        if (rc != 0) {
-            *why = failure("cannot read the attributes of", target, error);
-            return -1;
-        }
-        if (!S_ISREG(old.st_mode)) {
-            *why = target + " is not a regular file";
-            return -1;
-        }
-        existed = true;
-    } else if (errno != ENOENT) {
-        *why = failure("cannot write", target, errno);
-        return -1;
-    }
-
-    std::string temp;
-    const int fd = create_beside(target, &temp, why);
-    if (fd < 0) return -1;
-    const char* step = "cannot write";
-    std::string subject = temp;
-    bool ok = write_all(fd, text) == 0;
-    if (ok && existed && take_over_attributes(fd, old) != 0) {
-        step = "cannot give the old file's owner and mode to";
-        ok = false;
-    }
-    if (ok && fsync(fd) != 0) ok = false;
-    int error = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
-        step = "cannot rename the new file over";
-        subject = target;
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        *why = failure(step, subject, error);
-        unlink(temp.c_str());
-        return -1;
-    }
-    // The rename itself reaches the disk with the folder.
-    const std::string dir = folder_of(target);
-    const int dir_fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd < 0 || (fsync(dir_fd) != 0 && errno != EINVAL))
-        quor_log("Quor ERR: %s is written, but its folder could not be flushed: %s\n",
-                 target.c_str(), strerror(errno));
-    if (dir_fd >= 0) close(dir_fd);
-    return 0;
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 #include "settings/update_check.h"
 
-#include <arpa/inet.h>
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -15,6 +12,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/files.h"
+#include "platform/net.h"
 #include "base/diag_log.h"
 #include "shell/main_dlg.h"
 #include "shell/resource_ids.h"
@@ -37,13 +36,7 @@ size_t write_body(char* data, size_t size, size_t count, void* user) {
         sink->too_large = true;
         return 0;
     }
-    std::string_view rest(data, n);
-    while (!rest.empty()) {
-        const ssize_t done = write(sink->fd, rest.data(), rest.size());
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return 0;
-        rest.remove_prefix(size_t(done));
-    }
+    if (quor::write_all(sink->fd, data, n) != 0) return 0;
     sink->written += n;
     return n;
 }
@@ -76,8 +69,8 @@ int fetch_update_file(const std::string& url, const std::string& dir, std::strin
     if (fd < 0) return -1;
     int result = download_to_file(fd, url);
     if (result == 0) result = read_whole_file(fd, content) < 0 ? -1 : 0;
-    unlink(path.c_str());
-    close(fd);
+    quor::remove_file(path);
+    quor::close_file(fd);
     return result;
 }
 
@@ -100,8 +93,7 @@ std::string update_file_dir() {
 
 int create_update_file(const std::string& dir, std::string* path) {
     std::string name = dir + UPDATE_FILE_TEMPLATE;
-    // mkostemps creates the file with O_EXCL and mode 0600.
-    const int fd = mkostemps(name.data(), UPDATE_FILE_SUFFIX_LENGTH, O_CLOEXEC);
+    const int fd = quor::create_unique_file(&name, UPDATE_FILE_SUFFIX_LENGTH);
     if (fd < 0) {
         quor_log("NETWORK: Update check: cannot create a file in %s: %s\n", dir.c_str(),
                  strerror(errno));
@@ -139,12 +131,11 @@ int download_to_file(int fd, const std::string& url) {
 }
 
 int read_whole_file(int fd, std::string* content) {
-    if (lseek(fd, 0, SEEK_SET) != 0) return -1;
+    if (quor::rewind_file(fd) != 0) return -1;
     content->clear();
     char block[4096];
     for (;;) {
-        const ssize_t n = read(fd, block, sizeof(block));
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = quor::read_some(fd, block, sizeof(block));
         if (n < 0 || content->size() + size_t(n) > UPDATE_FILE_MAX) return -1;
         if (n == 0) break;
         content->append(block, size_t(n));
@@ -165,7 +156,7 @@ std::optional<std::string> extract_tag(const std::string& name, const std::strin
 }
 
 uint32_t version_number(const std::string& text) {
-    return ntohl(inet_addr(text.c_str()));
+    return quor::ipv4_from_text(text.c_str());
 }
 
 bool is_web_address(const std::string& text) {
@@ -195,9 +186,9 @@ int evaluate_update_file(const std::string& content, UpdateOffer* offer) {
     // through, reaches the question.
     const bool plain =
         !version->empty() && version->find_first_not_of("0123456789.") == std::string::npos;
-    const uint32_t offered = plain ? version_number(*version) : INADDR_NONE;
+    const uint32_t offered = plain ? version_number(*version) : quor::IPV4_NONE;
     const std::optional<std::string> setup = extract_tag("setup", text);
-    if (own == INADDR_NONE || offered == INADDR_NONE) {
+    if (own == quor::IPV4_NONE || offered == quor::IPV4_NONE) {
         quor_log("NETWORK: Update check: \"%s\" is not a version number; the file is not used.\n",
                  log_text(*version).c_str());
         return -1;

@@ -11,6 +11,7 @@
 #include "link/addr_discovery.h"
 #include "link/syslog_service.h"
 #include "media/media_api.h"
+#include "platform/log_file.h"
 #include "platform/net.h"
 #include "platform/process.h"
 #include "settings/autorun.h"

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/log_file.h"
 #include "unit/temp_dir.h"
 
 namespace {
