@@ -16,7 +16,7 @@
 #include "platform/process.h"
 #include "settings/autorun.h"
 #include "settings/config.h"
-#include "settings/firewall.h"
+#include "platform/firewall.h"
 #include "settings/ini_store.h"
 #include "settings/update_check.h"
 #include "base/diag_log.h"
