@@ -17,6 +17,8 @@ packages=(
   desktop-file-utils libxml2-utils groff-base
   # the real-kernel test's guest (tests/vm/lab): the emulator, and cpio for its initramfs
   qemu-system-x86 cpio
+  # the USB/IP server test lists the device with the standard client
+  usbip
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -182,6 +182,9 @@ int get_free_port(VirtualBus& bus) {
 }
 
 int plugin_device(VirtualBus& bus, int port) {
+    uint8_t device[DEVICE_DESCRIPTOR_SIZE];
+    copy_device_descriptor(device);
+    bus.describe_device(device, sizeof(device), CONFIG_DESCRIPTOR, sizeof(CONFIG_DESCRIPTOR));
     uint8_t record[PLUGIN_RECORD_SIZE];
     copy_plugin_record(record);
     record[PLUGIN_RECORD_PORT] = uint8_t(port);

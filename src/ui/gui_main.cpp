@@ -5,9 +5,11 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "link/syslog_service.h"
 #include "platform/single_instance.h"
+#include "platform/vbus_usbip_server.h"
 #include "settings/autorun.h"
 #include "base/diag_log.h"
 #include "shell/main_dlg.h"
@@ -25,7 +27,8 @@ std::atomic<quor::QtUiLoop*> g_toggle_loop{nullptr};
 
 void print_help() {
     printf(
-        "Usage: %s [--version] [--help] [Qt options]\n"
+        "Usage: %s [--usbip-listen ADDRESS[:PORT]] [--usbip-allow LIST]\n"
+        "       [--version] [--help] [Qt options]\n"
         "\n"
         "Pairs with a Kestrow Quor desk phone and makes it appear to this PC as a\n"
         "USB telephone. The program lives in the notification area; starting it\n"
@@ -33,12 +36,19 @@ void print_help() {
         "\n"
         "  --version   print the version and exit\n"
         "  --help      print this text and exit\n"
+        "  --usbip-listen A.B.C.D[:PORT]\n"
+        "              export the paired phone as USB/IP device 1-1 on this address\n"
+        "              (port 3240 by default) instead of plugging it into vhci_hcd\n"
+        "  --usbip-allow LIST\n"
+        "              addresses or A.B.C.D/N prefixes, comma-separated, that may\n"
+        "              import it (default 127.0.0.0/8); USB/IP has no authentication\n"
         "\n"
         "Environment:\n"
         "  QUOR_HOME         directory of config.ini and quor.log\n"
         "                    (default: the directory of the executable)\n"
         "  QUOR_VBUS         unix:PATH or tcp:127.0.0.1:PORT plugs the USB phone into\n"
-        "                    a user-space host (quor-host-sim) instead of vhci_hcd\n"
+        "                    a user-space host (quor-host-sim) instead of vhci_hcd;\n"
+        "                    usbip:A.B.C.D[:PORT] is --usbip-listen A.B.C.D[:PORT]\n"
         "  QT_QPA_PLATFORM   offscreen runs the program without a display\n"
         "\n"
         "The program needs administrator rights; kestrow-quor-connector starts it\n"
@@ -62,7 +72,17 @@ void on_toggle_request() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::string usbip_listen;
+    std::string usbip_allow;
     for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--usbip-listen") == 0 && i + 1 < argc) {
+            usbip_listen = argv[++i];
+            continue;
+        }
+        if (strcmp(argv[i], "--usbip-allow") == 0 && i + 1 < argc) {
+            usbip_allow = argv[++i];
+            continue;
+        }
         if (strcmp(argv[i], "--version") == 0) {
             printf("%s %s\n", PROGRAM_NAME, QUOR_VERSION);
             return 0;
@@ -76,6 +96,10 @@ int main(int argc, char** argv) {
     std::unique_ptr<quor::SingleInstance> instance =
         quor::SingleInstance::acquire(on_toggle_request);
     if (!instance) return 0;
+    if (quor::start_usbip_server(usbip_listen, usbip_allow) != 0) {
+        fprintf(stderr, "%s: the USB/IP server cannot start\n", PROGRAM_NAME);
+        return 2;
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(PROGRAM_NAME);
