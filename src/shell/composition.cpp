@@ -7,7 +7,7 @@
 #include "media/media_api.h"
 #include "platform/net.h"
 #include "settings/autorun.h"
-#include "settings/firewall.h"
+#include "platform/firewall.h"
 #include "settings/update_check.h"
 #include "soft_dev/attach.h"
 #include "soft_dev/audio_stream.h"

@@ -15,8 +15,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/base64.h"
 #include "link/ctrl_frame.h"
-#include "media/media_api.h"
 #include "platform/byte_order.h"
 #include "sim_state.h"
 
