@@ -5,11 +5,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "base/diag_log.h"
 #include "link/syslog_service.h"
 #include "platform/single_instance.h"
+#include "platform/vbus_usbip_server.h"
 #include "settings/autorun.h"
-#include "base/diag_log.h"
+#include "shell/composition.h"
 #include "shell/main_dlg.h"
 #include "ui/main_window.h"
 #include "ui/qt_ui_loop.h"
@@ -19,13 +22,18 @@ namespace {
 
 constexpr const char* PROGRAM_NAME = "KestrowQuorConnector";
 
-// The loop that a second start's Show/Hide request is posted to; null while
-// there is none.
-std::atomic<quor::QtUiLoop*> g_toggle_loop{nullptr};
+// Where a second start's Show/Hide request goes: the controller, on its
+// loop; null while there is none.
+struct ToggleTarget {
+    quor::QtUiLoop& loop;
+    quor::CKestrowQuorConnectorDlg& dlg;
+};
+std::atomic<ToggleTarget*> g_toggle_target{nullptr};
 
 void print_help() {
     printf(
-        "Usage: %s [--version] [--help] [Qt options]\n"
+        "Usage: %s [--usbip-listen ADDRESS[:PORT]] [--usbip-allow LIST]\n"
+        "       [--version] [--help] [Qt options]\n"
         "\n"
         "Pairs with a Kestrow Quor desk phone and makes it appear to this PC as a\n"
         "USB telephone. The program lives in the notification area; starting it\n"
@@ -33,12 +41,19 @@ void print_help() {
         "\n"
         "  --version   print the version and exit\n"
         "  --help      print this text and exit\n"
+        "  --usbip-listen A.B.C.D[:PORT]\n"
+        "              export the paired phone as USB/IP device 1-1 on this address\n"
+        "              (port 3240 by default) instead of plugging it into vhci_hcd\n"
+        "  --usbip-allow LIST\n"
+        "              addresses or A.B.C.D/N prefixes, comma-separated, that may\n"
+        "              import it (default 127.0.0.0/8); USB/IP has no authentication\n"
         "\n"
         "Environment:\n"
         "  QUOR_HOME         directory of config.ini and quor.log\n"
         "                    (default: the directory of the executable)\n"
         "  QUOR_VBUS         unix:PATH or tcp:127.0.0.1:PORT plugs the USB phone into\n"
-        "                    a user-space host (quor-host-sim) instead of vhci_hcd\n"
+        "                    a user-space host (quor-host-sim) instead of vhci_hcd;\n"
+        "                    usbip:A.B.C.D[:PORT] is --usbip-listen A.B.C.D[:PORT]\n"
         "  QT_QPA_PLATFORM   offscreen runs the program without a display\n"
         "\n"
         "The program needs administrator rights; kestrow-quor-connector starts it\n"
@@ -48,21 +63,29 @@ void print_help() {
 }
 
 void on_toggle_request() {
-    quor::QtUiLoop* loop = g_toggle_loop.load();
-    if (!loop) {
+    ToggleTarget* target = g_toggle_target.load();
+    if (!target) {
         quor_log("Quor ERR: show/hide request before the window exists, ignored\n");
         return;
     }
-    loop->post([] {
-        if (quor::CKestrowQuorConnectorDlg* dlg = quor::g_main_dlg.load())
-            dlg->OnCommand(quor::ID_SHOW_HIDE);
-    });
+    quor::CKestrowQuorConnectorDlg& dlg = target->dlg;
+    target->loop.post([&dlg] { dlg.OnCommand(quor::ID_SHOW_HIDE); });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::string usbip_listen;
+    std::string usbip_allow;
     for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--usbip-listen") == 0 && i + 1 < argc) {
+            usbip_listen = argv[++i];
+            continue;
+        }
+        if (strcmp(argv[i], "--usbip-allow") == 0 && i + 1 < argc) {
+            usbip_allow = argv[++i];
+            continue;
+        }
         if (strcmp(argv[i], "--version") == 0) {
             printf("%s %s\n", PROGRAM_NAME, QUOR_VERSION);
             return 0;
@@ -76,6 +99,10 @@ int main(int argc, char** argv) {
     std::unique_ptr<quor::SingleInstance> instance =
         quor::SingleInstance::acquire(on_toggle_request);
     if (!instance) return 0;
+    if (quor::start_usbip_server(usbip_listen, usbip_allow) != 0) {
+        fprintf(stderr, "%s: the USB/IP server cannot start\n", PROGRAM_NAME);
+        return 2;
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(PROGRAM_NAME);
@@ -87,7 +114,9 @@ int main(int argc, char** argv) {
 
     quor::QtUiLoop loop;
     quor::CMainWindow window;
-    quor::CKestrowQuorConnectorDlg dlg(window, loop);
+    const std::unique_ptr<quor::CKestrowQuorConnectorDlg> controller =
+        quor::make_controller(window, loop);
+    quor::CKestrowQuorConnectorDlg& dlg = *controller;
     window.SetController(&dlg);
     window.SetApplyAutoRun([](int on) { return ApplyAutoRun(on); });
     window.SetLogServiceRunning([] { return quor::g_syslog_socket.load() != -1; });
@@ -98,13 +127,14 @@ int main(int argc, char** argv) {
                          if (!dlg.OnQueryEndSession() && manager.allowsInteraction())
                              manager.cancel();
                      });
-    g_toggle_loop = &loop;
+    ToggleTarget toggle_target{loop, dlg};
+    g_toggle_target = &toggle_target;
 
     dlg.OnInitDialog();
     if (!window.Ended()) window.show();
     const int result = QApplication::exec();
 
-    g_toggle_loop = nullptr;
+    g_toggle_target = nullptr;
     instance.reset();
     return result;
 }

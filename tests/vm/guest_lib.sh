@@ -159,9 +159,10 @@ start_helper() {
     wait_line 30 "$HELPER_LOG" 0 'listening on '
 }
 
-# quor-console on the vhci back end as CONSOLE_UID, commands through fd 3;
-# the phone at 127.0.0.1, the audio streaming interfaces open the call's
-# media, the diagnostic lines in quor.log.
+# quor-console as CONSOLE_UID on the vhci back end (or the one its options
+# ARGS name), commands through fd 3; the phone at 127.0.0.1, the audio
+# streaming interfaces open the call's media, the diagnostic lines in
+# quor.log.
 start_console() {
     export QUOR_HOME=$WORK/home XDG_RUNTIME_DIR=$WORK/run LANG=C.UTF-8
     export QUOR_HELPER_SOCKET=$HELPER_SOCKET
@@ -173,7 +174,7 @@ start_console() {
     chown -R "$CONSOLE_UID:$CONSOLE_UID" "$QUOR_HOME" "$XDG_RUNTIME_DIR"
     mkfifo "$WORK/console.in"
     "$TOOLS"/setpriv --reuid="$CONSOLE_UID" --regid="$CONSOLE_UID" --clear-groups \
-        "$TOOLS"/quor-console < "$WORK/console.in" > "$CONSOLE_LOG" 2>&1 &
+        "$TOOLS"/quor-console "$@" < "$WORK/console.in" > "$CONSOLE_LOG" 2>&1 &
     CONSOLE_PROC=$!
     exec 3> "$WORK/console.in"
     wait_line 60 "$CONSOLE_LOG" 0 '^status: Not Paired$'

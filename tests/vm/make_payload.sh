@@ -22,7 +22,8 @@ chmod 755 "$out"
 for f in $programs; do cp "$build/$f" "$out/"; done
 setpriv=$(command -v setpriv) || { echo "make_payload: setpriv is missing (util-linux)" >&2; exit 1; }
 cp "$setpriv" "$out/"
-cp "$here/run.sh" "$here/guest_lib.sh" "$here/guest_test.sh" "$here/guest_bench.sh" "$out/"
+cp "$here/run.sh" "$here/guest_lib.sh" "$here/guest_test.sh" "$here/guest_bench.sh" \
+    "$here/guest_usbip.sh" "$out/"
 
 # libsrtp2 on Debian does its crypto through NSS, which loads its software
 # token and its crypto core with dlopen from the folder libnss3 lives in;
