@@ -118,7 +118,7 @@ void CKestrowQuorConnectorDlg::LoadConfig() {
         m_nDebug = 0;
     } else {
         m_nDebug = debug;
-        debug_level = debug;
+        g_debug_level = debug;
     }
     m_nLinkWatchdog = 19;
     m_nKeepAlivePeriod = 2;
@@ -287,7 +287,7 @@ void CKestrowQuorConnectorDlg::OnOK(bool repair_after_unpair) {
             m_bRepairArmed = repair_after_unpair ? 1 : 0;
             send_ctrl_byte(UNPAIR);
             SetState(STATE_UNPAIRING);
-            g_dev_stop = DEV_STOP;
+            g_dev.stop = DEV_STOP;
             break;
     }
     view_.show_auto_checked(m_nAutoIP == 1);
@@ -299,7 +299,7 @@ void CKestrowQuorConnectorDlg::OnTimer(int id) {
             send_ctrl_byte(UNPAIR);
             SetState(STATE_NOT_PAIRED);
             loop_.stop_timer(TIMER_PAIR);
-            g_dev_stop = DEV_STOP;
+            g_dev.stop = DEV_STOP;
             break;
         case TIMER_REPAIR_TICK:
             if (--m_nCountdown == 0) {
@@ -341,7 +341,7 @@ void CKestrowQuorConnectorDlg::UnpairLostLink() {
 
 void CKestrowQuorConnectorDlg::LinkLost(int generation) {
     loop_.post([this, generation] {
-        if (g_pair_generation == generation && g_dev_stop == DEV_RUN) UnpairLostLink();
+        if (g_pair_generation == generation && g_dev.stop == DEV_RUN) UnpairLostLink();
     });
 }
 
@@ -452,7 +452,7 @@ void CKestrowQuorConnectorDlg::OnCommand(int id) {
             ExitRequest(false);
             break;
         case ID_SIGN_IN_BY_LYNC:
-            signin_request_pending = 1;
+            g_lync.signin_request_pending = 1;
             break;
         case ID_LOG_SERVICE:
             hooks_.toggle_log_service(*this);
@@ -492,7 +492,7 @@ void CKestrowQuorConnectorDlg::ExitRequest(bool from_close) {
     if (is_paired_state(m_nState)) {
         if (from_close) hooks_.send_srtp_close();
         send_ctrl_byte(UNPAIR);
-        g_dev_stop = DEV_STOP_AND_EXIT;
+        g_dev.stop = DEV_STOP_AND_EXIT;
     } else {
         view_.end_dialog();
     }
@@ -501,7 +501,7 @@ void CKestrowQuorConnectorDlg::ExitRequest(bool from_close) {
 bool CKestrowQuorConnectorDlg::OnQueryEndSession() {
     if (!is_paired_state(m_nState)) return true;
     send_ctrl_byte(UNPAIR);
-    g_dev_stop = DEV_STOP_AND_EXIT;
+    g_dev.stop = DEV_STOP_AND_EXIT;
     clock_.sleep_ms(END_SESSION_WAIT_MS);
     return false;
 }

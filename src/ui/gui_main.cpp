@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
     quor::CKestrowQuorConnectorDlg& dlg = *controller;
     window.SetController(&dlg);
     window.SetApplyAutoRun([](int on) { return ApplyAutoRun(on); });
-    window.SetLogServiceRunning([] { return quor::g_syslog_socket.load() != -1; });
+    window.SetLogServiceRunning([] { return quor::g_syslog.socket.load() != -1; });
     QObject::connect(&window, &quor::CMainWindow::dialogEnded, &app, &QApplication::quit,
                      Qt::QueuedConnection);
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
