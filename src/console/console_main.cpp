@@ -29,8 +29,10 @@ namespace {
 const char* const kHelp =
     "Usage: quor-console [--answer ok|cancel] [--help] [--version]\n"
     "\n"
-    "Runs the connector without a desktop. Settings live in config.ini beside\n"
-    "the program, or in $QUOR_HOME when that is set.\n"
+    "Runs the connector without a desktop. Settings live in\n"
+    "$XDG_CONFIG_HOME/kestrow-quor/config.ini (~/.config/kestrow-quor/), the log\n"
+    "and saved phone logs in $XDG_STATE_HOME/kestrow-quor/ (~/.local/state/...);\n"
+    "$QUOR_HOME, when set, holds all of them.\n"
     "\n"
     "Output, one line each:\n"
     "  status: TEXT              the status line, at start and at every change\n"
@@ -55,7 +57,7 @@ const char* const kHelp =
     "  state                     print the state number and the status text\n"
     "\n"
     "End of input changes nothing; the program ends on Exit, a confirmed close,\n"
-    "or SIGTERM / SIGINT (treated as Exit).\n";
+    "or SIGTERM / SIGINT / SIGHUP (treated as Exit).\n";
 
 // Console output survives the redirection of standard output into quor.log.
 FILE* g_out = stdout;
@@ -110,9 +112,9 @@ public:
     }
     void run_about_box() override { say("about: Kestrow Quor Connector " QUOR_VERSION); }
     bool open_document(const std::string& file) override { return file_readable(file); }
-    // Without a dialog the log is saved in the settings folder.
+    // Without a dialog the log is saved beside quor.log.
     std::string ask_save_path(const std::string& default_name, const std::string&) override {
-        const std::string path = GetModuleDir() + default_name + ".txt";
+        const std::string path = state_dir() + default_name + ".txt";
         say("save: " + path);
         return path;
     }
@@ -198,7 +200,8 @@ int main(int argc, char** argv) {
     EventLoop loop;
     ConsoleView view(loop, answer);
     CKestrowQuorConnectorDlg dlg(view, loop);
-    auto instance = SingleInstance::acquire([&] { loop.post([&] { dlg.OnCommand(ID_SHOW_HIDE); }); });
+    auto instance = SingleInstance::acquire(
+        instance_socket_path(), [&] { loop.post([&] { dlg.OnCommand(ID_SHOW_HIDE); }); });
     if (!instance) return 0;
 
     loop.post([&] { dlg.OnInitDialog(); });

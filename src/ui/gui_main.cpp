@@ -6,10 +6,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/diag_log.h"
 #include "link/syslog_service.h"
+#include "platform/process.h"
+#include "platform/signals.h"
 #include "platform/single_instance.h"
 #include "settings/autorun.h"
-#include "base/diag_log.h"
+#include "settings/config.h"
 #include "shell/main_dlg.h"
 #include "ui/main_window.h"
 #include "ui/qt_ui_loop.h"
@@ -19,8 +22,8 @@ namespace {
 
 constexpr const char* PROGRAM_NAME = "KestrowQuorConnector";
 
-// The loop that a second start's Show/Hide request is posted to; null while
-// there is none.
+// The loop that a second start's Show/Hide request and a stop signal are
+// posted to; null while there is none.
 std::atomic<quor::QtUiLoop*> g_toggle_loop{nullptr};
 
 void print_help() {
@@ -35,15 +38,17 @@ void print_help() {
         "  --help      print this text and exit\n"
         "\n"
         "Environment:\n"
-        "  QUOR_HOME         directory of config.ini and quor.log\n"
-        "                    (default: the directory of the executable)\n"
+        "  QUOR_HOME         directory of config.ini and quor.log (default:\n"
+        "                    ~/.config/kestrow-quor and ~/.local/state/kestrow-quor,\n"
+        "                    or where XDG_CONFIG_HOME and XDG_STATE_HOME say)\n"
         "  QUOR_VBUS         unix:PATH or tcp:127.0.0.1:PORT plugs the USB phone into\n"
         "                    a user-space host (quor-host-sim) instead of vhci_hcd\n"
         "  QT_QPA_PLATFORM   offscreen runs the program without a display\n"
         "\n"
-        "The program needs administrator rights; kestrow-quor-connector starts it\n"
-        "through pkexec. Readme.txt beside the program explains every status and\n"
-        "message; see also man KestrowQuorConnector.\n",
+        "The program runs as the desktop user, not as root. SIGTERM, SIGHUP and\n"
+        "the end of the session unpair from the phone before it exits.\n"
+        "Readme.txt beside the program explains every status and message; see\n"
+        "also man KestrowQuorConnector.\n",
         PROGRAM_NAME);
 }
 
@@ -73,8 +78,19 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Everything that reads the network, and the desktop's helpers the
+    // program starts, run with the rights of the user who sits at the
+    // desktop; the one step that needs root goes through quor-helper.
+    if (quor::running_as_root()) {
+        fprintf(stderr,
+                "%s runs as the desktop user: start it without administrator rights "
+                "(not with sudo or pkexec).\n",
+                PROGRAM_NAME);
+        return 1;
+    }
+
     std::unique_ptr<quor::SingleInstance> instance =
-        quor::SingleInstance::acquire(on_toggle_request);
+        quor::SingleInstance::acquire(instance_socket_path(), on_toggle_request);
     if (!instance) return 0;
 
     QApplication app(argc, argv);
@@ -98,6 +114,21 @@ int main(int argc, char** argv) {
                          if (!dlg.OnQueryEndSession() && manager.allowsInteraction())
                              manager.cancel();
                      });
+    // A quit that the program did not ask for (the session manager ending
+    // the session) still unpairs first; after a normal end nothing is paired.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &app, [&dlg, &window] {
+        if (!window.Ended()) dlg.OnQueryEndSession();
+    });
+    // SIGTERM and SIGHUP (a logout that ends the session's processes) take
+    // the tray Exit's way: a paired program unpairs and unplugs the device,
+    // then ends.
+    quor::watch_stop_signals([] {
+        if (quor::QtUiLoop* loop = g_toggle_loop.load())
+            loop->post([] {
+                if (quor::CKestrowQuorConnectorDlg* dlg = quor::g_main_dlg.load())
+                    dlg->OnCommand(quor::ID_EXIT);
+            });
+    });
     g_toggle_loop = &loop;
 
     dlg.OnInitDialog();
