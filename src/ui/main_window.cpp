@@ -194,16 +194,17 @@ void CMainWindow::changeEvent(QEvent* event) {
 // ---------------------------------------------------------- About entry
 
 std::unique_ptr<QMenu> CMainWindow::WindowMenu() {
-    const std::string about = LoadString(IDS_ABOUT_MENU);
     auto menu = std::make_unique<QMenu>(this);
     // Without a notification area the window, which then stays on the
     // taskbar, is the only way to Settings, Sign in by Lync, the log service
-    // and Exit.
-    if (!m_trayAvailable())
+    // and Exit; the tray menu's own About stands for the window's.
+    if (!m_trayAvailable()) {
         fill_command_menu(menu.get(), m_tray->Items(m_tray->CtrlHeld()), this,
                           [this](int id) { m_tray->RunCommand(id); });
-    if (about.empty()) return menu->isEmpty() ? nullptr : std::move(menu);
-    if (!menu->isEmpty()) menu->addSeparator();
+        return menu;
+    }
+    const std::string about = LoadString(IDS_ABOUT_MENU);
+    if (about.empty()) return nullptr;
     QAction* action = menu->addAction(QString::fromStdString(about));
     connect(action, &QAction::triggered, this, [this] {
         QMetaObject::invokeMethod(

@@ -66,10 +66,10 @@ class CMainWindow : public QDialog, public MainView {
     CToolTipCtrl* AutoTip() const { return m_autoTip.get(); }
     const BuiltDialog& built() const { return m_built; }
     bool Ended() const { return m_bEnded; }
-    // The window's context menu, which carries the About entry and, where no
-    // notification area exists, every command of the tray menu (with the
-    // phone-log items when Ctrl is held, as the tray's); null when it would
-    // be empty.
+    // The window's context menu, which carries the About entry (null when
+    // text 101 is empty), or, where no notification area exists, every
+    // command of the tray menu instead (with the phone-log items when Ctrl
+    // is held, as the tray's).
     std::unique_ptr<QMenu> WindowMenu();
 
   signals:

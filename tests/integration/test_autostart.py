@@ -18,7 +18,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import quorlib as q  # noqa: E402
 
-USER = 65534  # nobody: the test runs the program as a user who is not root
+USER = q.DESKTOP_USER
+as_user = q.as_user
 
 
 def processes_of(exe):
@@ -32,13 +33,6 @@ def processes_of(exe):
             except OSError:
                 pass
     return pids
-
-
-def as_user(args):
-    """ARGS run as USER when the test runs as root, else as they are."""
-    if os.geteuid() != 0:
-        return list(args)
-    return ["setpriv", f"--reuid={USER}", f"--regid={USER}", "--clear-groups", *args]
 
 
 class Autostart(unittest.TestCase):
