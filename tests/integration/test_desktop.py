@@ -2,14 +2,14 @@
 administrator rights: its icon embeds in an XEmbed tray (trayer) and the
 icon's menu opens and works; a second start shows or hides the window;
 without any tray the window stays up and its own menu carries the tray's
-commands; started as root it exits at once without a window; SIGTERM while
-paired unpairs from the phone before the program ends.
+commands; started as root it exits at once without a window; SIGTERM or SIGHUP
+while paired unpairs from the phone before the program ends.
 
 QUOR_SCREENSHOT_DIR, when set, receives the display's screenshots (xwd)."""
 
 import os
 import re
-import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -120,6 +120,9 @@ class Desktop(unittest.TestCase):
         env = dict(env or self.display.env, QUOR_HOME=self.home, XDG_RUNTIME_DIR=self.home,
                    HOME=self.home, QUOR_UPDATE_HOST="127.0.0.1", LANG="C.UTF-8")
         env.pop("QT_QPA_PLATFORM", None)
+        # The start at log-on's folder is the user's own, under HOME.
+        for name in ("XDG_CONFIG_HOME", "XDG_STATE_HOME"):
+            env.pop(name, None)
         args = [q.bin_path(PROGRAM)]
         return q.Proc(q.as_user(args) if user else args, env=env, cwd="/")
 
@@ -198,18 +201,25 @@ class Desktop(unittest.TestCase):
         self.assertEqual(self.display.windows("--classname", PROGRAM), [])
         self.assertEqual(os.listdir(self.home), ["config.ini"])
 
-    def test_sigterm_while_paired_unpairs_from_the_phone(self):
-        rig = q.Rig(self.home, settings={"AutoPair": 1})
-        self.addCleanup(rig.stop)
-        q.give_to_user(self.home + "config.ini")
-        os.chmod(self.home + "host.sock", 0o666)
-        env = dict(self.display.env, QUOR_VBUS=rig.address, QT_QPA_PLATFORM="offscreen")
-        p = self.start(env)
-        rig.host.wait_for(r"^enumeration done$", timeout=15)
-        p.signal(15)
-        self.assertEqual(p.wait_exit(15), 0)
-        self.assertIn(f"P: {q.UNPAIR:02X} 00", q.read_transcript(rig.transcript))
-        rig.host.wait_for(r"^disconnected$", timeout=10)
+    def test_sigterm_or_sighup_while_paired_unpairs_from_the_phone(self):
+        for sig in (signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(sig=sig):
+                if os.path.exists(self.home + "transcript.txt"):
+                    os.remove(self.home + "transcript.txt")
+                rig = q.Rig(self.home, settings={"AutoPair": 1})
+                try:
+                    q.give_to_user(self.home + "config.ini")
+                    os.chmod(self.home + "host.sock", 0o666)
+                    env = dict(self.display.env, QUOR_VBUS=rig.address,
+                               QT_QPA_PLATFORM="offscreen")
+                    p = self.start(env)
+                    rig.host.wait_for(r"^enumeration done$", timeout=15)
+                    p.signal(sig)
+                    self.assertEqual(p.wait_exit(15), 0)
+                    self.assertIn(f"P: {q.UNPAIR:02X} 00", q.read_transcript(rig.transcript))
+                    rig.host.wait_for(r"^disconnected$", timeout=10)
+                finally:
+                    rig.stop()
 
 
 if __name__ == "__main__":
