@@ -1,12 +1,14 @@
 """The tray application on a real X display (Xvfb), run as a user without
-administrator rights: its icon embeds in an XEmbed tray (trayer) and the
-icon's menu opens and works; a second start shows or hides the window;
+administrator rights: its icon embeds in an XEmbed tray (trayer), or
+registers with a StatusNotifierItem watcher on the user's session bus, and
+the icon's menu opens and works; a second start shows or hides the window;
 without any tray the window stays up and its own menu carries the tray's
 commands; started as root it exits at once without a window; SIGTERM or SIGHUP
 while paired unpairs from the phone before the program ends.
 
 QUOR_SCREENSHOT_DIR, when set, receives the display's screenshots (xwd)."""
 
+import json
 import os
 import re
 import signal
@@ -20,6 +22,14 @@ import quorlib as q  # noqa: E402
 
 PROGRAM = "KestrowQuorConnector"
 WINDOW_TITLE = "Kestrow Quor Connector"
+# The watcher needs PyGObject, which the system's own python has.
+SYSTEM_PYTHON = "/usr/bin/python3"
+WATCHER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sni_watcher.py")
+
+
+def system_python_has_gi():
+    return os.path.exists(SYSTEM_PYTHON) and subprocess.run(
+        [SYSTEM_PYTHON, "-c", "import gi"], capture_output=True, timeout=30).returncode == 0
 
 
 def run(*args):
@@ -172,6 +182,39 @@ class Desktop(unittest.TestCase):
         self.display.screenshot("tray-menu")
         # Exit by its key: the program, not paired, ends.
         self.display.tool("xdotool", "key", "e")
+        self.assertEqual(p.wait_exit(10), 0)
+
+    @unittest.skipUnless(system_python_has_gi(), "the watcher needs python3-gi")
+    def test_tray_icon_registers_with_a_status_notifier_watcher_and_its_menu_works(self):
+        """On a desktop whose panel watches StatusNotifierItems on the user's
+        session bus, the icon registers there and its menu, which the panel
+        shows through com.canonical.dbusmenu, carries the tray's commands."""
+        address = f"unix:path={self.home}bus"
+        bus = q.Proc(q.as_user(["dbus-daemon", "--session", "--nofork", "--print-address",
+                                f"--address={address}"]), name="dbus-daemon")
+        bus.wait_for(r"^unix:")
+        env = dict(self.display.env, DBUS_SESSION_BUS_ADDRESS=address)
+        watcher = q.Proc(q.as_user([SYSTEM_PYTHON, WATCHER]), name="watcher", env=env)
+        watcher.wait_for(r"^watching$")
+        self.write_settings("AutoMin=0\n")
+        p = self.start(env)
+        service = watcher.wait_for(r"^registered (\S+) (\S+)$", timeout=10).group(2)
+
+        def menu_call(*args):
+            out = subprocess.run(q.as_user(["busctl", f"--address={address}", "--json=short",
+                                            "--", "call", service, "/MenuBar",
+                                            "com.canonical.dbusmenu", *args]),
+                                 capture_output=True, text=True, timeout=30)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            return json.loads(out.stdout) if out.stdout.strip() else None
+        menu_call("AboutToShow", "i", "0")
+        layout = menu_call("GetLayout", "iias", "0", "-1", "0")["data"][1]
+        items = {child["data"][1]["label"]["data"]: child["data"][0]
+                 for child in layout[2] if "label" in child["data"][1]}
+        for label in ("Show/Hide(_S)", "Setting(_P)", "About(_A)", "Exit(_E)"):
+            self.assertIn(label, items)
+        # The panel's click on Exit ends the program, which is not paired.
+        menu_call("Event", "isvu", str(items["Exit(_E)"]), "clicked", "i", "0", "0")
         self.assertEqual(p.wait_exit(10), 0)
 
     def test_without_a_tray_the_window_stays_up_and_its_menu_has_the_tray_commands(self):
