@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
 
     // Everything that reads the network, and the desktop's helpers the
     // program starts, run with the rights of the user who sits at the
-    // desktop; the one step that needs root goes through quor-helper.
+    // desktop; the steps that need root go through quor-helper.
     if (quor::running_as_root()) {
         fprintf(stderr,
                 "%s runs as the desktop user: start it without administrator rights "
@@ -121,7 +121,8 @@ int main(int argc, char** argv) {
     });
     // SIGTERM and SIGHUP (a logout that ends the session's processes) take
     // the tray Exit's way: a paired program unpairs and unplugs the device,
-    // then ends.
+    // then ends. The loop is known first, so no early signal is lost.
+    g_toggle_loop = &loop;
     quor::watch_stop_signals([] {
         if (quor::QtUiLoop* loop = g_toggle_loop.load())
             loop->post([] {
@@ -129,7 +130,6 @@ int main(int argc, char** argv) {
                     dlg->OnCommand(quor::ID_EXIT);
             });
     });
-    g_toggle_loop = &loop;
 
     dlg.OnInitDialog();
     if (!window.Ended()) window.show();
