@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the demo and the tests need.
-# Safe to run again: apt-get skips what is already there.
+# Says which it installs; does nothing when every one is there.
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache pkg-config
@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev
   # the SRTP interoperability test's own RFC 3711 end
   libssl-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   util-linux iproute2 dbus-daemon libglib2.0-bin
   ffmpeg
   xvfb xauth fonts-crosextra-carlito fonts-noto-cjk
@@ -20,12 +20,15 @@ packages=(
   desktop-file-utils libxml2-utils groff-base
   # the real-kernel test's guest (tests/vm/lab): the emulator, and cpio for its initramfs
   qemu-system-x86 cpio
+  # the USB/IP server test lists the device with the standard client
+  usbip
 )
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing the missing packages: ${missing[*]}"
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

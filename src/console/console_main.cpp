@@ -18,6 +18,8 @@
 #include "platform/single_instance.h"
 #include "settings/config.h"
 #include "platform/ui_loop.h"
+#include "platform/vbus_usbip_server.h"
+#include "shell/composition.h"
 #include "shell/main_dlg.h"
 #include "shell/main_view.h"
 #include "base/strings.h"
@@ -27,7 +29,8 @@ using namespace quor;
 namespace {
 
 const char* const kHelp =
-    "Usage: quor-console [--answer ok|cancel] [--help] [--version]\n"
+    "Usage: quor-console [--answer ok|cancel] [--usbip-listen ADDRESS[:PORT]]\n"
+    "                    [--usbip-allow LIST] [--help] [--version]\n"
     "\n"
     "Runs the connector without a desktop. Settings live in\n"
     "$XDG_CONFIG_HOME/kestrow-quor/config.ini (~/.config/kestrow-quor/), the log\n"
@@ -43,6 +46,13 @@ const char* const kHelp =
     "\n"
     "  --answer ok|cancel        answer to every question (default cancel);\n"
     "                            ok also answers Yes to a Yes/No question\n"
+    "  --usbip-listen A.B.C.D[:PORT]\n"
+    "                            export the paired phone as USB/IP device 1-1\n"
+    "                            on this address (port 3240 by default) instead\n"
+    "                            of plugging it into vhci_hcd\n"
+    "  --usbip-allow LIST        addresses or A.B.C.D/N prefixes, comma-separated,\n"
+    "                            that may import it (default 127.0.0.0/8); USB/IP\n"
+    "                            has no authentication\n"
     "\n"
     "Commands on standard input, one per line:\n"
     "  pair                      press the Pair button (Pair, Unpair or Stop)\n"
@@ -148,7 +158,7 @@ void run_command(CKestrowQuorConnectorDlg& dlg, const std::string& line) {
     } else if (verb == "command") {
         dlg.OnCommand(atoi(arg.c_str()));
     } else if (verb == "state") {
-        say("state: " + std::to_string(dlg.m_nState.load()) + " " + dlg.StatusText());
+        say("state: " + std::to_string(dlg.State()) + " " + dlg.StatusText());
     } else if (verb == "auto" && (arg == "on" || arg == "off")) {
         dlg.OnAutoToggledByUser(arg == "on");
     } else if (verb == "ip") {
@@ -169,6 +179,8 @@ void run_command(CKestrowQuorConnectorDlg& dlg, const std::string& line) {
 
 int main(int argc, char** argv) {
     int answer = IDCANCEL;
+    std::string usbip_listen;
+    std::string usbip_allow;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -184,6 +196,10 @@ int main(int argc, char** argv) {
                 return 2;
             }
             answer = v == "ok" ? IDOK : IDCANCEL;
+        } else if (a == "--usbip-listen" && i + 1 < argc) {
+            usbip_listen = argv[++i];
+        } else if (a == "--usbip-allow" && i + 1 < argc) {
+            usbip_allow = argv[++i];
         } else {
             fprintf(stderr, "quor-console: unknown option %s (see --help)\n", a.c_str());
             return 2;
@@ -199,10 +215,15 @@ int main(int argc, char** argv) {
 
     EventLoop loop;
     ConsoleView view(loop, answer);
-    CKestrowQuorConnectorDlg dlg(view, loop);
+    const std::unique_ptr<CKestrowQuorConnectorDlg> controller = make_controller(view, loop);
+    CKestrowQuorConnectorDlg& dlg = *controller;
     auto instance = SingleInstance::acquire(
         instance_socket_path(), [&] { loop.post([&] { dlg.OnCommand(ID_SHOW_HIDE); }); });
     if (!instance) return 0;
+    if (start_usbip_server(usbip_listen, usbip_allow) != 0) {
+        fprintf(stderr, "quor-console: the USB/IP server cannot start\n");
+        return 2;
+    }
 
     loop.post([&] { dlg.OnInitDialog(); });
     on_stop_signal([&] { loop.post([&] { dlg.OnCommand(ID_EXIT); }); });

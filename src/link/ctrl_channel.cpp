@@ -20,24 +20,13 @@ std::shared_mutex g_ctrl_mu;
 }  // namespace
 
 int read_ctrl_frame(int fd, CtrlFrame* f) {
-    CtrlFramer framer;
-    uint8_t buf[CTRL_FRAME_MAX];
-    int result = 1;
-    while (!framer.next(f)) {
-        const ssize_t r = socket_recv(fd, buf, framer.wanted());
-        if (r > 0) {
-            framer.feed(buf, static_cast<size_t>(r));
-        } else if (r == 0) {
-            result = 0;
-            break;
-        } else if (errno != EINTR) {
-            result = -1;
-            break;
-        }
-    }
-    // The phone's crypto line leaves no copy here.
-    explicit_bzero(buf, sizeof(buf));
-    return result;
+    return gather_frame(f, [fd](uint8_t* buf, size_t n) -> long {
+        ssize_t r;
+        do {
+            r = socket_recv(fd, buf, n);
+        } while (r < 0 && errno == EINTR);
+        return r;
+    });
 }
 
 int send_frame(int fd, uint8_t type, const uint8_t* payload, size_t len) {

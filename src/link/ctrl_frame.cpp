@@ -112,6 +112,23 @@ bool CtrlFramer::partial() const {
     return m_have > 0 && wanted() > 0;
 }
 
+int gather_frame(CtrlFrame* f, const FrameReceive& receive) {
+    CtrlFramer framer;
+    uint8_t buf[CTRL_FRAME_MAX];
+    int result = 1;
+    while (!framer.next(f)) {
+        const long r = receive(buf, framer.wanted());
+        if (r <= 0) {
+            result = r == 0 ? 0 : -1;
+            break;
+        }
+        framer.feed(buf, static_cast<size_t>(r));
+    }
+    // A frame may carry the password or the call's key: no copy stays here.
+    explicit_bzero(buf, sizeof(buf));
+    return result;
+}
+
 void build_log_route_to_pc(uint32_t local_ipv4_host_order, uint8_t out[LOG_ROUTE_LEN]) {
     out[0] = 0x01;
     out[1] = 0x01;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "soft_dev/phone_msgs.h"
 
@@ -68,6 +69,15 @@ class CtrlFramer {
     CtrlFrame m_frame{};
     size_t m_have = 0;  // header and payload bytes held
 };
+
+// Gathers one whole frame from a stream through RECEIVE, which receives at
+// most N bytes into BUF and returns how many: 0 at the stream's end, -1 when
+// it failed. It asks for no byte past the frame's end, so the next frame
+// stays in the stream. 1 for a frame, 0 when the stream ended (also in the
+// middle of a frame), -1 when a receive failed. The bytes pass through a
+// buffer that is wiped before this returns.
+using FrameReceive = std::function<long(uint8_t* buf, size_t n)>;
+int gather_frame(CtrlFrame* f, const FrameReceive& receive);
 
 // LOG_ROUTE payloads: send the phone's log to this PC (its address on the
 // control connection, host order) or back to the phone itself.

@@ -2,17 +2,14 @@
 
 #include <cstring>
 #include <string>
-#include <thread>
 
+#include "base/diag_log.h"
 #include "link/addr_discovery.h"
 #include "link/ctrl_channel.h"
 #include "link/ctrl_frame.h"
 #include "media/media_api.h"
 #include "platform/byte_order.h"
 #include "platform/net.h"
-#include "base/diag_log.h"
-#include "shell/main_dlg.h"
-#include "soft_dev/attach.h"
 #include "soft_dev/call_stream.h"
 #include "soft_dev/descriptors.h"
 #include "soft_dev/dev_globals.h"
@@ -29,7 +26,8 @@ constexpr size_t REMOTE_CRYPTO_SIZE = 128;
 
 // One session's own record.
 struct Session {
-    CKestrowQuorConnectorDlg* dlg;
+    Controller* controller;
+    const SessionServices* services;
     int generation;
     uint32_t phone = 0;
     int fd = -1;
@@ -38,7 +36,9 @@ struct Session {
     uint16_t pid = 0;
 
     bool superseded() const { return g_pair_generation.load() != generation; }
-    int64_t pair_timeout_ms() const { return int64_t(dlg->m_nPairTimeout) * 1000; }
+    int64_t pair_timeout_ms() const {
+        return int64_t(controller->Settings().pair_timeout_s) * 1000;
+    }
 };
 
 // Text payloads end with a NUL that the length counts; anything longer than
@@ -52,29 +52,29 @@ void copy_text(char* dst, size_t dst_size, const CtrlFrame& f) {
 // Waits in state 6 for the phone's address datagram; false when the user
 // stopped the search.
 bool find_address(Session& s) {
-    CKestrowQuorConnectorDlg& dlg = *s.dlg;
+    Controller& ctl = *s.controller;
     quor_log("NETWORK: Need get IP.\n");
     begin_address_search();
-    dlg.SetState(STATE_FINDING_ADDRESS);
-    if (!dlg.IsMinimized() && dlg.m_nAutoMin == 1) dlg.PostMinimize();
+    ctl.SetState(STATE_FINDING_ADDRESS);
+    if (!ctl.IsMinimized() && ctl.Settings().auto_min == 1) ctl.PostMinimize();
     uint32_t addr = 0;
     while (get_phone_address(&addr) != 0) {
         if (s.superseded()) return false;
-        if (dlg.m_nState != STATE_FINDING_ADDRESS) {
+        if (ctl.State() != STATE_FINDING_ADDRESS) {
             quor_log("NETWORK: Need quit get ip 2.\n");
             return false;
         }
-        dlg.clock().sleep_ms(RETRY_ADDRESS_MS);
+        ctl.clock().sleep_ms(RETRY_ADDRESS_MS);
     }
     if (s.superseded()) return false;
-    if (dlg.m_nState != STATE_FINDING_ADDRESS) {
+    if (ctl.State() != STATE_FINDING_ADDRESS) {
         quor_log("NETWORK: Need quit get ip.\n");
         return false;
     }
     quor_log("NETWORK: Get IP success.\n");
-    dlg.SetAddress(addr);
-    dlg.StartTimer(TIMER_PAIR, s.pair_timeout_ms());
-    dlg.SetState(STATE_PAIRING);
+    ctl.SetAddress(addr);
+    ctl.StartTimer(TIMER_PAIR, s.pair_timeout_ms());
+    ctl.SetState(STATE_PAIRING);
     return true;
 }
 
@@ -91,7 +91,9 @@ bool connect_phone(Session& s) {
     return true;
 }
 
-int send_own(const Session& s, uint8_t type) { return send_frame(s.fd, type, nullptr, 0); }
+int send_own(const Session& s, uint8_t type) {
+    return send_frame(s.fd, type, nullptr, 0);
+}
 
 // The opening exchange up to PAIR_START; false ends the session.
 bool open_pairing(Session& s) {
@@ -103,23 +105,23 @@ bool open_pairing(Session& s) {
     // timer and the window.
     if (s.superseded()) return false;
     if (f.len == 4) {
-        CKestrowQuorConnectorDlg& dlg = *s.dlg;
+        Controller& ctl = *s.controller;
         const bool newest = ctrl_channel_release(s.fd, s.generation);
         s.fd = -1;
         if (!newest) return false;
-        dlg.StopTimer(TIMER_PAIR);
-        if (!dlg.AskForceConnect(f.payload)) {
-            if (!s.superseded()) dlg.m_bRepairArmed = 0;
+        ctl.StopTimer(TIMER_PAIR);
+        if (!ctl.AskForceConnect(f.payload)) {
+            if (!s.superseded()) ctl.disarm_repair();
             return false;
         }
         // The question may have waited while the pairing timed out and a
         // new one began.
         if (s.superseded()) return false;
-        dlg.StartTimer(TIMER_PAIR, s.pair_timeout_ms());
+        ctl.StartTimer(TIMER_PAIR, s.pair_timeout_ms());
         if (!connect_phone(s)) return false;
     }
     if (send_own(s, PAIR_START) != 0) return false;
-    s.dlg->ClearPendingMsg();
+    s.controller->ClearPendingMsg();
     return true;
 }
 
@@ -132,12 +134,12 @@ void on_phone_media_offer(Session& s, const CtrlFrame& f) {
         quor_log("NETWORK: PHONE_MEDIA_OFFER of %u bytes has no port, ignored\n", unsigned(f.len));
         return;
     }
-    SessionServices& svc = session_services();
+    const SessionServices& svc = *s.services;
     const uint16_t port = uint16_t(get_be32(f.payload) & 0xFFFF);
     if (svc.open_rtp_socket(RTP_LOCAL_PORT, port, s.phone) != 0) return;
     char crypto[REMOTE_CRYPTO_SIZE] = {};
-    const size_t n = std::min<size_t>(strnlen(reinterpret_cast<const char*>(f.payload + 4), f.len - 4),
-                                      sizeof(crypto) - 1);
+    const size_t n = std::min<size_t>(
+        strnlen(reinterpret_cast<const char*>(f.payload + 4), f.len - 4), sizeof(crypto) - 1);
     memcpy(crypto, f.payload + 4, n);
     if (svc.create_srtp_session(crypto) != 0) quor_log("NETWORK: RTP init failed!\n");
     explicit_bzero(crypto, sizeof(crypto));
@@ -153,21 +155,31 @@ void on_phone_media_offer(Session& s, const CtrlFrame& f) {
 
 // Acts on one message of the session loop; false ends the session.
 bool handle_message(Session& s, const CtrlFrame& f) {
-    CKestrowQuorConnectorDlg& dlg = *s.dlg;
-    SessionServices& svc = session_services();
+    Controller& ctl = *s.controller;
+    const SessionServices& svc = *s.services;
     switch (f.type) {
         case SET_GRUU: {
             char gruu[256];
             copy_text(gruu, sizeof(gruu), f);
             svc.set_gruu(gruu);
-            dlg.StartTimer(TIMER_GRUU, int64_t(dlg.m_nResendGruu) * 1000);
+            ctl.StartTimer(TIMER_GRUU, int64_t(ctl.Settings().resend_gruu_s) * 1000);
             break;
         }
-        case SIGNED_IN: dlg.SetState(STATE_PAIRED_SIGNED_IN); break;
-        case SIGNED_OUT: dlg.SetState(STATE_PAIRED_SIGNED_OUT); break;
-        case SIGNIN_FAILED: signin_failed_pending = 1; break;
-        case SIGNIN_REQUEST: signin_request_pending = 1; break;
-        case MODEL_NAME: copy_text(s.model, sizeof(s.model), f); break;
+        case SIGNED_IN:
+            ctl.SetState(STATE_PAIRED_SIGNED_IN);
+            break;
+        case SIGNED_OUT:
+            ctl.SetState(STATE_PAIRED_SIGNED_OUT);
+            break;
+        case SIGNIN_FAILED:
+            signin_failed_pending = 1;
+            break;
+        case SIGNIN_REQUEST:
+            signin_request_pending = 1;
+            break;
+        case MODEL_NAME:
+            copy_text(s.model, sizeof(s.model), f);
+            break;
         case VENDOR_ID:
             if (f.len >= 2) s.vid = get_be16(f.payload);
             break;
@@ -178,9 +190,9 @@ bool handle_message(Session& s, const CtrlFrame& f) {
             if (f.len < 2) break;
             const uint16_t release = get_be16(f.payload);
             if (svc.set_device_identity(s.model, s.vid, s.pid, release) == 0 &&
-                dlg.m_nState == STATE_PAIRING) {
-                dlg.StopTimer(TIMER_PAIR);
-                svc.start_device(&dlg);
+                ctl.State() == STATE_PAIRING) {
+                ctl.StopTimer(TIMER_PAIR);
+                svc.start_device(ctl);
                 s.vid = 0;
                 s.pid = 0;
                 s.model[0] = '\0';
@@ -188,25 +200,32 @@ bool handle_message(Session& s, const CtrlFrame& f) {
             break;
         }
         case UNPAIR:
-            if (g_dev_stop == DEV_RUN) dlg.SetState(STATE_UNPAIRING);
+            if (g_dev_stop == DEV_RUN) ctl.SetState(STATE_UNPAIRING);
             raise_dev_stop();
             send_own(s, UNPAIR_ACK);
             return false;
-        case SIGNOUT_REQUEST: signout_request_pending = 1; break;
-        case TAKEN_OVER:
-            if (f.len >= 4) dlg.SetTakenOverMsg(f.payload);
+        case SIGNOUT_REQUEST:
+            signout_request_pending = 1;
             break;
-        case UNPAIR_ACK: raise_dev_stop(); return false;
-        case PHONE_MEDIA_OFFER: on_phone_media_offer(s, f); break;
+        case TAKEN_OVER:
+            if (f.len >= 4) ctl.SetTakenOverMsg(f.payload);
+            break;
+        case UNPAIR_ACK:
+            raise_dev_stop();
+            return false;
+        case PHONE_MEDIA_OFFER:
+            on_phone_media_offer(s, f);
+            break;
         case HANG_UP:
             hungup_pre_pending = 1;
             hungup_pending = 1;
             quor_log("NETWORK: Get hungup pkg from network!\n");
             break;
         case KEEPALIVE_ACK:
-            dlg.StartTimer(TIMER_LINK, int64_t(dlg.m_nLinkWatchdog) * 1000);
+            ctl.StartTimer(TIMER_LINK, int64_t(ctl.Settings().link_watchdog_s) * 1000);
             break;
-        default: break;
+        default:
+            break;
     }
     return true;
 }
@@ -217,14 +236,14 @@ void end_session(Session& s) {
     const bool newest = ctrl_channel_release(s.fd, s.generation);
     s.fd = -1;
     if (!newest) return;
-    CKestrowQuorConnectorDlg& dlg = *s.dlg;
-    const unsigned state = dlg.m_nState;
-    if (state == STATE_PAIRING) dlg.StartTimer(TIMER_PAIR, END_IN_PAIRING_MS);
+    Controller& ctl = *s.controller;
+    const unsigned state = ctl.State();
+    if (state == STATE_PAIRING) ctl.StartTimer(TIMER_PAIR, END_IN_PAIRING_MS);
     if (state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN) {
         // The state first, as every stop request does: a device thread that
         // is just starting clears the previous pairing's stop only while
         // its pairing goes on, and must find this one ended.
-        dlg.SetState(STATE_UNPAIRING);
+        ctl.SetState(STATE_UNPAIRING);
         raise_dev_stop();
     }
 }
@@ -250,29 +269,15 @@ void serve_phone_messages(Session& s) {
 }
 }  // namespace
 
-SessionServices& session_services() {
-    static SessionServices services{
-        [](const char* model, uint16_t vid, uint16_t pid, uint16_t release) {
-            return set_device_identity(model, vid, pid, release);
-        },
-        [](CKestrowQuorConnectorDlg* dlg) { std::thread(start_device_thread, dlg).detach(); },
-        [](const char* gruu) { return set_gruu(gruu); },
-        [](uint16_t local_port, uint16_t remote_port, uint32_t remote_addr) {
-            return open_rtp_socket(local_port, remote_port, remote_addr);
-        },
-        [](const char* remote_crypto) { return create_srtp_session(remote_crypto); },
-    };
-    return services;
-}
-
-void serve_phone_messages(CKestrowQuorConnectorDlg* dlg, int fd, uint32_t phone) {
-    Session s{dlg, g_pair_generation.load(), phone, fd};
+void serve_phone_messages(Controller& controller, const SessionServices& services, int fd,
+                          uint32_t phone) {
+    Session s{&controller, &services, g_pair_generation.load(), phone, fd};
     serve_phone_messages(s);
 }
 
-void serve_phone_bytes(CKestrowQuorConnectorDlg* dlg, const uint8_t* data, size_t size,
-                       uint32_t phone) {
-    Session s{dlg, g_pair_generation.load(), phone};
+void serve_phone_bytes(Controller& controller, const SessionServices& services, const uint8_t* data,
+                       size_t size, uint32_t phone) {
+    Session s{&controller, &services, g_pair_generation.load(), phone};
     CtrlFramer framer;
     size_t used = 0;
     serve_frames(s, [&](CtrlFrame* f) {
@@ -284,11 +289,11 @@ void serve_phone_bytes(CKestrowQuorConnectorDlg* dlg, const uint8_t* data, size_
     });
 }
 
-int pair_session_thread(CKestrowQuorConnectorDlg* dlg) {
-    Session s{dlg, ++g_pair_generation};
+int pair_session_thread(Controller& controller, SessionServices services) {
+    Session s{&controller, &services, ++g_pair_generation};
     bool run = true;
-    if (dlg->m_nAutoIP == 1) run = find_address(s);
-    if (run && (s.superseded() || dlg->GetAddress(&s.phone) == 0)) run = false;
+    if (controller.Settings().auto_ip == 1) run = find_address(s);
+    if (run && (s.superseded() || controller.GetAddress(&s.phone) == 0)) run = false;
     if (run && open_pairing(s)) serve_phone_messages(s);
     end_session(s);
     return s.superseded() ? 0 : 1;

@@ -15,7 +15,7 @@
 #include "link/pair_session.h"
 #include "platform/net.h"
 #include "base/diag_log.h"
-#include "shell/main_dlg.h"
+#include "base/controller.h"
 #include "base/strings.h"
 
 namespace quor {
@@ -41,7 +41,7 @@ std::atomic<int> g_stop_claimed{0};
 // receiver ends only then, so data arriving while the dialog is open is kept.
 std::atomic<int> g_stop_woken{0};
 // The window that shows the saved message; null when nobody asked to save.
-std::atomic<CKestrowQuorConnectorDlg*> g_save_report{nullptr};
+std::atomic<Controller*> g_save_report{nullptr};
 // Guards the hand-over of g_syslog_socket between the receiver, which owns
 // and closes the socket, and stop_log_service, which only wakes it.
 std::mutex g_socket_mu;
@@ -214,7 +214,7 @@ void syslog_thread(int fd, uint8_t* ring_memory) {
         quor_log("SYSLOG: %llu datagrams not from the phone were dropped.\n",
                  static_cast<unsigned long long>(sources.dropped()));
     const std::string path = g_syslog_path.get();
-    CKestrowQuorConnectorDlg* report = g_save_report.exchange(nullptr);
+    Controller* report = g_save_report.exchange(nullptr);
     int saved = -1;
     if (!path.empty()) {
         saved = write_log_file(path, pos, ring.get(), SYSLOG_RING_SIZE, g_syslog_fill);
@@ -232,7 +232,7 @@ void syslog_thread(int fd, uint8_t* ring_memory) {
     if (saved == 0 && report) report->MessageBoxHint(LoadString(IDS_LOG_SAVED), MB_EXCLAMATION_OK);
 }
 
-int stop_log_service(CKestrowQuorConnectorDlg* dlg) {
+int stop_log_service(Controller* dlg) {
     if (g_syslog_running == 0) return -1;
     if (g_stop_claimed.exchange(1) == 1) return -1;
     const bool received = g_syslog_fill != SYSLOG_EMPTY || data_queued();
@@ -243,16 +243,16 @@ int stop_log_service(CKestrowQuorConnectorDlg* dlg) {
     return 0;
 }
 
-int toggle_log_service(CKestrowQuorConnectorDlg* dlg) {
+int toggle_log_service(Controller* dlg) {
     return g_syslog_socket == -1 ? start_log_service() : stop_log_service(dlg);
 }
 
-int ask_log_path(CKestrowQuorConnectorDlg* dlg) {
+int ask_log_path(Controller* dlg) {
     const time_t now = time(nullptr);
     tm local{};
     char name[32] = "Log";
     if (localtime_r(&now, &local)) strftime(name, sizeof(name), "Log%Y%m%d%H%M%S", &local);
-    const std::string path = dlg->View().ask_save_path(name, LoadString(IDS_LOG_FILTER));
+    const std::string path = dlg->ask_save_path(name, LoadString(IDS_LOG_FILTER));
     g_syslog_path.set(path);
     return path.empty() ? -1 : 0;
 }

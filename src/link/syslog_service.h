@@ -11,9 +11,9 @@
 #include <mutex>
 #include <string>
 
-namespace quor {
+#include "base/controller.h"
 
-class CKestrowQuorConnectorDlg;
+namespace quor {
 
 constexpr uint16_t SYSLOG_PORT = 514;
 constexpr size_t SYSLOG_RING_SIZE = 8 * 1024 * 1024;
@@ -61,14 +61,14 @@ extern SyslogPath g_syslog_path;
 int start_log_service();
 
 // Stops a running service: wakes the receiver, which saves and ends. With a
-// main window and data received, the user is first asked where to save, and
+// controller DLG and data received, the user is first asked where to save, and
 // the window shows "Save the log success!" once the file is written; without
 // one (the exit paths) nothing is saved. -1 when the service was not running
 // or is already stopping.
-int stop_log_service(CKestrowQuorConnectorDlg* dlg);
+int stop_log_service(Controller* dlg);
 
-// Tray item 32784: start when stopped, otherwise stop with DLG.
-int toggle_log_service(CKestrowQuorConnectorDlg* dlg);
+// Tray item 32784: start when stopped, otherwise stop, asking DLG.
+int toggle_log_service(Controller* dlg);
 
 // The receiver, on its own thread: fills RING (SYSLOG_RING_SIZE bytes, owned
 // by the thread from now on) from FD until stop_log_service wakes it, takes
@@ -92,7 +92,7 @@ int write_log_file(const std::string& path, size_t pos, const uint8_t* buf, size
 // The save dialog, named "Log%Y%m%d%H%M%S" after the local time, with filter
 // text 133; fills g_syslog_path. 0 when the user chose a file, -1 when the
 // dialog was cancelled.
-int ask_log_path(CKestrowQuorConnectorDlg* dlg);
+int ask_log_path(Controller* dlg);
 
 // Tray items 32785 and 32787: LOG_ROUTE asking the phone to send its log to
 // this PC (at the control connection's local address) or back to itself.

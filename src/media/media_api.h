@@ -47,11 +47,6 @@ int create_srtp_session(const char* remote_crypto);
 // Destroys the context, if there is one.
 void destroy_srtp_session();
 
-// Writes IN (LEN bytes) as base64 with '=' padding and a terminating zero
-// into OUT (OUT_SIZE bytes). The number of characters, or -1 when they and
-// the terminator do not fit.
-int base64_encode(const uint8_t* in, size_t len, char* out, size_t out_size);
-
 // ------------------------------------------------------------ RTP session
 
 // The RTP socket, -1 when closed.

@@ -1,7 +1,9 @@
-// The virtual USB bus that the emulated phone is plugged into. Two back
+// The virtual USB bus that the emulated phone is plugged into. Three back
 // ends carry the USB/IP URB stream over a stream socket: the kernel's
-// vhci_hcd, and a user-space USB host reached at the address in the
-// environment variable QUOR_VBUS ("unix:PATH" or "tcp:A.B.C.D:PORT").
+// vhci_hcd, a user-space USB host reached at the address in the
+// environment variable QUOR_VBUS ("unix:PATH" or "tcp:A.B.C.D:PORT"), and
+// a USB/IP server that USB/IP clients import the device from (the front
+// ends' --usbip-listen, or QUOR_VBUS "usbip:A.B.C.D[:PORT]").
 //
 // The device logic speaks the original driver's dialect: a request comes
 // out of read_request exactly as on the wire (big-endian header words), and
@@ -45,6 +47,11 @@ class VirtualBus {
     virtual void unplug(const uint8_t* record, size_t len) = 0;
     // Ends the use of the bus; no thread may use it any more.
     virtual void close_device() = 0;
+    // The device's descriptor and whole configuration descriptor, given
+    // before each plug-in, for a bus that describes the device to its
+    // hosts before they enumerate it. Ignored by the others.
+    virtual void describe_device(const uint8_t* /*device*/, size_t /*device_len*/,
+                                 const uint8_t* /*config*/, size_t /*config_len*/) {}
 
     // Request stream; one reader thread, any number of writers.
     // Waits up to TIMEOUT_MS for the next request and copies the whole PDU
@@ -66,7 +73,8 @@ class VirtualBus {
     virtual void set_unlink_handler(UnlinkHandler handler) = 0;
 };
 
-// The bus named by QUOR_VBUS, or vhci_hcd when it is not set.
+// The USB/IP server when it runs, else the bus named by QUOR_VBUS, or
+// vhci_hcd when it is not set.
 std::unique_ptr<VirtualBus> make_virtual_bus();
 
 }  // namespace quor

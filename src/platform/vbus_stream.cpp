@@ -61,6 +61,11 @@ void StreamBus::drop_locked(const char* why) {
     if (!alive_) return;
     if (why) quor_log("Quor ERR: USB host connection closed: %s\n", why);
     alive_ = false;
+    // Requests of a host that is gone are dropped from the device logic
+    // too: answered later, a stale one could be taken for a new host's
+    // request with the same sequence number.
+    if (on_unlink_)
+        for (const auto& entry : pending_) on_unlink_(entry.first);
     pending_.clear();
     shutdown(fd_, SHUT_RDWR);
 }
@@ -88,7 +93,7 @@ int StreamBus::read_request(uint8_t* buf, size_t size, int timeout_ms) {
         if (got > 0) {
             rx_len_ += size_t(got);
         } else if (got == 0) {
-            drop_stream("end of stream");
+            drop_stream(end_of_stream_is_normal_ ? nullptr : "end of stream");
             return -1;
         } else if (errno != EAGAIN && errno != EINTR) {
             drop_stream(strerror(errno));

@@ -36,6 +36,11 @@ class StreamBus : public VirtualBus {
     void close_stream();
     bool stream_alive();
 
+  protected:
+    // A host that closes the stream is not logged as a failure (a USB/IP
+    // client that detaches).
+    bool end_of_stream_is_normal_ = false;
+
   private:
     // Takes the next complete PDU out of the receive buffer: a CMD_SUBMIT
     // is copied to BUF and its length returned, a CMD_UNLINK is answered

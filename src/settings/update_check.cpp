@@ -15,8 +15,8 @@
 #include "platform/files.h"
 #include "platform/net.h"
 #include "base/diag_log.h"
-#include "shell/main_dlg.h"
-#include "shell/resource_ids.h"
+#include "base/controller.h"
+#include "base/ids.h"
 #include "base/strings.h"
 
 namespace {
@@ -216,19 +216,22 @@ int run_update_check(const std::string& url, const std::string& dir, const Updat
     return 0;
 }
 
-int update_check_thread(quor::CKestrowQuorConnectorDlg* dlg) {
+int update_check_thread(quor::Controller* controller) {
     UpdateUi ui;
-    ui.ask_yes_no = [dlg](const std::string& text, const std::string& caption) {
-        return dlg ? dlg->View().message_box(text, caption, quor::MB_YESNO) : int(quor::IDNO);
+    ui.ask_yes_no = [controller](const std::string& text, const std::string& caption) {
+        return controller ? controller->message_box(text, caption, quor::MB_YESNO)
+                          : int(quor::IDNO);
     };
-    ui.open = [dlg](const std::string& address) { dlg->OpenDocument(address); };
+    ui.open = [controller](const std::string& address) {
+        if (controller) controller->OpenDocument(address);
+    };
     run_update_check(update_url(), update_file_dir(), ui);
     return 0;
 }
 
-void start_update_check() {
+void start_update_check(quor::Controller& controller) {
     try {
-        std::thread(update_check_thread, quor::g_main_dlg.load()).detach();
+        std::thread(update_check_thread, &controller).detach();
     } catch (const std::system_error& e) {
         quor_log("NETWORK: Update check: cannot start its thread: %s\n", e.what());
     }

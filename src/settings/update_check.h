@@ -12,9 +12,7 @@
 #include <optional>
 #include <string>
 
-namespace quor {
-class CKestrowQuorConnectorDlg;
-}
+#include "base/controller.h"
 
 constexpr const char* UPDATE_HOST = "updates.kestrow.example";
 constexpr uint16_t UPDATE_PORT = 8080;
@@ -94,9 +92,9 @@ struct UpdateUi {
 // opened, -1 otherwise.
 int run_update_check(const std::string& url, const std::string& dir, const UpdateUi& ui);
 
-// Thread body: the check, asking through DLG's window (no question and
+// Thread body: the check, asking through CONTROLLER (no question and
 // nothing opened without one). Returns 0.
-int update_check_thread(quor::CKestrowQuorConnectorDlg* dlg);
+int update_check_thread(quor::Controller* controller);
 
-// Starts update_check_thread on a thread of its own for quor::g_main_dlg.
-void start_update_check();
+// Starts update_check_thread on a thread of its own for CONTROLLER.
+void start_update_check(quor::Controller& controller);

@@ -2,36 +2,21 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <thread>
 #include <utility>
 
-#include "link/ctrl_channel.h"
-#include "link/ctrl_frame.h"
-#include "link/pair_session.h"
-#include "link/addr_discovery.h"
-#include "link/syslog_service.h"
-#include "media/media_api.h"
 #include "platform/log_file.h"
-#include "platform/net.h"
-#include "platform/process.h"
-#include "settings/autorun.h"
-#include "settings/config.h"
-#include "settings/firewall.h"
-#include "settings/ini_store.h"
-#include "settings/update_check.h"
 #include "base/diag_log.h"
-#include "shell/state_transition.h"
 #include "base/strings.h"
-#include "soft_dev/call_stream.h"
+#include "link/addr_discovery.h"
+#include "link/ctrl_channel.h"
+#include "link/pair_session.h"
+#include "platform/process.h"
+#include "settings/config.h"
+#include "settings/ini_store.h"
+#include "shell/state_transition.h"
 #include "soft_dev/dev_globals.h"
-#include "soft_dev/gruu_store.h"
-#include "soft_dev/hid_requests.h"
-#include "soft_dev/phone_sender.h"
 
 namespace quor {
-
-std::atomic<CKestrowQuorConnectorDlg*> g_main_dlg{nullptr};
-std::atomic<unsigned> g_last_state{STATE_NOT_PAIRED};
 
 namespace {
 constexpr int SC_MINIMIZE = 0xF020;
@@ -54,29 +39,6 @@ std::string format_text(int id, const std::string& arg) {
 }
 }  // namespace
 
-ShellHooks ShellHooks::defaults() {
-    ShellHooks h;
-    h.start_update_check = [] { ::start_update_check(); };
-    h.add_firewall_exception = [](const std::string& image_path, const std::string& name) {
-        return AddFirewallException(image_path, name);
-    };
-    h.load_srtp_library = [](int* error_code) { return quor::load_srtp_library(error_code); };
-    h.init_srtp_library = [] { return quor::init_srtp_library(); };
-    h.apply_autorun = [](int on) { return ApplyAutoRun(on); };
-    h.net_startup = [] { return quor::net_startup(); };
-    h.start_pair_session = [](CKestrowQuorConnectorDlg* dlg) {
-        std::thread(pair_session_thread, dlg).detach();
-    };
-    h.stop_log_service = [] { quor::stop_log_service(nullptr); };
-    h.toggle_log_service = [] { quor::toggle_log_service(g_main_dlg.load()); };
-    h.send_log_to_pc = [] { quor::send_log_to_pc(); };
-    h.send_log_to_phone = [] { quor::send_log_to_phone(); };
-    h.send_srtp_close = [] { quor::send_srtp_close(); };
-    h.send_gruu = [] { quor::send_gruu(); };
-    h.close_hid_send_window = [] { quor::close_hid_send_window(); };
-    return h;
-}
-
 CKestrowQuorConnectorDlg::CKestrowQuorConnectorDlg(MainView& view, UiLoop& loop, Clock& clock,
                                                    ShellHooks hooks)
     : view_(view),
@@ -84,21 +46,15 @@ CKestrowQuorConnectorDlg::CKestrowQuorConnectorDlg(MainView& view, UiLoop& loop,
       clock_(clock),
       hooks_(std::move(hooks)),
       m_szModuleDir(GetModuleDir()) {
-    // The device reaches the phone through the control channel.
-    set_phone_sender(&ctrl_channel_sender());
     loop_.set_timer_handler([this](int id) { OnTimer(id); });
 }
 
-CKestrowQuorConnectorDlg::~CKestrowQuorConnectorDlg() {
-    CKestrowQuorConnectorDlg* self = this;
-    g_main_dlg.compare_exchange_strong(self, nullptr);
-}
+CKestrowQuorConnectorDlg::~CKestrowQuorConnectorDlg() = default;
 
 // ---------------------------------------------------------------- start-up
 
 void CKestrowQuorConnectorDlg::OnInitDialog() {
-    g_main_dlg = this;
-    hooks_.start_update_check();
+    hooks_.start_update_check(*this);
     m_szModuleDir = GetModuleDir();
     prepare_user_files();
     // The log opens before the settings are applied, so that a failure to
@@ -187,7 +143,7 @@ bool CKestrowQuorConnectorDlg::ApplyState(unsigned state,
     const bool minimized = view_.is_minimized();
     std::unique_lock lk(state_mu_);
     if (condition && !(*condition)(m_nState)) return false;
-    const unsigned prev = g_last_state;
+    const unsigned prev = m_nLastState;
     m_nState = state;
     StateSettings settings;
     settings.auto_ip = m_nAutoIP;
@@ -212,7 +168,7 @@ bool CKestrowQuorConnectorDlg::ApplyState(unsigned state,
         else
             loop_.stop_timer(op.id);
     }
-    g_last_state = state;
+    m_nLastState = state;
     if (plan.reset_repair_count) m_nRepairCount = 0;
 
     StateEffects fx;
@@ -246,6 +202,46 @@ bool CKestrowQuorConnectorDlg::ApplyState(unsigned state,
     return true;
 }
 
+ControllerSettings CKestrowQuorConnectorDlg::Settings() {
+    ControllerSettings s;
+    s.auto_ip = m_nAutoIP;
+    s.auto_min = m_nAutoMin;
+    s.auto_pair = m_nAutoPair;
+    s.auto_repair = m_nAutoRepair;
+    s.auto_run = m_nAutoRun;
+    s.as_nm_dev = m_nAsNmDev;
+    s.pair_timeout_s = m_nPairTimeout;
+    s.repair_time_s = m_nRepairTime;
+    s.retry_times = m_nRetryTimes;
+    s.resend_gruu_s = m_nResendGruu;
+    s.debug = m_nDebug;
+    s.keepalive_period_s = m_nKeepAlivePeriod;
+    s.link_watchdog_s = m_nLinkWatchdog;
+    return s;
+}
+
+void CKestrowQuorConnectorDlg::SetSettings(const ControllerSettings& s) {
+    m_nAutoIP = s.auto_ip;
+    m_nAutoMin = s.auto_min;
+    m_nAutoPair = s.auto_pair;
+    m_nAutoRepair = s.auto_repair;
+    m_nAutoRun = s.auto_run;
+    m_nAsNmDev = s.as_nm_dev;
+    m_nPairTimeout = s.pair_timeout_s;
+    m_nRepairTime = s.repair_time_s;
+    m_nRetryTimes = s.retry_times;
+    m_nResendGruu = s.resend_gruu_s;
+    m_nDebug = s.debug;
+    m_nKeepAlivePeriod = s.keepalive_period_s;
+    m_nLinkWatchdog = s.link_watchdog_s;
+}
+
+void CKestrowQuorConnectorDlg::PresetState(unsigned state) {
+    std::lock_guard lk(state_mu_);
+    m_nState = state;
+    m_nLastState = state;
+}
+
 std::string CKestrowQuorConnectorDlg::StatusText() {
     std::lock_guard lk(state_mu_);
     return m_strStatus;
@@ -256,14 +252,15 @@ std::string CKestrowQuorConnectorDlg::StatusText() {
 void CKestrowQuorConnectorDlg::StartPairing() {
     loop_.start_timer(TIMER_PAIR, int64_t(m_nPairTimeout) * 1000);
     SetState(STATE_PAIRING);
-    hooks_.start_pair_session(this);
+    hooks_.start_pair_session(*this);
 }
 
 void CKestrowQuorConnectorDlg::OnOK(bool repair_after_unpair) {
     uint32_t addr = 0;
     const int fields = GetAddress(&addr);
     const std::string path = config_path();
-    if (fields > 0) ini_write_string(path, CONFIG_SECTION, "PhoneIP", std::to_string(int32_t(addr)).c_str());
+    if (fields > 0)
+        ini_write_string(path, CONFIG_SECTION, "PhoneIP", std::to_string(int32_t(addr)).c_str());
     ini_write_string(path, CONFIG_SECTION, "AutoIP", std::to_string(m_nAutoIP.load()).c_str());
     if (addr == 0 && m_nAutoIP == 0) return;
 
@@ -313,13 +310,17 @@ void CKestrowQuorConnectorDlg::OnTimer(int id) {
                 SetState(STATE_WAITING);
             }
             break;
-        case TIMER_GRUU: hooks_.send_gruu(); break;
+        case TIMER_GRUU:
+            hooks_.send_gruu();
+            break;
         case TIMER_HT:
             quor_log("HIDDEV: Lync HT time out, We don't need send now.\n");
             hooks_.close_hid_send_window();
             loop_.stop_timer(TIMER_HT);
             break;
-        case TIMER_KEEPALIVE: send_ctrl_byte(KEEPALIVE); break;
+        case TIMER_KEEPALIVE:
+            send_ctrl_byte(KEEPALIVE);
+            break;
         case TIMER_LINK:
             UnpairLostLink();
             loop_.stop_timer(TIMER_LINK);
@@ -328,7 +329,8 @@ void CKestrowQuorConnectorDlg::OnTimer(int id) {
             hooks_.send_srtp_close();
             loop_.stop_timer(TIMER_MEDIA_IDLE);
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -432,21 +434,38 @@ int CKestrowQuorConnectorDlg::AskForceConnect(const uint8_t addr[4]) {
 
 void CKestrowQuorConnectorDlg::OnCommand(int id) {
     switch (id) {
-        case ID_SHOW_HIDE: ShowHide(2); break;
+        case ID_SHOW_HIDE:
+            ShowHide(2);
+            break;
         case ID_PAIR_SIGN_IN:
             if (m_nState == STATE_PAIRING || m_nState == STATE_UNPAIRING)
                 SetState(m_nState);
             else
                 OnOK();
             break;
-        case ID_SETTING: OnSetClicked(); break;
-        case ID_ABOUT: view_.run_about_box(); break;
-        case ID_EXIT: ExitRequest(false); break;
-        case ID_SIGN_IN_BY_LYNC: signin_request_pending = 1; break;
-        case ID_LOG_SERVICE: hooks_.toggle_log_service(); break;
-        case ID_LOGS_TO_PC: hooks_.send_log_to_pc(); break;
-        case ID_LOGS_TO_PHONE: hooks_.send_log_to_phone(); break;
-        default: break;
+        case ID_SETTING:
+            OnSetClicked();
+            break;
+        case ID_ABOUT:
+            view_.run_about_box();
+            break;
+        case ID_EXIT:
+            ExitRequest(false);
+            break;
+        case ID_SIGN_IN_BY_LYNC:
+            signin_request_pending = 1;
+            break;
+        case ID_LOG_SERVICE:
+            hooks_.toggle_log_service(*this);
+            break;
+        case ID_LOGS_TO_PC:
+            hooks_.send_log_to_pc();
+            break;
+        case ID_LOGS_TO_PHONE:
+            hooks_.send_log_to_phone();
+            break;
+        default:
+            break;
     }
 }
 

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/controller.h"
 #include "platform/clock.h"
 #include "platform/ui_loop.h"
 #include "shell/main_view.h"
@@ -16,69 +17,72 @@
 
 namespace quor {
 
-class CKestrowQuorConnectorDlg;
-
-// Calls into other subsystems made by start-up and the exit paths. Each
-// defaults to the subsystem's own operation; tests replace them.
+// Calls into other subsystems made by start-up and the exit paths. The
+// composition root (shell/composition.h) fills them with the subsystems' own
+// operations; tests replace them.
 struct ShellHooks {
-    std::function<void()> start_update_check;
+    std::function<void(Controller&)> start_update_check;
     std::function<int(const std::string& image_path, const std::string& name)>
         add_firewall_exception;
     std::function<int(int* error_code)> load_srtp_library;  // 0 or -1 with the error code
-    std::function<int()> init_srtp_library;                  // negative on failure
-    std::function<int(int on)> apply_autorun;                // 1 success, 0 failure
+    std::function<int()> init_srtp_library;                 // negative on failure
+    std::function<int(int on)> apply_autorun;               // 1 success, 0 failure
     std::function<int()> net_startup;
-    std::function<void(CKestrowQuorConnectorDlg*)> start_pair_session;
+    std::function<void(Controller&)> start_pair_session;
     std::function<void()> stop_log_service;  // exit paths: stop without saving
-    std::function<void()> toggle_log_service;
+    std::function<void(Controller&)> toggle_log_service;
     std::function<void()> send_log_to_pc;
     std::function<void()> send_log_to_phone;
     std::function<void()> send_srtp_close;
     std::function<void()> send_gruu;
     std::function<void()> close_hid_send_window;
-
-    static ShellHooks defaults();
 };
 
-class CKestrowQuorConnectorDlg {
-public:
-    CKestrowQuorConnectorDlg(MainView& view, UiLoop& loop, Clock& clock = SystemClock::instance(),
-                             ShellHooks hooks = ShellHooks::defaults());
-    ~CKestrowQuorConnectorDlg();
+class CKestrowQuorConnectorDlg : public Controller {
+  public:
+    // Built with its wiring by the composition root (shell/composition.h).
+    CKestrowQuorConnectorDlg(MainView& view, UiLoop& loop, Clock& clock, ShellHooks hooks);
+    ~CKestrowQuorConnectorDlg() override;
 
     // Start-up, run on the UI thread once the window exists.
     void OnInitDialog();
 
-    // Any thread.
-    void SetState(unsigned state);
-    // SetState(STATE) only when CONDITION, given the current state, holds.
-    // The test and the change are one step: no other SetState comes in
-    // between. True when the state was set.
-    bool SetStateIf(const std::function<bool(unsigned current)>& condition, unsigned state);
-    // The link to the phone or to the USB host was lost while pairing
-    // GENERATION was paired: on the UI thread, unpair as the link watchdog
-    // does, with the re-pair armed. Nothing happens once that pairing is
-    // over or another one began.
-    void LinkLost(int generation);
-    int MessageBoxHint(const std::string& text, int style);
-    void StartTimer(int id, int64_t period_ms) { loop_.start_timer(id, period_ms); }
-    void StopTimer(int id) { loop_.stop_timer(id); }
-    bool TimerRunning(int id) { return loop_.timer_running(id); }
-    // Posts the minimise system command (the window hides to the tray).
-    void PostMinimize();
-    void EndDialog();  // ends the modal run from any thread
-    bool IsMinimized() { return view_.is_minimized(); }
-    MainView& View() { return view_; }
-    // Any thread: opens FILE (a path or URL) with the desktop's default
-    // program, on the UI thread.
-    void OpenDocument(const std::string& file) {
+    // Controller, any thread.
+    unsigned State() override { return m_nState; }
+    void SetState(unsigned state) override;
+    bool SetStateIf(const std::function<bool(unsigned current)>& condition,
+                    unsigned state) override;
+    void LinkLost(int generation) override;
+    ControllerSettings Settings() override;
+    void StartTimer(int id, int64_t period_ms) override { loop_.start_timer(id, period_ms); }
+    void StopTimer(int id) override { loop_.stop_timer(id); }
+    Clock& clock() override { return clock_; }
+    int MessageBoxHint(const std::string& text, int style) override;
+    int message_box(const std::string& text, const std::string& caption, int style) override {
+        return view_.message_box(text, caption, style);
+    }
+    std::string ask_save_path(const std::string& default_name, const std::string& filter) override {
+        return view_.ask_save_path(default_name, filter);
+    }
+    int AskForceConnect(const uint8_t addr[4]) override;
+    // Opens FILE on the UI thread.
+    void OpenDocument(const std::string& file) override {
         loop_.post([this, file] { view_.open_document(file); });
     }
+    void EndDialog() override;  // ends the modal run from any thread
+    bool IsMinimized() override { return view_.is_minimized(); }
+    void PostMinimize() override;
+    // The IP address control 1000.
+    int GetAddress(uint32_t* addr) override;
+    void SetAddress(uint32_t addr) override;
+    void SetTakenOverMsg(const uint8_t addr[4]) override;
+    void SetDriverFailedMsg() override;
+    void ClearPendingMsg() override;
+    void disarm_repair() override { m_bRepairArmed = 0; }
 
-    // The IP address control 1000: what the user typed, readable from any
-    // thread. Returns the number of non-blank fields; blank fields read as 0.
-    int GetAddress(uint32_t* addr);
-    void SetAddress(uint32_t addr);  // fills all four fields
+    bool TimerRunning(int id) { return loop_.timer_running(id); }
+    MainView& View() { return view_; }
+
     // The front end reports the user's edits.
     void OnAddressEdited(uint32_t addr, int nonblank_fields);
     void OnAutoToggledByUser(bool checked);
@@ -100,21 +104,45 @@ public:
 
     void ShowHide(int mode) { view_.show_hide(mode); }
 
-    // Pending message and re-pair arming, used by the pairing session and
-    // the device thread: the text is shown when the state next becomes 0,
-    // and no re-pair starts by itself then.
-    void SetTakenOverMsg(const uint8_t addr[4]);
-    void SetDriverFailedMsg();
-    void ClearPendingMsg();
     std::string PendingMsg();
-    int AskForceConnect(const uint8_t addr[4]);
 
     const std::string& ModuleDir() const { return m_szModuleDir; }
     std::string StatusText();
-    Clock& clock() { return clock_; }
+
+    // Replaces the settings, as LoadConfig does from config.ini.
+    void SetSettings(const ControllerSettings& settings);
+    void UpdateSettings(const std::function<void(ControllerSettings&)>& edit) {
+        ControllerSettings settings = Settings();
+        edit(settings);
+        SetSettings(settings);
+    }
+    // Whether an end of the pairing starts the automatic re-pair, and how
+    // many re-pairs ran in a row.
+    int RepairArmed() { return m_bRepairArmed; }
+    void SetRepairArmed(bool armed) { m_bRepairArmed = armed ? 1 : 0; }
+    void SetRepairCount(int count) { m_nRepairCount = count; }
+    // Takes STATE as the current state and the one last applied, without
+    // any of a change's effects: a controller that picks up a pairing in
+    // progress.
+    void PresetState(unsigned state);
+
+  private:
+    void FinishInit();
+    bool ApplyState(unsigned state, const std::function<bool(unsigned)>* condition);
+    void UnpairLostLink();
+    void ExitRequest(bool ask);
+    void StartPairing();
+    void SetPendingMsgWithoutRePair(std::string text);
+
+    MainView& view_;
+    UiLoop& loop_;
+    Clock& clock_;
+    ShellHooks hooks_;
+    std::string m_szModuleDir;
 
     // Connection state and settings, read by worker threads.
     std::atomic<unsigned> m_nState{STATE_NOT_PAIRED};
+    std::atomic<unsigned> m_nLastState{STATE_NOT_PAIRED};  // what the previous SetState applied
     std::atomic<int> m_nAutoIP{0};
     std::atomic<int> m_nAutoMin{0};
     std::atomic<int> m_nAutoPair{0};
@@ -132,20 +160,6 @@ public:
     std::atomic<int> m_nRepairCount{0};
     std::atomic<int> m_nCountdown{0};
 
-private:
-    void FinishInit();
-    bool ApplyState(unsigned state, const std::function<bool(unsigned)>* condition);
-    void UnpairLostLink();
-    void ExitRequest(bool ask);
-    void StartPairing();
-    void SetPendingMsgWithoutRePair(std::string text);
-
-    MainView& view_;
-    UiLoop& loop_;
-    Clock& clock_;
-    ShellHooks hooks_;
-    std::string m_szModuleDir;
-
     std::recursive_mutex state_mu_;  // SetState bookkeeping and the texts below
     std::string m_strStatus;
     std::string m_strPendingMsg;
@@ -154,10 +168,5 @@ private:
     uint32_t address_ = 0;
     int address_fields_ = 0;
 };
-
-// The main window, for worker threads of the device and the media.
-extern std::atomic<CKestrowQuorConnectorDlg*> g_main_dlg;
-// The state that the previous SetState applied.
-extern std::atomic<unsigned> g_last_state;
 
 }  // namespace quor

@@ -4,14 +4,12 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/event.h"
 #include "base/diag_log.h"
-#include "shell/main_dlg.h"
+#include "platform/event.h"
 #include "soft_dev/audio_stream.h"
 #include "soft_dev/call_stream.h"
 #include "soft_dev/descriptors.h"
 #include "soft_dev/dev_globals.h"
-#include "soft_dev/lync_hooks.h"
 #include "soft_dev/phone_msgs.h"
 #include "soft_dev/phone_sender.h"
 #include "soft_dev/request_queue.h"
@@ -29,7 +27,7 @@ constexpr int UNPLUG_DELAY_MS = 1000;
 // Looks the bus up, opens it and plugs the device in. 0 with the port when
 // attached; -1 after logging why not. *OPENED tells whether the bus must be
 // closed.
-int attach_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int* port, bool* opened) {
+int attach_device(DeviceContext& device, VirtualBus& bus, int* port, bool* opened) {
     char path[VBUS_PATH_SIZE];
     if (bus.find_vbus_device_path(path, sizeof(path)) != 0) {
         quor_log("STARTDEV: Get DevPath failed\n");
@@ -47,7 +45,7 @@ int attach_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int* port, boo
         return -1;
     }
     for (int budget = PLUGIN_RETRIES; plugin_device(bus, *port) != 0; --budget) {
-        dlg->clock().sleep_ms(PLUGIN_RETRY_MS);
+        device.clock.sleep_ms(PLUGIN_RETRY_MS);
         if (budget == 0) {
             quor_log("STARTDEV: Import device failed\n");
             return -1;
@@ -76,31 +74,31 @@ void clear_attachment_state() {
 
 // Runs the attached device until the stop request, then unplugs it. A host
 // that drops the device ends the pairing of GENERATION as a lost link.
-void serve_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int port, int generation) {
-    Clock& clock = dlg->clock();
+void serve_device(DeviceContext& device, VirtualBus& bus, int port, int generation) {
+    Clock& clock = device.clock;
     clear_attachment_state();
     if (g_softdev_alive || g_intr_thread_alive) {
         quor_log("STARTDEV: Some thread is alive, exit now\n");
     } else {
         g_intr_queue.clear();
-        std::thread softdev(softdev_thread, std::ref(bus));
+        std::thread softdev(softdev_thread, std::ref(device), std::ref(bus));
         std::thread interrupt;
-        if (const auto& worker = soft_dev_hooks().interrupt_worker)
-            interrupt = std::thread(worker, std::ref(bus));
+        if (const auto& worker = device.hooks.interrupt_worker)
+            interrupt = std::thread(worker, std::ref(device), std::ref(bus));
         clock.sleep_ms(THREADS_START_MS);
         // Only a pairing still in progress becomes paired here: the phone's
         // SIGNED_IN (or SIGNED_OUT) that came meanwhile stands, and a
         // pairing that ended meanwhile (the time-out, an unpair) or was
         // superseded is not shown paired again.
-        dlg->SetStateIf(
+        device.controller.SetStateIf(
             [generation](unsigned state) {
                 return state == STATE_PAIRING && g_dev_stop == DEV_RUN &&
                        phone_sender().pairing_generation() == generation;
             },
             STATE_PAIRED_SIGNED_OUT);
-        if (g_dev_stop == DEV_RUN && is_paired_state(dlg->m_nState) && !dlg->IsMinimized() &&
-            dlg->m_nAutoMin == 1)
-            dlg->PostMinimize();
+        if (g_dev_stop == DEV_RUN && is_paired_state(device.controller.State()) &&
+            !device.controller.IsMinimized() && device.controller.Settings().auto_min == 1)
+            device.controller.PostMinimize();
 
         bool host_loss_told = false;
         while (g_dev_stop == DEV_RUN) {
@@ -110,7 +108,7 @@ void serve_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int port, int 
                 // plugs the device in anew.
                 host_loss_told = true;
                 quor_log("STARTDEV: The USB host dropped the device, unpairing\n");
-                dlg->LinkLost(generation);
+                device.controller.LinkLost(generation);
             }
             clock.sleep_ms(STOP_POLL_MS);
         }
@@ -132,16 +130,16 @@ void serve_device(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus, int port, int 
 // (loads vhci_hcd, gives the program its rights): the user is told once,
 // instead of the program pairing again and again in silence. A pairing
 // that is already being ended tells nobody.
-void attachment_failed(CKestrowQuorConnectorDlg* dlg) {
-    if (dlg->m_nState == STATE_PAIRING) {
-        dlg->SetDriverFailedMsg();
+void attachment_failed(DeviceContext& device) {
+    if (device.controller.State() == STATE_PAIRING) {
+        device.controller.SetDriverFailedMsg();
         raise_dev_stop();
         phone_sender().send_byte(UNPAIR);
     }
-    const unsigned state = dlg->m_nState;
+    const unsigned state = device.controller.State();
     if (state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN) {
-        dlg->SetDriverFailedMsg();
-        dlg->SetState(STATE_UNPAIRING);
+        device.controller.SetDriverFailedMsg();
+        device.controller.SetState(STATE_UNPAIRING);
     }
 }
 
@@ -160,9 +158,9 @@ bool shows_this_pairing(unsigned state, int generation) {
 // attachment waited counts: whoever asks for one moves the state away
 // first (to Not Paired or Unpairing), so a pairing found over after the
 // clear gets its stop back.
-void clear_previous_stop(CKestrowQuorConnectorDlg* dlg, int generation) {
+void clear_previous_stop(DeviceContext& device, int generation) {
     const auto going_on = [&] {
-        const unsigned state = dlg->m_nState;
+        const unsigned state = device.controller.State();
         return phone_sender().pairing_generation() == generation &&
                (state == STATE_PAIRING || is_paired_state(state));
     };
@@ -182,13 +180,16 @@ int get_free_port(VirtualBus& bus) {
 }
 
 int plugin_device(VirtualBus& bus, int port) {
+    uint8_t device[DEVICE_DESCRIPTOR_SIZE];
+    copy_device_descriptor(device);
+    bus.describe_device(device, sizeof(device), CONFIG_DESCRIPTOR, sizeof(CONFIG_DESCRIPTOR));
     uint8_t record[PLUGIN_RECORD_SIZE];
     copy_plugin_record(record);
     record[PLUGIN_RECORD_PORT] = uint8_t(port);
     return bus.plugin(record, sizeof(record)) == 0 ? 0 : 1;
 }
 
-int run_attachment(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus) {
+int run_attachment(DeviceContext& device, VirtualBus& bus) {
     // One attachment at a time. A pairing can begin while the previous
     // attachment still shuts down (the pairing time-out returned the window
     // to Not Paired while the device was being plugged in, and the user or
@@ -197,15 +198,14 @@ int run_attachment(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus) {
     // attachment's threads are still to see.
     static std::mutex one_attachment;
     const std::lock_guard serialized(one_attachment);
-    g_main_dlg = dlg;
     const int generation = phone_sender().pairing_generation();
-    clear_previous_stop(dlg, generation);
+    clear_previous_stop(device, generation);
     int port = 0;
     bool opened = false;
-    if (attach_device(dlg, bus, &port, &opened) == 0)
-        serve_device(dlg, bus, port, generation);
+    if (attach_device(device, bus, &port, &opened) == 0)
+        serve_device(device, bus, port, generation);
     else
-        attachment_failed(dlg);
+        attachment_failed(device);
 
     if (opened) bus.close_device();
     // A pairing that ends in the middle of a call (the phone's unpair, a
@@ -213,27 +213,20 @@ int run_attachment(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus) {
     // would hold the RTP port, and the next call's answer could not bind it
     // and would run on this call's keys.
     release_call_stream();
-    if (const auto& release = soft_dev_hooks().release_gruu) release();
+    if (const auto& release = device.hooks.release_gruu) release();
     if (g_dev_stop == DEV_STOP_AND_EXIT)
-        dlg->EndDialog();
+        device.controller.EndDialog();
     else
-        dlg->SetStateIf(
+        device.controller.SetStateIf(
             [generation](unsigned state) { return shows_this_pairing(state, generation); },
             STATE_NOT_PAIRED);
     return 0;
 }
 
-int start_device_thread(CKestrowQuorConnectorDlg* dlg) {
-    // The device a real host sees answers its HID and audio-class requests
-    // and serves its streaming and interrupt endpoints; without these a host
-    // stalls on the report descriptor and the mixer controls.
-    static std::once_flag hooks_registered;
-    std::call_once(hooks_registered, [] {
-        register_lync_hooks(soft_dev_hooks());
-        register_audio_stream_hooks(soft_dev_hooks());
-    });
+int start_device_thread(Controller& controller, SoftDevHooks hooks) {
+    DeviceContext device(controller, std::move(hooks));
     const std::unique_ptr<VirtualBus> bus = make_virtual_bus();
-    return run_attachment(dlg, *bus);
+    return run_attachment(device, *bus);
 }
 
 }  // namespace quor

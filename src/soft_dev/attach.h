@@ -3,11 +3,11 @@
 // has told its identity.
 #pragma once
 
+#include "base/controller.h"
 #include "platform/vbus.h"
+#include "soft_dev/soft_dev_hooks.h"
 
 namespace quor {
-
-class CKestrowQuorConnectorDlg;
 
 // Plug-in requests after the first refusal, 200 ms apart.
 constexpr int PLUGIN_RETRIES = 20;
@@ -20,12 +20,12 @@ int get_free_port(VirtualBus& bus);
 // 1 refused.
 int plugin_device(VirtualBus& bus, int port);
 
-// Thread body: one attachment on the bus that QUOR_VBUS names (vhci_hcd
-// when unset), with the HID and audio-class handlers and the streaming
-// and interrupt workers in the hook table. Returns 0.
-int start_device_thread(CKestrowQuorConnectorDlg* dlg);
-// The attachment on BUS. Sleeps and polls on DLG's clock. Ends with state 0,
-// or with the main window closed when the stop request was 2.
-int run_attachment(CKestrowQuorConnectorDlg* dlg, VirtualBus& bus);
+// Thread body: one attachment for CONTROLLER's pairing on the bus that
+// QUOR_VBUS names (vhci_hcd when unset), with the HID and audio-class
+// handlers and the streaming and interrupt workers of HOOKS. Returns 0.
+int start_device_thread(Controller& controller, SoftDevHooks hooks);
+// The attachment on BUS. Sleeps and polls on the device's clock. Ends with
+// state 0, or with the program ended when the stop request was 2.
+int run_attachment(DeviceContext& device, VirtualBus& bus);
 
 }  // namespace quor

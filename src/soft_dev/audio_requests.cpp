@@ -1,8 +1,8 @@
 #include "soft_dev/audio_requests.h"
 
+#include "base/diag_log.h"
 #include "platform/byte_order.h"
 #include "platform/event.h"
-#include "base/diag_log.h"
 #include "soft_dev/audio_stream.h"
 #include "soft_dev/call_stream.h"
 #include "soft_dev/call_texts.h"
@@ -11,7 +11,6 @@
 #include "soft_dev/lync_state.h"
 #include "soft_dev/softdev_thread.h"
 #include "soft_dev/usbip_pdu.h"
-#include "soft_dev/window_link.h"
 
 namespace quor {
 
@@ -96,9 +95,9 @@ int control_interface(VirtualBus& bus, const uint8_t* req, size_t len) {
     }
 }
 
-bool may_open_stream() {
-    const unsigned state = window_state();
-    return srtp_stream_active == 0 && window_as_nm_dev() == 1 &&
+bool may_open_stream(Controller& controller) {
+    const unsigned state = controller.State();
+    return srtp_stream_active == 0 && controller.Settings().as_nm_dev == 1 &&
            (state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN);
 }
 
@@ -128,41 +127,42 @@ bool stream_selected(const char* name) {
 // a Linux host runs playback and capture as independent streams, so a
 // microphone still recording would lose the phone's audio half a second
 // after the speaker stopped.
-void arm_idle_close(const std::atomic<int>& other_started, const char* other_event) {
-    if (srtp_stream_active == 0 || window_as_nm_dev() != 1 || other_started != 0 ||
+void arm_idle_close(Controller& controller, const std::atomic<int>& other_started,
+                    const char* other_event) {
+    if (srtp_stream_active == 0 || controller.Settings().as_nm_dev != 1 || other_started != 0 ||
         stream_selected(other_event))
         return;
-    window_start_timer(TIMER_MEDIA_IDLE, MEDIA_IDLE_DELAY_MS);
+    controller.StartTimer(TIMER_MEDIA_IDLE, MEDIA_IDLE_DELAY_MS);
     quor_log("HIDDEV: Close srtp stream (timmer)\n");
 }
 
-void speaker_setting(uint8_t alt) {
+void speaker_setting(Controller& controller, uint8_t alt) {
     if (alt == ALT_ACTIVE) {
         quor_log("AUDIODEV: Spk Active\n");
-        window_stop_timer(TIMER_MEDIA_IDLE);
-        if (may_open_stream()) open_stream_for_audio();
+        controller.StopTimer(TIMER_MEDIA_IDLE);
+        if (may_open_stream(controller)) open_stream_for_audio();
         pb_stream_started = 1;
         set_stream_event(EVENT_PB_START_STOP, true);
     } else if (alt == ALT_IDLE) {
         quor_log("AUDIODEV: Spk Idle\n");
-        arm_idle_close(cp_stream_started, EVENT_CP_START_STOP);
+        arm_idle_close(controller, cp_stream_started, EVENT_CP_START_STOP);
         pb_stream_started = 0;
         set_stream_event(EVENT_PB_START_STOP, false);
     }
 }
 
-void microphone_setting(uint8_t alt) {
+void microphone_setting(Controller& controller, uint8_t alt) {
     if (alt == ALT_ACTIVE) {
         quor_log("AUDIODEV: Mic Active RtpActive: %d\n", srtp_stream_active.load());
-        window_stop_timer(TIMER_MEDIA_IDLE);
+        controller.StopTimer(TIMER_MEDIA_IDLE);
         // A call dialog opens what could not be opened here.
-        if (!may_open_stream() || !open_stream_for_audio()) invite_on_dialog = 1;
+        if (!may_open_stream(controller) || !open_stream_for_audio()) invite_on_dialog = 1;
         cp_stream_started = 1;
         clear_last_capture_frame();
         set_stream_event(EVENT_CP_START_STOP, true);
     } else if (alt == ALT_IDLE) {
         quor_log("AUDIODEV: Mic Idle RtpActive: %d\n", srtp_stream_active.load());
-        arm_idle_close(pb_stream_started, EVENT_PB_START_STOP);
+        arm_idle_close(controller, pb_stream_started, EVENT_PB_START_STOP);
         invite_on_dialog = 0;
         cp_stream_started = 0;
         set_stream_event(EVENT_CP_START_STOP, false);
@@ -170,7 +170,8 @@ void microphone_setting(uint8_t alt) {
 }
 }  // namespace
 
-int process_audio_class_specific_requests(VirtualBus& bus, const uint8_t* req, size_t len) {
+int process_audio_class_specific_requests(Controller& controller, VirtualBus& bus,
+                                          const uint8_t* req, size_t len) {
     const uint8_t interface = req[PDU_INDEX_LOW];
     switch (interface) {
         case IF_CONTROL:
@@ -179,9 +180,9 @@ int process_audio_class_specific_requests(VirtualBus& bus, const uint8_t* req, s
         case IF_MICROPHONE:
             if (req[PDU_REQUEST] != SET_INTERFACE) return -1;
             if (interface == IF_SPEAKER)
-                speaker_setting(req[PDU_VALUE_LOW]);
+                speaker_setting(controller, req[PDU_VALUE_LOW]);
             else
-                microphone_setting(req[PDU_VALUE_LOW]);
+                microphone_setting(controller, req[PDU_VALUE_LOW]);
             return reply(bus, req, nullptr, 0);
         default:
             quor_log("AUDIODEV: What's precdata[4] %d!\n", interface);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/controller.h"
 #include "platform/vbus.h"
 
 namespace quor {
@@ -22,6 +23,7 @@ constexpr uint16_t VOLUME_RES = 0x0100;
 // REQ is a converted request of LEN bytes addressed to interface 0, 1 or 2.
 // Returns 0 when a reply was written, -1 when the request was left
 // unanswered.
-int process_audio_class_specific_requests(VirtualBus& bus, const uint8_t* req, size_t len);
+int process_audio_class_specific_requests(Controller& controller, VirtualBus& bus,
+                                          const uint8_t* req, size_t len);
 
 }  // namespace quor

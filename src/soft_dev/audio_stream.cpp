@@ -5,11 +5,11 @@
 #include <cstring>
 #include <vector>
 
+#include "base/clock.h"
+#include "base/diag_log.h"
 #include "media/media_api.h"
 #include "platform/byte_order.h"
-#include "platform/clock.h"
 #include "platform/event.h"
-#include "base/diag_log.h"
 #include "soft_dev/audio_pacer.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/iso_request.h"
@@ -18,7 +18,6 @@
 #include "soft_dev/sample_fifo.h"
 #include "soft_dev/softdev_thread.h"
 #include "soft_dev/usbip_pdu.h"
-#include "soft_dev/window_link.h"
 
 namespace quor {
 
@@ -67,9 +66,8 @@ struct StreamRole {
 };
 
 // Waits for requests and drains the queue, until SOFTDEV_SHUTDOWN.
-int run_stream_worker(VirtualBus& bus, const StreamRole& role, StreamServer& server) {
+int run_stream_worker(Clock& clock, VirtualBus& bus, const StreamRole& role, StreamServer& server) {
     role.alive = 1;
-    Clock& clock = window_clock();
     server.clock = &clock;
     const EventHandle complete = open_named_event(role.complete_event, EventReset::AUTO);
     const EventHandle shutdown = open_named_event(EVENT_SOFTDEV_SHUTDOWN, EventReset::MANUAL);
@@ -237,23 +235,27 @@ void clear_last_capture_frame() {
     g_capture_frame_clear = 1;
 }
 
-int dealwith_audio_pb_buf(VirtualBus& bus) {
+int dealwith_audio_pb_buf(Clock& clock, VirtualBus& bus) {
     PlaybackServer server;
     const StreamRole role{"PB",           g_pb_queue, EVENT_PB_COMPLETE, g_pb_worker_alive,
                           PB_EMPTY_POLLS, true};
-    return run_stream_worker(bus, role, server);
+    return run_stream_worker(clock, bus, role, server);
 }
 
-int dealwith_audio_cp_buf(VirtualBus& bus) {
+int dealwith_audio_cp_buf(Clock& clock, VirtualBus& bus) {
     CaptureServer server;
     const StreamRole role{"CP",           g_cp_queue, EVENT_CP_COMPLETE, g_cp_worker_alive,
                           CP_EMPTY_POLLS, false};
-    return run_stream_worker(bus, role, server);
+    return run_stream_worker(clock, bus, role, server);
 }
 
 void register_audio_stream_hooks(SoftDevHooks& hooks) {
-    hooks.playback_worker = dealwith_audio_pb_buf;
-    hooks.capture_worker = dealwith_audio_cp_buf;
+    hooks.playback_worker = [](DeviceContext& device, VirtualBus& bus) {
+        return dealwith_audio_pb_buf(device.clock, bus);
+    };
+    hooks.capture_worker = [](DeviceContext& device, VirtualBus& bus) {
+        return dealwith_audio_cp_buf(device.clock, bus);
+    };
 }
 
 }  // namespace quor

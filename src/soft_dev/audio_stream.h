@@ -16,8 +16,8 @@ namespace quor {
 // Thread bodies: each sets its alive flag, completes requests from its
 // queue until SOFTDEV_SHUTDOWN, clears the flag and returns 1. Requests
 // still queued at the shutdown are not answered.
-int dealwith_audio_pb_buf(VirtualBus& bus);
-int dealwith_audio_cp_buf(VirtualBus& bus);
+int dealwith_audio_pb_buf(Clock& clock, VirtualBus& bus);
+int dealwith_audio_cp_buf(Clock& clock, VirtualBus& bus);
 
 // Halves every 16-bit little-endian sample of BUF in place, rounding toward
 // zero. -1 (and nothing changed) for a missing buffer, a length of 0 or an

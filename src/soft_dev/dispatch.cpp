@@ -3,9 +3,9 @@
 #include <cstring>
 #include <vector>
 
+#include "base/diag_log.h"
 #include "platform/byte_order.h"
 #include "platform/event.h"
-#include "base/diag_log.h"
 #include "soft_dev/credentials.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/request_queue.h"
@@ -22,25 +22,26 @@ constexpr uint8_t RECIPIENT_INTERFACE_BIT = 0x01;
 constexpr uint8_t RECIPIENT_ENDPOINT_BIT = 0x02;
 constexpr uint8_t HID_INTERFACE = 3;
 
-void call_handler(const SoftDevHooks::Handler& handler, VirtualBus& bus, uint8_t* req, size_t len) {
-    if (handler) handler(bus, req, len);
+void call_handler(const SoftDevHooks::Handler& handler, DeviceContext& device, VirtualBus& bus,
+                  uint8_t* req, size_t len) {
+    if (handler) handler(device, bus, req, len);
 }
 
 // Routing looks at the recipient bits, so SET_INTERFACE and GET_DESCRIPTOR
 // addressed to an interface reach the class handlers too. The other standard
 // requests to an interface (GET_STATUS, GET_INTERFACE, ...) are none of
 // theirs: they are answered as for any USB interface.
-void route_control(uint8_t* req, size_t len, VirtualBus& bus) {
+void route_control(DeviceContext& device, uint8_t* req, size_t len, VirtualBus& bus) {
     const uint8_t request_type = req[PDU_REQUEST_TYPE];
     if (request_type & RECIPIENT_INTERFACE_BIT) {
         if (is_standard_interface_request(req)) {
             process_standard_interface_requests(bus, req, len);
             return;
         }
-        const SoftDevHooks& hooks = soft_dev_hooks();
+        const SoftDevHooks& hooks = device.hooks;
         call_handler(
-            req[PDU_INDEX_LOW] == HID_INTERFACE ? hooks.hid_requests : hooks.audio_requests, bus,
-            req, len);
+            req[PDU_INDEX_LOW] == HID_INTERFACE ? hooks.hid_requests : hooks.audio_requests, device,
+            bus, req, len);
     } else if (request_type & RECIPIENT_ENDPOINT_BIT) {
         process_endpoint_requests(bus, req, len);
     } else {
@@ -72,7 +73,7 @@ void queue_and_signal(RequestQueue& queue, const char* event_name, const uint8_t
 }
 }  // namespace
 
-int process_dev_data(uint8_t* buf, size_t len, VirtualBus& bus) {
+int process_dev_data(DeviceContext& device, uint8_t* buf, size_t len, VirtualBus& bus) {
     QUOR_PACKET_RECORD("Rec Dev Pkg:\n");
     const size_t secret = credential_text_start(buf, len);
     log_hex_dump(3, buf, len, secret, secret ? len : 0);
@@ -83,7 +84,7 @@ int process_dev_data(uint8_t* buf, size_t len, VirtualBus& bus) {
     usbip_header_to_host(buf);
     switch (pdu_word(buf, USBIP_EP)) {
         case EP_CONTROL:
-            route_control(buf, len, bus);
+            route_control(device, buf, len, bus);
             break;
         case EP_PLAYBACK:
             queue_and_signal(g_pb_queue, EVENT_PB_COMPLETE, buf, len);
@@ -105,7 +106,7 @@ void drop_queued_request(uint32_t seqnum) {
     if (!g_pb_queue.remove(seqnum) && !g_cp_queue.remove(seqnum)) g_intr_queue.remove(seqnum);
 }
 
-void softdev_io_loop(VirtualBus& bus) {
+void softdev_io_loop(DeviceContext& device, VirtualBus& bus) {
     volume_setting = 0;
     mute_setting = 0;
     const EventHandle int_complete = open_named_event(EVENT_INT_COMPLETE, EventReset::AUTO);
@@ -127,7 +128,7 @@ void softdev_io_loop(VirtualBus& bus) {
         const int n = bus.read_request(buf.data(), buf.size(), READ_POLL_MS);
         if (n > 0) {
             const uint32_t seqnum = get_be32(buf.data() + USBIP_SEQNUM);
-            process_dev_data(buf.data(), size_t(n), bus);
+            process_dev_data(device, buf.data(), size_t(n), bus);
             bus.finish_request(seqnum);
         } else if (n < 0) {
             quor_log("DEV: the USB host is gone, no more requests this attachment\n");

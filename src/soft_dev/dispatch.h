@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/vbus.h"
+#include "soft_dev/soft_dev_hooks.h"
 
 namespace quor {
 
@@ -15,11 +16,12 @@ constexpr size_t READ_BUFFER_SIZE = 10000;
 constexpr int READ_POLL_MS = 100;
 
 // Logs, converts and routes one request PDU of LEN bytes as read from the
-// bus (header words big-endian). Returns 0.
-int process_dev_data(uint8_t* buf, size_t len, VirtualBus& bus);
+// bus (header words big-endian); control requests go to DEVICE's handlers.
+// Returns 0.
+int process_dev_data(DeviceContext& device, uint8_t* buf, size_t len, VirtualBus& bus);
 
 // Takes requests from the bus until SOFTDEV_SHUTDOWN is signalled.
-void softdev_io_loop(VirtualBus& bus);
+void softdev_io_loop(DeviceContext& device, VirtualBus& bus);
 
 // Removes an unlinked request from whichever worker queue holds it.
 void drop_queued_request(uint32_t seqnum);

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/byte_order.h"
 #include "base/diag_log.h"
+#include "platform/byte_order.h"
 #include "soft_dev/call_stream.h"
 #include "soft_dev/call_texts.h"
 #include "soft_dev/class_reply.h"
@@ -17,7 +17,6 @@
 #include "soft_dev/phone_msgs.h"
 #include "soft_dev/phone_sender.h"
 #include "soft_dev/usbip_pdu.h"
-#include "soft_dev/window_link.h"
 
 namespace quor {
 
@@ -87,10 +86,10 @@ void credentials_complete() {
     g_credentials.wipe_slots();
 }
 
-void lync_request(const uint8_t report[LYNC_REPORT_SIZE]) {
+void lync_request(Controller& controller, const uint8_t report[LYNC_REPORT_SIZE]) {
     switch (report[1] & LYNC_REQUEST_CODE_MASK) {
         case LYNC_POLL:
-            window_start_timer(TIMER_HT, HID_SEND_WINDOW_MS);
+            controller.StartTimer(TIMER_HT, HID_SEND_WINDOW_MS);
             hid_send_window = 1;
             // While the GRUU goes out its pieces answer the polls.
             if (!gruu_transfer_armed()) ack_report_pending = 1;
@@ -114,17 +113,17 @@ void lync_request(const uint8_t report[LYNC_REPORT_SIZE]) {
     }
 }
 
-void call_dialog(uint8_t in_progress) {
+void call_dialog(Controller& controller, uint8_t in_progress) {
     if (in_progress == 1 && !dialog_active) {
         quor_log("HIDDEV: Dlg now\n");
-        if (window_state() == STATE_PAIRED_SIGNED_IN && !srtp_stream_active) {
+        if (controller.State() == STATE_PAIRED_SIGNED_IN && !srtp_stream_active) {
             if (invite_on_dialog == 1) open_call_stream("HIDDEV: Invite to create srtp stream\n");
             clear_call_texts();
         }
         dialog_active = 1;
     } else if (in_progress == 0 && dialog_active) {
         quor_log("HIDDEV: End Dlg now\n");
-        if (window_as_nm_dev() == 0 && srtp_stream_active) {
+        if (controller.Settings().as_nm_dev == 0 && srtp_stream_active) {
             quor_log("HIDDEV: Close srtp stream\n");
             send_srtp_close();
         }
@@ -146,13 +145,13 @@ void lync_status(const uint8_t report[STATUS_REPORT_SIZE]) {
     lync_status_word = word;
 }
 
-int set_report(VirtualBus& bus, const uint8_t* req, size_t len) {
+int set_report(Controller& controller, VirtualBus& bus, const uint8_t* req, size_t len) {
     const uint8_t id = req[PDU_VALUE_LOW];
     switch (id) {
         case REPORT_LYNC: {
             uint8_t report[LYNC_REPORT_SIZE];
             read_report(req, len, report, sizeof(report));
-            lync_request(report);
+            lync_request(controller, report);
             explicit_bzero(report, sizeof(report));  // may hold a piece of the password
             uint8_t ack[LYNC_REPORT_SIZE] = {};
             memcpy(ack, LYNC_ACK_HEAD, sizeof(LYNC_ACK_HEAD));
@@ -161,7 +160,7 @@ int set_report(VirtualBus& bus, const uint8_t* req, size_t len) {
         case REPORT_DIALOG: {
             uint8_t report[DIALOG_REPORT_SIZE];
             read_report(req, len, report, sizeof(report));
-            call_dialog(report[1]);
+            call_dialog(controller, report[1]);
             break;
         }
         case REPORT_0x13:
@@ -227,14 +226,15 @@ int get_descriptor(VirtualBus& bus, const uint8_t* req) {
 }
 }  // namespace
 
-int process_hid_class_specific_requests(VirtualBus& bus, const uint8_t* req, size_t len) {
+int process_hid_class_specific_requests(Controller& controller, VirtualBus& bus, const uint8_t* req,
+                                        size_t len) {
     switch (req[PDU_REQUEST]) {
         case GET_REPORT:
             return get_report(bus, req);
         case GET_DESCRIPTOR:
             return get_descriptor(bus, req);
         case SET_REPORT:
-            return set_report(bus, req, len);
+            return set_report(controller, bus, req, len);
         default:
             return reply(bus, req, ReplyHeader::CONTROL, nullptr, 0);  // SET_IDLE and the rest
     }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/controller.h"
 #include "platform/vbus.h"
 
 namespace quor {
@@ -17,7 +18,8 @@ constexpr int HID_SEND_WINDOW_MS = 5000;
 
 // REQ is a converted request of LEN bytes. Returns 0 when a reply was
 // written, -1 when the request was left unanswered.
-int process_hid_class_specific_requests(VirtualBus& bus, const uint8_t* req, size_t len);
+int process_hid_class_specific_requests(Controller& controller, VirtualBus& bus, const uint8_t* req,
+                                        size_t len);
 
 // Timer 1128 ran out: Lync stopped polling.
 void close_hid_send_window();

@@ -3,15 +3,12 @@
 #include <atomic>
 #include <cstring>
 
-#include "platform/clock.h"
 #include "base/diag_log.h"
-#include "shell/main_dlg.h"
 #include "soft_dev/class_reply.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/gruu_store.h"
 #include "soft_dev/lync_state.h"
 #include "soft_dev/request_queue.h"
-#include "soft_dev/window_link.h"
 
 namespace quor {
 
@@ -95,9 +92,8 @@ InterruptReport answer_interrupt_request(VirtualBus& bus, const std::vector<uint
     return InterruptReport::NOTHING;
 }
 
-int interrupt_ep_thread(VirtualBus& bus) {
+int interrupt_ep_thread(Clock& clock, VirtualBus& bus) {
     g_intr_thread_alive = 1;
-    Clock& clock = window_clock();
     std::vector<uint8_t> req;
     while (g_dev_stop == DEV_RUN) {
         if (hid_send_window == 1 && g_intr_queue.pop(&req)) answer_interrupt_request(bus, req);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/clock.h"
 #include "platform/vbus.h"
 
 namespace quor {
@@ -37,6 +38,6 @@ InterruptReport choose_interrupt_report();
 InterruptReport answer_interrupt_request(VirtualBus& bus, const std::vector<uint8_t>& req);
 
 // Thread body: runs until the stop request, then frees the queue. Returns 1.
-int interrupt_ep_thread(VirtualBus& bus);
+int interrupt_ep_thread(Clock& clock, VirtualBus& bus);
 
 }  // namespace quor

@@ -10,9 +10,15 @@ namespace quor {
 
 void register_lync_hooks(SoftDevHooks& hooks) {
     gbk_line(GbkLine::DISMISSED);
-    hooks.hid_requests = process_hid_class_specific_requests;
-    hooks.audio_requests = process_audio_class_specific_requests;
-    hooks.interrupt_worker = interrupt_ep_thread;
+    hooks.hid_requests = [](DeviceContext& device, VirtualBus& bus, uint8_t* req, size_t len) {
+        return process_hid_class_specific_requests(device.controller, bus, req, len);
+    };
+    hooks.audio_requests = [](DeviceContext& device, VirtualBus& bus, uint8_t* req, size_t len) {
+        return process_audio_class_specific_requests(device.controller, bus, req, len);
+    };
+    hooks.interrupt_worker = [](DeviceContext& device, VirtualBus& bus) {
+        return interrupt_ep_thread(device.clock, bus);
+    };
     hooks.release_gruu = release_gruu;
 }
 

@@ -24,14 +24,14 @@ constexpr DeviceEvent DEVICE_EVENTS[] = {
 };
 
 std::thread start_worker(const SoftDevHooks::Worker& worker, std::atomic<int>& alive,
-                         VirtualBus& bus) {
+                         DeviceContext& device, VirtualBus& bus) {
     alive = 0;
     if (!worker) return {};
-    return std::thread(worker, std::ref(bus));
+    return std::thread(worker, std::ref(device), std::ref(bus));
 }
 }  // namespace
 
-int softdev_thread(VirtualBus& bus) {
+int softdev_thread(DeviceContext& device, VirtualBus& bus) {
     g_softdev_alive = 1;
     EventHandle events[std::size(DEVICE_EVENTS)];
     for (size_t i = 0; i < std::size(DEVICE_EVENTS); ++i)
@@ -41,11 +41,11 @@ int softdev_thread(VirtualBus& bus) {
         g_cp_queue.clear();
         g_pb_queue.clear();
         bus.set_unlink_handler(drop_queued_request);
-        const SoftDevHooks& hooks = soft_dev_hooks();
-        std::thread playback = start_worker(hooks.playback_worker, g_pb_worker_alive, bus);
-        std::thread capture = start_worker(hooks.capture_worker, g_cp_worker_alive, bus);
+        const SoftDevHooks& hooks = device.hooks;
+        std::thread playback = start_worker(hooks.playback_worker, g_pb_worker_alive, device, bus);
+        std::thread capture = start_worker(hooks.capture_worker, g_cp_worker_alive, device, bus);
 
-        softdev_io_loop(bus);
+        softdev_io_loop(device, bus);
 
         // Joining (rather than polling the alive flags) also covers a worker
         // that has not yet raised its flag: the queues are released only

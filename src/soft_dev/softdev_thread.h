@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/vbus.h"
+#include "soft_dev/soft_dev_hooks.h"
 
 namespace quor {
 
@@ -19,6 +20,6 @@ inline constexpr char EVENT_SOFTDEV_SHUTDOWN[] = "Global\\KESTROW_QUOR_SOFTDEV_S
 
 // Thread body; returns 1 once the reader stopped, the workers ended and the
 // queues and events are released.
-int softdev_thread(VirtualBus& bus);
+int softdev_thread(DeviceContext& device, VirtualBus& bus);
 
 }  // namespace quor

@@ -5,14 +5,17 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "base/diag_log.h"
 #include "link/syslog_service.h"
 #include "platform/process.h"
 #include "platform/signals.h"
 #include "platform/single_instance.h"
+#include "platform/vbus_usbip_server.h"
 #include "settings/autorun.h"
 #include "settings/config.h"
+#include "shell/composition.h"
 #include "shell/main_dlg.h"
 #include "ui/main_window.h"
 #include "ui/qt_ui_loop.h"
@@ -22,13 +25,18 @@ namespace {
 
 constexpr const char* PROGRAM_NAME = "KestrowQuorConnector";
 
-// The loop that a second start's Show/Hide request and a stop signal are
-// posted to; null while there is none.
-std::atomic<quor::QtUiLoop*> g_toggle_loop{nullptr};
+// Where a second start's Show/Hide request and a stop signal go: the
+// controller, on its loop; null while there is none.
+struct ToggleTarget {
+    quor::QtUiLoop& loop;
+    quor::CKestrowQuorConnectorDlg& dlg;
+};
+std::atomic<ToggleTarget*> g_toggle_target{nullptr};
 
 void print_help() {
     printf(
-        "Usage: %s [--version] [--help] [Qt options]\n"
+        "Usage: %s [--usbip-listen ADDRESS[:PORT]] [--usbip-allow LIST]\n"
+        "       [--version] [--help] [Qt options]\n"
         "\n"
         "Pairs with a Kestrow Quor desk phone and makes it appear to this PC as a\n"
         "USB telephone. The program lives in the notification area; starting it\n"
@@ -36,13 +44,20 @@ void print_help() {
         "\n"
         "  --version   print the version and exit\n"
         "  --help      print this text and exit\n"
+        "  --usbip-listen A.B.C.D[:PORT]\n"
+        "              export the paired phone as USB/IP device 1-1 on this address\n"
+        "              (port 3240 by default) instead of plugging it into vhci_hcd\n"
+        "  --usbip-allow LIST\n"
+        "              addresses or A.B.C.D/N prefixes, comma-separated, that may\n"
+        "              import it (default 127.0.0.0/8); USB/IP has no authentication\n"
         "\n"
         "Environment:\n"
         "  QUOR_HOME         directory of config.ini and quor.log (default:\n"
         "                    ~/.config/kestrow-quor and ~/.local/state/kestrow-quor,\n"
         "                    or where XDG_CONFIG_HOME and XDG_STATE_HOME say)\n"
         "  QUOR_VBUS         unix:PATH or tcp:127.0.0.1:PORT plugs the USB phone into\n"
-        "                    a user-space host (quor-host-sim) instead of vhci_hcd\n"
+        "                    a user-space host (quor-host-sim) instead of vhci_hcd;\n"
+        "                    usbip:A.B.C.D[:PORT] is --usbip-listen A.B.C.D[:PORT]\n"
         "  QT_QPA_PLATFORM   offscreen runs the program without a display\n"
         "\n"
         "The program runs as the desktop user, not as root. SIGTERM, SIGHUP and\n"
@@ -53,21 +68,29 @@ void print_help() {
 }
 
 void on_toggle_request() {
-    quor::QtUiLoop* loop = g_toggle_loop.load();
-    if (!loop) {
+    ToggleTarget* target = g_toggle_target.load();
+    if (!target) {
         quor_log("Quor ERR: show/hide request before the window exists, ignored\n");
         return;
     }
-    loop->post([] {
-        if (quor::CKestrowQuorConnectorDlg* dlg = quor::g_main_dlg.load())
-            dlg->OnCommand(quor::ID_SHOW_HIDE);
-    });
+    quor::CKestrowQuorConnectorDlg& dlg = target->dlg;
+    target->loop.post([&dlg] { dlg.OnCommand(quor::ID_SHOW_HIDE); });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::string usbip_listen;
+    std::string usbip_allow;
     for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--usbip-listen") == 0 && i + 1 < argc) {
+            usbip_listen = argv[++i];
+            continue;
+        }
+        if (strcmp(argv[i], "--usbip-allow") == 0 && i + 1 < argc) {
+            usbip_allow = argv[++i];
+            continue;
+        }
         if (strcmp(argv[i], "--version") == 0) {
             printf("%s %s\n", PROGRAM_NAME, QUOR_VERSION);
             return 0;
@@ -92,6 +115,10 @@ int main(int argc, char** argv) {
     std::unique_ptr<quor::SingleInstance> instance =
         quor::SingleInstance::acquire(instance_socket_path(), on_toggle_request);
     if (!instance) return 0;
+    if (quor::start_usbip_server(usbip_listen, usbip_allow) != 0) {
+        fprintf(stderr, "%s: the USB/IP server cannot start\n", PROGRAM_NAME);
+        return 2;
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(PROGRAM_NAME);
@@ -103,7 +130,9 @@ int main(int argc, char** argv) {
 
     quor::QtUiLoop loop;
     quor::CMainWindow window;
-    quor::CKestrowQuorConnectorDlg dlg(window, loop);
+    const std::unique_ptr<quor::CKestrowQuorConnectorDlg> controller =
+        quor::make_controller(window, loop);
+    quor::CKestrowQuorConnectorDlg& dlg = *controller;
     window.SetController(&dlg);
     window.SetApplyAutoRun([](int on) { return ApplyAutoRun(on); });
     window.SetLogServiceRunning([] { return quor::g_syslog_socket.load() != -1; });
@@ -119,23 +148,23 @@ int main(int argc, char** argv) {
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &app, [&dlg, &window] {
         if (!window.Ended()) dlg.OnQueryEndSession();
     });
+    ToggleTarget toggle_target{loop, dlg};
+    g_toggle_target = &toggle_target;
     // SIGTERM and SIGHUP (a logout that ends the session's processes) take
     // the tray Exit's way: a paired program unpairs and unplugs the device,
-    // then ends. The loop is known first, so no early signal is lost.
-    g_toggle_loop = &loop;
+    // then ends. The target is known first, so no early signal is lost.
     quor::watch_stop_signals([] {
-        if (quor::QtUiLoop* loop = g_toggle_loop.load())
-            loop->post([] {
-                if (quor::CKestrowQuorConnectorDlg* dlg = quor::g_main_dlg.load())
-                    dlg->OnCommand(quor::ID_EXIT);
-            });
+        if (ToggleTarget* target = g_toggle_target.load()) {
+            quor::CKestrowQuorConnectorDlg& target_dlg = target->dlg;
+            target->loop.post([&target_dlg] { target_dlg.OnCommand(quor::ID_EXIT); });
+        }
     });
 
     dlg.OnInitDialog();
     if (!window.Ended()) window.show();
     const int result = QApplication::exec();
 
-    g_toggle_loop = nullptr;
+    g_toggle_target = nullptr;
     instance.reset();
     return result;
 }

@@ -70,7 +70,7 @@ CMainWindow::CMainWindow(QWidget* parent)
     m_built = build_dialog(this, dialog_template(IDD_MAIN, current_language()));
     setWindowIcon(load_icon(ICON_PAIRED_SIGNED_OUT));
     CTrayIcon::Handlers handlers;
-    handlers.state = [this] { return m_pDlg ? m_pDlg->m_nState.load() : STATE_NOT_PAIRED; };
+    handlers.state = [this] { return m_pDlg ? m_pDlg->State() : STATE_NOT_PAIRED; };
     handlers.log_running = [this] { return m_logRunning(); };
     handlers.command = [this](int id) {
         if (m_pDlg) m_pDlg->OnCommand(id);

@@ -27,9 +27,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/diag_log.h"
 #include "settings/config.h"
 #include "settings/ini_store.h"
-#include "base/diag_log.h"
+#include "shell/composition.h"
 #include "shell/main_dlg.h"
 #include "support/fake_view.h"
 
@@ -63,7 +64,7 @@ struct Harness {
         home = tmpl + "/";
         path = home + "config.ini";
         setenv("QUOR_HOME", home.c_str(), 1);
-        ShellHooks hooks = ShellHooks::defaults();
+        ShellHooks hooks = default_shell_hooks();
         hooks.apply_autorun = [](int) { return 1; };
         dlg = std::make_unique<CKestrowQuorConnectorDlg>(view, loop, clock, hooks);
     }
@@ -91,10 +92,12 @@ Settings load(Harness& h) {
     h.dlg->LoadConfig();
     h.loop.run_pending();
     CKestrowQuorConnectorDlg& d = *h.dlg;
-    Settings s{{d.m_nAutoIP, d.m_nAutoMin, d.m_nAutoPair, d.m_nAutoRepair, d.m_nAutoRun,
-                d.m_nAsNmDev, d.m_nPairTimeout, d.m_nRepairTime, d.m_nRetryTimes, d.m_nResendGruu},
+    Settings s{{d.Settings().auto_ip, d.Settings().auto_min, d.Settings().auto_pair,
+                d.Settings().auto_repair, d.Settings().auto_run, d.Settings().as_nm_dev,
+                d.Settings().pair_timeout_s, d.Settings().repair_time_s, d.Settings().retry_times,
+                d.Settings().resend_gruu_s},
                0,
-               d.m_nDebug};
+               d.Settings().debug};
     d.GetAddress(&s.address);
     return s;
 }

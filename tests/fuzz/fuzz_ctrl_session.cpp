@@ -13,6 +13,7 @@
 
 #include "link/ctrl_frame.h"
 #include "link/pair_session.h"
+#include "shell/composition.h"
 #include "shell/main_dlg.h"
 #include "soft_dev/call_stream.h"
 #include "support/fake_view.h"
@@ -26,19 +27,21 @@ struct Harness {
     quor::CKestrowQuorConnectorDlg dlg{view, loop, clock, Hooks()};
 
     static quor::ShellHooks Hooks() {
-        quor::ShellHooks h = quor::ShellHooks::defaults();
-        h.start_pair_session = [](quor::CKestrowQuorConnectorDlg*) {};
+        quor::connect_device_to_channel();
+        quor::ShellHooks h = quor::default_shell_hooks();
+        h.start_pair_session = [](quor::Controller&) {};
         return h;
     }
-    Harness() {
-        quor::SessionServices& svc = quor::session_services();
+    quor::SessionServices services = Services();
+
+    static quor::SessionServices Services() {
+        quor::SessionServices svc;
         svc.set_device_identity = [](const char*, uint16_t, uint16_t, uint16_t) { return 0; };
-        svc.start_device = [](quor::CKestrowQuorConnectorDlg* d) {
-            d->SetState(quor::STATE_PAIRED_SIGNED_OUT);
-        };
+        svc.start_device = [](quor::Controller& c) { c.SetState(quor::STATE_PAIRED_SIGNED_OUT); };
         svc.set_gruu = [](const char*) { return 0; };
         svc.open_rtp_socket = [](uint16_t, uint16_t, uint32_t) { return 0; };
         svc.create_srtp_session = [](const char*) { return 0; };
+        return svc;
     }
 };
 
@@ -87,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // first answer in the input opens the call's media.
     quor::forget_media_offers();
     quor::open_call_stream("");
-    quor::serve_phone_bytes(&h.dlg, data, size, 0x7F000001);
+    quor::serve_phone_bytes(h.dlg, h.services, data, size, 0x7F000001);
     quor::release_call_stream();
     h.loop.run_pending();
     h.view.ForgetHistory();

@@ -28,6 +28,7 @@
 #include "fuzz_input.h"
 #include "link/pair_session.h"
 #include "platform/byte_order.h"
+#include "shell/composition.h"
 #include "shell/main_dlg.h"
 #include "soft_dev/attach.h"
 #include "soft_dev/descriptors.h"
@@ -160,18 +161,28 @@ struct Harness {
     CheckingBus bus;
 
     static quor::ShellHooks Hooks() {
-        quor::ShellHooks h = quor::ShellHooks::defaults();
-        h.start_pair_session = [](quor::CKestrowQuorConnectorDlg*) {};
+        quor::connect_device_to_channel();
+        quor::ShellHooks h = quor::default_shell_hooks();
+        h.start_pair_session = [](quor::Controller&) {};
         return h;
     }
-    Harness() {
-        quor::register_lync_hooks(quor::soft_dev_hooks());
-        // The session's own set_device_identity; the attachment is the
-        // plug-in alone.
-        quor::session_services().start_device = [this](quor::CKestrowQuorConnectorDlg* d) {
+    quor::DeviceContext device{dlg, Device()};
+    quor::SessionServices services = Services();
+
+    static quor::SoftDevHooks Device() {
+        quor::SoftDevHooks hooks;
+        quor::register_lync_hooks(hooks);
+        return hooks;
+    }
+    // The session's own set_device_identity; the attachment is the plug-in
+    // alone.
+    quor::SessionServices Services() {
+        quor::SessionServices svc = quor::default_session_services();
+        svc.start_device = [this](quor::Controller& c) {
             if (quor::plugin_device(bus, PORT) != 0) fail("plug-in refused");
-            d->SetState(quor::STATE_PAIRED_SIGNED_OUT);
+            c.SetState(quor::STATE_PAIRED_SIGNED_OUT);
         };
+        return svc;
     }
 };
 
@@ -209,7 +220,7 @@ void pair(Harness& h, quor::fuzz::Input& in) {
     shutdown(sv[1], SHUT_WR);
     h.dlg.SetState(quor::STATE_PAIRING);
     h.bus.plugged.clear();
-    quor::serve_phone_messages(&h.dlg, sv[0], 0x7F000001);
+    quor::serve_phone_messages(h.dlg, h.services, sv[0], 0x7F000001);
     close(sv[0]);
     close(sv[1]);
     if (h.bus.plugged.empty() == accepted) fail(accepted ? "identity refused" : "identity taken");
@@ -233,7 +244,7 @@ void request(Harness& h, quor::fuzz::Input& in) {
     put_be32(&pdu[USBIP_LENGTH], w_length);
     std::copy(g_setup.begin(), g_setup.end(), pdu.begin() + USBIP_SETUP);
     std::copy(data.begin(), data.end(), pdu.begin() + USBIP_HEADER_SIZE);
-    process_dev_data(pdu.data(), pdu.size(), h.bus);
+    process_dev_data(h.device, pdu.data(), pdu.size(), h.bus);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "fuzz_input.h"
 #include "platform/byte_order.h"
+#include "shell/composition.h"
 #include "shell/main_dlg.h"
 #include "soft_dev/audio_requests.h"
 #include "soft_dev/call_stream.h"
@@ -52,13 +53,13 @@ struct Harness {
     CheckingBus bus;
 
     static quor::ShellHooks Hooks() {
-        quor::ShellHooks h = quor::ShellHooks::defaults();
+        quor::connect_device_to_channel();
+        quor::ShellHooks h = quor::default_shell_hooks();
         h.send_srtp_close = [] { quor::send_srtp_close(); };
         h.close_hid_send_window = quor::close_hid_send_window;
         h.send_gruu = [] { quor::send_gruu(); };
         return h;
     }
-    Harness() { quor::g_main_dlg = &dlg; }
 };
 
 // A converted CMD_SUBMIT on endpoint EP: setup packet, a transfer length
@@ -87,18 +88,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         switch (in.byte() % 7) {
             case 0: {
                 std::vector<uint8_t> req = request(in, 0);
-                quor::process_hid_class_specific_requests(h.bus, req.data(), req.size());
+                quor::process_hid_class_specific_requests(h.dlg, h.bus, req.data(), req.size());
                 break;
             }
             case 1: {
                 std::vector<uint8_t> req = request(in, 0);
-                quor::process_audio_class_specific_requests(h.bus, req.data(), req.size());
+                quor::process_audio_class_specific_requests(h.dlg, h.bus, req.data(), req.size());
                 break;
             }
             case 2: {
                 const uint8_t b = in.byte();
-                h.dlg.m_nState = b % 7;
-                h.dlg.m_nAsNmDev = (b >> 3) & 1;
+                h.dlg.PresetState(b % 7);
+                h.dlg.UpdateSettings(
+                    [&](quor::ControllerSettings& s) { s.as_nm_dev = (b >> 3) & 1; });
                 break;
             }
             case 3: {

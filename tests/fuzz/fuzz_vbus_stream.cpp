@@ -20,6 +20,7 @@
 #include "soft_dev/dispatch.h"
 #include "soft_dev/request_queue.h"
 #include "soft_dev/usbip_pdu.h"
+#include "support/fake_controller.h"
 
 namespace {
 
@@ -109,6 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bus.set_unlink_handler(quor::drop_queued_request);
     const int host = sv[0];
     fcntl(host, F_SETFL, O_NONBLOCK);
+    // No class handlers: the stream and the queues are what is under test.
+    quor::test::FakeController controller;
+    quor::DeviceContext device{controller, {}};
 
     std::vector<uint8_t> buf(quor::READ_BUFFER_SIZE);
     std::vector<uint8_t> rx;
@@ -131,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const uint32_t seqnum = get_be32(buf.data() + quor::USBIP_SEQNUM);
             requests[seqnum] = {get_be32(buf.data() + quor::USBIP_DIRECTION),
                                 get_be32(buf.data() + quor::USBIP_LENGTH)};
-            quor::process_dev_data(buf.data(), size_t(n), bus);
+            quor::process_dev_data(device, buf.data(), size_t(n), bus);
             bus.finish_request(seqnum);
             answer_queue(quor::g_pb_queue, bus, 0, true);
             answer_queue(quor::g_cp_queue, bus, WORKER_FRAME, true);

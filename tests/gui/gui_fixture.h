@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "shell/main_dlg.h"
 #include "base/strings.h"
+#include "shell/composition.h"
+#include "shell/main_dlg.h"
 #include "ui/main_window.h"
 #include "ui/qt_ui_loop.h"
 
@@ -60,15 +61,15 @@ struct MainWindowRig {
     int pair_sessions = 0;
 
     explicit MainWindowRig(bool init = true) {
-        g_last_state = STATE_NOT_PAIRED;
-        ShellHooks hooks = ShellHooks::defaults();
+        connect_device_to_channel();
+        ShellHooks hooks = default_shell_hooks();
         hooks.net_startup = [] { return 0; };
         hooks.load_srtp_library = [](int*) { return 0; };
         hooks.init_srtp_library = [] { return 0; };
-        hooks.start_update_check = [] {};
+        hooks.start_update_check = [](Controller&) {};
         hooks.add_firewall_exception = [](const std::string&, const std::string&) { return 0; };
         hooks.apply_autorun = [](int) { return 1; };
-        hooks.start_pair_session = [this](CKestrowQuorConnectorDlg*) { ++pair_sessions; };
+        hooks.start_pair_session = [this](Controller&) { ++pair_sessions; };
         window.SetMessageBox(messages.fn());
         dlg = std::make_unique<CKestrowQuorConnectorDlg>(window, loop, SystemClock::instance(),
                                                          hooks);
@@ -78,7 +79,6 @@ struct MainWindowRig {
             settle();
         }
     }
-    ~MainWindowRig() { g_last_state = STATE_NOT_PAIRED; }
 
     // Runs what the controller posted to the UI thread.
     static void settle() {

@@ -208,11 +208,11 @@ class LayoutTest : public QObject {
             save_shot(tray->Menu(), "tray_menu_ctrl_" + tag);
             tray->Menu()->hide();
             // A drop with the re-pair armed starts the countdown.
-            rig.dlg->m_bRepairArmed = 1;
-            rig.dlg->m_nAutoRepair = 1;
+            rig.dlg->SetRepairArmed(1);
+            rig.dlg->UpdateSettings([&](ControllerSettings& s) { s.auto_repair = 1; });
             rig.set_state(STATE_UNPAIRING);
             rig.set_state(STATE_NOT_PAIRED);
-            QCOMPARE(rig.dlg->m_nState.load(), unsigned(STATE_WAITING));
+            QCOMPARE(rig.dlg->State(), unsigned(STATE_WAITING));
             save_shot(&rig.window, "main_" + tag + "_state5");
         }
         {

@@ -57,7 +57,7 @@ void reach(MainWindowRig& rig, unsigned state) {
             break;
         case STATE_WAITING:
             reach(rig, STATE_UNPAIRING);
-            rig.dlg->m_bRepairArmed = 1;
+            rig.dlg->SetRepairArmed(1);
             rig.set_state(STATE_NOT_PAIRED);
             break;
         case STATE_FINDING_ADDRESS:
@@ -110,7 +110,7 @@ class MainWindowTest : public QObject {
         QFETCH(bool, controls_enabled);
         MainWindowRig rig;
         reach(rig, unsigned(state));
-        QCOMPARE(rig.dlg->m_nState.load(), unsigned(state));
+        QCOMPARE(rig.dlg->State(), unsigned(state));
         QString status = text(status_id);
         if (state == STATE_WAITING) status += "(15s)";
         CMainWindow& w = rig.window;
@@ -144,11 +144,11 @@ class MainWindowTest : public QObject {
         QCOMPARE(rig.window.Tray()->LastBalloon(), text(IDS_PAIRED_SIGNED_OUT));
         // A drop with the re-pair armed goes on to the countdown: the
         // balloon keeps the last text, no new one for "Waiting...".
-        rig.dlg->m_bRepairArmed = 1;
+        rig.dlg->SetRepairArmed(1);
         rig.set_state(STATE_UNPAIRING);
         QCOMPARE(rig.window.Tray()->LastBalloon(), text(IDS_UNPAIRING));
         rig.set_state(STATE_NOT_PAIRED);
-        QCOMPARE(rig.dlg->m_nState.load(), unsigned(STATE_WAITING));
+        QCOMPARE(rig.dlg->State(), unsigned(STATE_WAITING));
         QCOMPARE(rig.window.Tray()->LastBalloon(), text(IDS_UNPAIRING));
         rig.dlg->ShowHide(0);
         QVERIFY(!rig.window.is_minimized());
@@ -191,7 +191,7 @@ class MainWindowTest : public QObject {
         QTest::mouseClick(rig.window.PairButton(), Qt::LeftButton);
         rig.settle();
         QCOMPARE(ini_get_int(rig.home.config(), "SECTION 1", "PhoneIP", -1), 167772165);
-        QCOMPARE(rig.dlg->m_nState.load(), unsigned(STATE_PAIRING));
+        QCOMPARE(rig.dlg->State(), unsigned(STATE_PAIRING));
         QCOMPARE(rig.pair_sessions, 1);
         QVERIFY(!rig.window.PairButton()->isEnabled());
     }
@@ -202,7 +202,7 @@ class MainWindowTest : public QObject {
         emit rig.window.AddressCtrl()->addressEdited(0, 0);
         QTest::mouseClick(rig.window.PairButton(), Qt::LeftButton);
         rig.settle();
-        QCOMPARE(rig.dlg->m_nState.load(), unsigned(STATE_NOT_PAIRED));
+        QCOMPARE(rig.dlg->State(), unsigned(STATE_NOT_PAIRED));
         QCOMPARE(rig.pair_sessions, 0);
         QCOMPARE(ini_get_int(rig.home.config(), "SECTION 1", "AutoIP", -1), 0);
     }
@@ -266,7 +266,7 @@ class MainWindowTest : public QObject {
         QTest::mouseClick(rig.window.PairButton(), Qt::LeftButton);
         rig.settle();
         QCOMPARE(ini_get_int(rig.home.config(), "SECTION 1", "AutoIP", -1), 1);
-        QCOMPARE(rig.dlg->m_nState.load(), unsigned(STATE_PAIRING));
+        QCOMPARE(rig.dlg->State(), unsigned(STATE_PAIRING));
     }
 
     void auto_tooltip() {

@@ -266,7 +266,7 @@ class ParameterDlgTest : public QObject {
         });
         rig.dlg->OnCommand(ID_SETTING);
         QCOMPARE(applied.size(), size_t(1));
-        QCOMPARE(rig.dlg->m_nResendGruu.load(), 42);
+        QCOMPARE(rig.dlg->Settings().resend_gruu_s, 42);
         QTimer::singleShot(0, [] {
             auto* dlg = qobject_cast<CParameterDlg*>(QApplication::activeModalWidget());
             QVERIFY(dlg);
@@ -274,7 +274,7 @@ class ParameterDlgTest : public QObject {
             dlg->reject();
         });
         rig.dlg->OnSetClicked();
-        QCOMPARE(rig.dlg->m_nResendGruu.load(), 42);
+        QCOMPARE(rig.dlg->Settings().resend_gruu_s, 42);
     }
 
     void chinese_layout_has_two_columns() {

@@ -19,6 +19,8 @@ import subprocess
 import sys
 import threading
 import time
+import wave
+from array import array
 
 DEFAULT_TIMEOUT = 5.0
 # Sanitizer builds run the programs several times slower: their test runs
@@ -546,3 +548,29 @@ def media_summary(line):
         raise AssertionError(f"not a media summary: {line}")
     keys = ("rx", "lost", "dropped", "tone", "level", "tx", "faulty")
     return {k: float(v) for k, v in zip(keys, m.groups())}
+
+
+def frame_marks(path):
+    """The packet numbers the phone marked (--frame-marks) in each 10 ms
+    frame of the host's 48 kHz recording, None where a frame holds no mark.
+    Each 16 kHz sample reaches the host three times, and the connector's
+    frames begin where the recording does; the offset is searched anyway."""
+    with wave.open(path) as w:
+        samples = array("h", w.readframes(w.getnframes()))
+    if sys.byteorder == "big":
+        samples.byteswap()
+
+    def mark(at):
+        bits = [samples[at + 3 * i] & 1 for i in range(32)]
+        if any(bits[i] == bits[16 + i] for i in range(16)):
+            return None
+        return sum(bit << i for i, bit in enumerate(bits[:16]))
+
+    def frames(offset):
+        return [mark(at) for at in range(offset, len(samples) - 95, 480)]
+
+    first = next((i for i, m in enumerate(frames(0)) if m is not None), 0)
+    probe = range(first * 480, min(len(samples) - 95, (first + 50) * 480), 480)
+    offset = max(range(480), key=lambda k: sum(
+        mark(at + k) is not None for at in probe if at + k + 95 < len(samples)))
+    return frames(offset)

@@ -37,7 +37,7 @@ class CallAudio(unittest.TestCase):
         address = "unix:" + os.path.join(self.home, "host.sock")
         self.phone_wav = os.path.join(self.home, "phone.wav")
         self.host_wav = os.path.join(self.home, "host.wav")
-        self.phone = quorlib.spawn("quor-phone-sim", "--tone", "600",
+        self.phone = quorlib.spawn("quor-phone-sim", "--tone", "600", "--frame-marks",
                                    "--record", self.phone_wav)
         self.phone.wait_for(r"^listening 7063")
         self.host = quorlib.spawn("quor-host-sim", "--listen", address)
@@ -94,6 +94,15 @@ class CallAudio(unittest.TestCase):
             self.assertNotRegex(proc.output(), r"(?m)^error: ")
         self.assertGreater(os.path.getsize(self.phone_wav), 44 + SECONDS * 16000 * 2 * 0.9)
         self.assertGreater(os.path.getsize(self.host_wav), 44 + SECONDS * 96000 * 0.9)
+        # The phone numbered its packets in their samples' low bits: the
+        # numbers reach the host's recording in order, one 10 ms frame each
+        # (a repeated frame shows its number again, or none when halved).
+        marks = [m for m in quorlib.frame_marks(self.host_wav) if m is not None]
+        self.assertGreater(len(marks), SECONDS * 100 * 0.5)
+        steps = [(b - a) & 0xFFFF for a, b in zip(marks, marks[1:])]
+        self.assertLess(max(steps), 100, "a packet number went backwards")
+        if quorlib.FULL_SPEED:
+            self.assertGreater(steps.count(1), len(steps) * 0.97)
         if quorlib.FULL_SPEED:
             self.assert_kept_up(play, rec, summary, closed, cp)
 

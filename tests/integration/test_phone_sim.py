@@ -1,9 +1,11 @@
 """The phone simulator against a scripted connector on loopback: its answers,
 its transcript, its stdin commands and its handling of bad input."""
 
+import base64
 import os
 import signal
 import socket
+import struct
 import sys
 import tempfile
 import time
@@ -196,6 +198,39 @@ class PhoneSimTest(unittest.TestCase):
         self.assertEqual(other.recv(100), bytes.fromhex("FFFFFFFF03FC"))
         sim.wait_for(r"^announced FF FF FF FF 03 FC to 127.0.0.1:15000$")
 
+    def test_skewed_media_clock_paces_packets_and_timestamps(self):
+        # A phone whose clock runs 10 % fast sends 10 % more packets, and
+        # RTP time, per second of this machine's clock. The send times are
+        # the kernel's receive stamps (loopback delivers at once), so this
+        # test's own scheduling does not enter them.
+        sim = self.start_sim("--tone", "600", "--clock-skew-ppm", "100000")
+        c = self.connect(sim)
+        rtp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(rtp.close)
+        rtp.bind(("127.0.0.1", 0))
+        # SO_TIMESTAMPNS (Linux), which this Python may not name.
+        rtp.setsockopt(socket.SOL_SOCKET, getattr(socket, "SO_TIMESTAMPNS", 35), 1)
+        rtp.settimeout(q.DEFAULT_TIMEOUT)
+        line = b"1 AES_CM_128_HMAC_SHA1_80 inline:" + base64.b64encode(bytes(range(30)))
+        c.send(q.MEDIA_OFFER, struct.pack(">I", rtp.getsockname()[1]) + line.ljust(128, b"\0"))
+        c.expect(q.PHONE_MEDIA_OFFER)
+        sim.wait_for(r"^media clock: \+100000 ppm$")
+        packets = []  # (sequence number, RTP timestamp, send time in s)
+        while len(packets) < 200:
+            data, ancillary, _, _ = rtp.recvmsg(2048, 64)
+            sec, nsec = struct.unpack("qq", ancillary[0][2][:16])
+            seq, stamp = struct.unpack(">HI", data[2:8])
+            packets.append((seq, stamp, sec + nsec / 1e9))
+        first, last = packets[0], packets[-1]
+        count = (last[0] - first[0]) & 0xFFFF
+        self.assertEqual(count, len(packets) - 1)
+        # The media clock's 10 ms a packet, in RTP time and in its pacing.
+        self.assertEqual((last[1] - first[1]) & 0xFFFFFFFF, 160 * count)
+        seconds_per_packet = (last[2] - first[2]) / count
+        self.assertAlmostEqual(seconds_per_packet / (0.010 / 1.1), 1.0, delta=0.03)
+        c.send(q.MEDIA_STOP)
+        sim.wait_for(r"^media summary: .*, played \d+, repeated 0, skipped 0$")
+
     def test_quitting(self):
         # End of standard input does not quit; SIGTERM does, even while a
         # connection waits in the middle of a frame.
@@ -215,7 +250,8 @@ class PhoneSimTest(unittest.TestCase):
 
     def test_bad_options(self):
         for args in [["--port", "70000"], ["--held-by", "1.2.3"], ["--model", "m" * 255],
-                     ["--held-once"], ["--vid", "-1"], ["extra"]]:
+                     ["--held-once"], ["--vid", "-1"], ["extra"],
+                     ["--clock-skew-ppm", "300000"], ["--clock-skew-ppm", "fast"]]:
             sim = q.spawn("quor-phone-sim", *args)
             self.addCleanup(sim.stop)
             self.assertEqual(sim.wait_exit(), 2, args)

@@ -17,6 +17,7 @@
 #include "soft_dev/request_queue.h"
 #include "soft_dev/softdev_thread.h"
 #include "soft_dev/usbip_pdu.h"
+#include "support/fake_controller.h"
 #include "unit/soft_dev_test_support.h"
 
 namespace quor::test {
@@ -105,11 +106,13 @@ inline Bytes converted(const Submit& s) {
 }
 
 // The host selects alternate setting ALT of the speaker (1) or microphone
-// (2) streaming interface, as the bus reader hands the request over.
-inline void select_stream(uint8_t interface, uint8_t alt) {
+// (2) streaming interface, as the bus reader hands the request over to the
+// handler of CONTROLLER's device.
+inline void select_stream(Controller& controller, uint8_t interface, uint8_t alt) {
     FakeBus control_bus;
     const Bytes req = converted(control(1, 0x01, 0x0B, alt, interface, 0));
-    ASSERT_EQ(process_audio_class_specific_requests(control_bus, req.data(), req.size()), 0);
+    ASSERT_EQ(
+        process_audio_class_specific_requests(controller, control_bus, req.data(), req.size()), 0);
 }
 
 // The streaming workers' shared state as a new attachment finds it: empty
@@ -130,8 +133,8 @@ class WorkerFixture : public ::testing::Test {
         reset_worker_state(shutdown_);
     }
     void start_workers() {
-        playback_ = std::thread(dealwith_audio_pb_buf, std::ref(bus));
-        capture_ = std::thread(dealwith_audio_cp_buf, std::ref(bus));
+        playback_ = std::thread(dealwith_audio_pb_buf, std::ref(controller.clock()), std::ref(bus));
+        capture_ = std::thread(dealwith_audio_cp_buf, std::ref(controller.clock()), std::ref(bus));
     }
     void stop_workers() {
         shutdown_->set();
@@ -149,6 +152,8 @@ class WorkerFixture : public ::testing::Test {
         cp_complete_->set();
     }
 
+    // Not paired, on the system's clock: the replies' times are measured.
+    FakeController controller;
     TimedBus bus;
     EventHandle pb_complete_ = open_named_event(EVENT_PB_COMPLETE, EventReset::AUTO);
     EventHandle cp_complete_ = open_named_event(EVENT_CP_COMPLETE, EventReset::AUTO);

@@ -11,23 +11,24 @@
 #include <string>
 #include <vector>
 
-#include "link/ctrl_channel.h"
-#include "shell/main_dlg.h"
 #include "base/strings.h"
+#include "link/ctrl_channel.h"
+#include "shell/composition.h"
+#include "shell/main_dlg.h"
 #include "soft_dev/dev_globals.h"
 #include "support/fake_view.h"
 
 namespace quor::test {
 
 class ControllerFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/quor-test-XXXXXX";
         home = mkdtemp(tmpl);
         home += "/";
         setenv("QUOR_HOME", home.c_str(), 1);
         set_language(UiLanguage::English);
-        g_last_state = STATE_NOT_PAIRED;
+        connect_device_to_channel();
         g_dev_stop = DEV_RUN;
         signin_request_pending = 0;
     }
@@ -40,8 +41,8 @@ protected:
     void WriteConfig(const std::string& text) { std::ofstream(home + "config.ini") << text; }
 
     ShellHooks RecordingHooks() {
-        ShellHooks h = ShellHooks::defaults();
-        h.start_update_check = [this] { calls.push_back("update"); };
+        ShellHooks h = default_shell_hooks();
+        h.start_update_check = [this](Controller&) { calls.push_back("update"); };
         h.add_firewall_exception = [this](const std::string&, const std::string&) {
             calls.push_back("firewall");
             return 0;
@@ -63,7 +64,7 @@ protected:
             calls.push_back("net");
             return net_result;
         };
-        h.start_pair_session = [this](CKestrowQuorConnectorDlg*) { ++sessions_started; };
+        h.start_pair_session = [this](Controller&) { ++sessions_started; };
         h.stop_log_service = [this] { calls.push_back("stop-log"); };
         h.send_srtp_close = [this] { calls.push_back("srtp-close"); };
         h.send_gruu = [this] { calls.push_back("send-gruu"); };

@@ -49,7 +49,7 @@ class CallAudio : public WorkerFixture {
     // silent.
     void start_capturing() {
         start_workers();
-        select_stream(2, 1);
+        select_stream(controller, 2, 1);
         queue_capture(capture_request(0, 10, 96));
         ASSERT_TRUE(bus.wait_for_replies(1));
     }
@@ -121,7 +121,7 @@ TEST_F(CallAudio, AudioQueuedBeforeTheMicrophoneIsReadIsDropped) {
     phone_sends(1, 7);
     phone_sends(2, 7);
     start_workers();
-    select_stream(2, 1);
+    select_stream(controller, 2, 1);
     for (uint32_t i = 0; i < 3; ++i) queue_capture(capture_request(i, 10, 96));
     ASSERT_TRUE(bus.wait_for_replies(3));
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(samples_of(i).front(), 0) << i;
@@ -138,7 +138,7 @@ TEST_F(CallAudio, ASecondCallStartsSilentWhateverTheFirstEndedWith) {
     queue_capture(capture_request(1, 10, 96));
     ASSERT_TRUE(bus.wait_for_replies(2));
     ASSERT_EQ(samples_of(1).front(), 1000);
-    select_stream(2, 0);
+    select_stream(controller, 2, 0);
     close_rtp_socket();
     destroy_srtp_session();
 
@@ -146,7 +146,7 @@ TEST_F(CallAudio, ASecondCallStartsSilentWhateverTheFirstEndedWith) {
     ASSERT_EQ(make_local_crypto(), 0);
     ASSERT_EQ(open_rtp_socket(PROGRAM_RTP_PORT, PHONE_PORT, LOOPBACK), 0);
     ASSERT_EQ(create_srtp_session(PHONE_LINE.c_str()), 0);
-    select_stream(2, 1);
+    select_stream(controller, 2, 1);
     queue_capture(capture_request(2, 10, 96));
     ASSERT_TRUE(bus.wait_for_replies(3));
     EXPECT_EQ(samples_of(2), std::vector<int16_t>(480, 0));

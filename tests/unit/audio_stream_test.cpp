@@ -151,12 +151,12 @@ class AudioWorkers : public ControllerFixture {
         ControllerFixture::TearDown();
     }
     void StartPlayback() {
-        worker_ = std::thread(dealwith_audio_pb_buf, std::ref(bus));
+        worker_ = std::thread(dealwith_audio_pb_buf, std::ref(clock), std::ref(bus));
         alive_ = &g_pb_worker_alive;
         ASSERT_TRUE(wait_until([] { return g_pb_worker_alive == 1; }, GUARD_MS));
     }
     void StartCapture() {
-        worker_ = std::thread(dealwith_audio_cp_buf, std::ref(bus));
+        worker_ = std::thread(dealwith_audio_cp_buf, std::ref(clock), std::ref(bus));
         alive_ = &g_cp_worker_alive;
         ASSERT_TRUE(wait_until([] { return g_cp_worker_alive == 1; }, GUARD_MS));
     }
@@ -285,7 +285,7 @@ TEST_F(AudioWorkers, PlaybackStartsANewGridWhenTheSpeakerIsSwitchedOn) {
     QueuePlayback(playback_request(1, 10, 96, 0));
     EXPECT_EQ(RunUntilReplies(1), (std::vector<int64_t>{10}));
     Run(15);  // still polling at 25; its grid's next step is 20
-    select_stream(1, 1);
+    select_stream(*dlg, 1, 1);
     QueuePlayback(playback_request(2, 10, 96, 0));  // found at the poll of 26
     EXPECT_EQ(RunUntilReplies(2), (std::vector<int64_t>{10, 36}));
 }
@@ -303,7 +303,7 @@ TEST_F(AudioWorkers, PlaybackCatchesUpAfterALateCompletion) {
 
 TEST_F(AudioWorkers, CaptureKeepsItsGridUntilTheMicrophoneIsSwitchedOnAgain) {
     StartCapture();
-    select_stream(2, 1);
+    select_stream(*dlg, 2, 1);
     QueueCapture({capture_request(1, 10, 96)});
     QueueCapture({capture_request(2, 10, 96)});
     EXPECT_EQ(RunUntilReplies(2), (std::vector<int64_t>{10, 20}));
@@ -313,14 +313,14 @@ TEST_F(AudioWorkers, CaptureKeepsItsGridUntilTheMicrophoneIsSwitchedOnAgain) {
     // The old grid's steps 30 and 40 are long past: both at once.
     EXPECT_EQ(RunUntilReplies(4), (std::vector<int64_t>{10, 20, 1221, 1221}));
     WaitAsleep();  // polling again, the next poll at 1222
-    select_stream(2, 1);
+    select_stream(*dlg, 2, 1);
     QueueCapture({capture_request(5, 10, 96)});
     EXPECT_EQ(RunUntilReplies(5).back(), 1232);
 }
 
 TEST_F(AudioWorkers, CaptureOfOneMillisecondRequestsKeepsAOneMillisecondGrid) {
     StartCapture();
-    select_stream(2, 1);
+    select_stream(*dlg, 2, 1);
     for (uint32_t i = 0; i < 100; ++i) QueueCapture({capture_request(i, 1, 96)});
     const std::vector<int64_t> at = RunUntilReplies(100);
     for (size_t i = 0; i < 100; ++i) EXPECT_EQ(at[i], int64_t(i + 1)) << i;
@@ -328,7 +328,7 @@ TEST_F(AudioWorkers, CaptureOfOneMillisecondRequestsKeepsAOneMillisecondGrid) {
 
 TEST_F(AudioWorkers, CaptureCarriesSilenceBeforeThePhoneSendsAnything) {
     StartCapture();
-    select_stream(2, 1);
+    select_stream(*dlg, 2, 1);
     QueueCapture({capture_request(1, 10, 96)});
     QueueCapture({capture_request(2, 1, 96)});
     RunUntilReplies(2);

@@ -1,5 +1,5 @@
 // The firewall exception against a stand-in firewalld on a private bus.
-#include "settings/firewall.h"
+#include "platform/firewall.h"
 
 #include <gtest/gtest.h>
 

@@ -31,7 +31,7 @@ class AudioRequests : public ControllerFixture {
     }
     int Handle(const Submit& s) {
         const Bytes req = Converted(s);
-        return process_audio_class_specific_requests(bus, req.data(), req.size());
+        return process_audio_class_specific_requests(*dlg, bus, req.data(), req.size());
     }
     // A class request to the feature unit of interface 0.
     int Control(uint8_t request, uint8_t selector, Bytes data = {}) {
@@ -49,7 +49,7 @@ class AudioRequests : public ControllerFixture {
     }
     void Paired(unsigned state, int as_nm_dev) {
         dlg->SetState(state);
-        dlg->m_nAsNmDev = as_nm_dev;
+        dlg->UpdateSettings([&](ControllerSettings& s) { s.as_nm_dev = as_nm_dev; });
     }
     // Control frames the phone received, by type, keep-alives left out.
     std::vector<int> Sent() {
@@ -193,7 +193,7 @@ TEST_F(AudioRequests, AsAudioDeviceASecondCallCarriesNoNameFromTheFirst) {
     Paired(STATE_PAIRED_SIGNED_IN, 1);
     const auto hid = [&](uint8_t id, const Bytes& data) {
         const Bytes req = SetReport(id, data);
-        EXPECT_EQ(process_hid_class_specific_requests(bus, req.data(), req.size()), 0);
+        EXPECT_EQ(process_hid_class_specific_requests(*dlg, bus, req.data(), req.size()), 0);
     };
     const auto text = [&](uint8_t selector, char c) {
         hid(0x14, {0x14, selector, 0x80});

@@ -2,6 +2,7 @@
 // the phone and the log see of a completed set.
 #include "soft_dev/credentials.h"
 #include "soft_dev/hid_requests.h"
+#include "support/fake_controller.h"
 #include "unit/lync_test_support.h"
 
 namespace quor::test {
@@ -119,11 +120,12 @@ class CredentialRequests : public ::testing::Test {
   protected:
     void Send(const Bytes& report) {
         const Bytes req = SetReport(3, report);
-        EXPECT_EQ(process_hid_class_specific_requests(bus, req.data(), req.size()), 0);
+        EXPECT_EQ(process_hid_class_specific_requests(controller, bus, req.data(), req.size()), 0);
     }
     void SendText(const std::string& text) {
         for (const Bytes& c : CredentialChunks(text)) Send(c);
     }
+    FakeController controller;
     FakeBus bus;
     PhoneEnd phone;
 };
@@ -177,7 +179,7 @@ TEST_F(CredentialRequests, NamesFromTheHostCannotForgeALogLine) {
 TEST_F(CredentialRequests, ShortReportIsReadAsZeroPaddedAndLogged) {
     LogCapture log;
     const Bytes req = SetReport(3, {3, 0xC5, 2, 0, 'o', 'k'});
-    EXPECT_EQ(process_hid_class_specific_requests(bus, req.data(), req.size()), 0);
+    EXPECT_EQ(process_hid_class_specific_requests(controller, bus, req.data(), req.size()), 0);
     EXPECT_NE(log.text().find("HIDDEV: report 0x03 carries 6 of its 33 bytes\n"),
               std::string::npos);
     SendText("u");

@@ -43,7 +43,7 @@ class HidRequests : public ControllerFixture {
         sel12_capture_pending = 0;
     }
     int Handle(const Bytes& req) {
-        return process_hid_class_specific_requests(bus, req.data(), req.size());
+        return process_hid_class_specific_requests(*dlg, bus, req.data(), req.size());
     }
     int Request(uint8_t type, uint8_t request, uint16_t value, uint16_t length) {
         return Handle(Converted(control(9, type, request, value, 3, length)));
@@ -217,12 +217,12 @@ TEST_F(HidRequests, DialogWhileSignedOutOrWithoutInviteOpensNothing) {
 TEST_F(HidRequests, DialogEndClosesTheStreamOnlyWithAsNmDevZero) {
     SignIn();
     srtp_stream_active = 1;
-    dlg->m_nAsNmDev = 1;
+    dlg->UpdateSettings([&](ControllerSettings& s) { s.as_nm_dev = 1; });
     Dialog(1);
     Dialog(0);
     EXPECT_TRUE(phone.Frames().empty());
     EXPECT_EQ(srtp_stream_active, 1);
-    dlg->m_nAsNmDev = 0;
+    dlg->UpdateSettings([&](ControllerSettings& s) { s.as_nm_dev = 0; });
     LogCapture log;
     Dialog(1);
     Dialog(0);

@@ -283,7 +283,7 @@ class Worker : public ControllerFixture {
         ControllerFixture::TearDown();
     }
     void StartWorker() {
-        worker = std::thread([this] { result = interrupt_ep_thread(bus); });
+        worker = std::thread([this] { result = interrupt_ep_thread(clock, bus); });
         WaitUntil([] { return g_intr_thread_alive == 1; });
     }
     void StopWorker() {
@@ -356,7 +356,7 @@ TEST_F(Worker, AlreadyStoppedDeviceEndsAtOnce) {
     g_dev_stop = DEV_STOP;
     Queue(1);
     hid_send_window = 1;
-    EXPECT_EQ(interrupt_ep_thread(bus), 1);
+    EXPECT_EQ(interrupt_ep_thread(clock, bus), 1);
     EXPECT_EQ(g_intr_queue.size(), 0u);
     EXPECT_EQ(Replies(), 0u);
 }

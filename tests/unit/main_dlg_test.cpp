@@ -30,7 +30,7 @@ TEST_F(MainDlg, FirstStartWritesEveryDefaultInOrderAndShowsNotPaired) {
     EXPECT_EQ(view.Status(), "Not Paired");
     EXPECT_EQ(view.icon, ICON_NOT_PAIRED);
     EXPECT_EQ(view.tip, "Not Paired");
-    EXPECT_EQ(dlg->m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg->State(), STATE_NOT_PAIRED);
     // No address and no automatic address: AutoPair does nothing.
     EXPECT_EQ(sessions_started, 0);
     EXPECT_EQ(calls, (std::vector<std::string>{"update", "autorun 1", "firewall", "srtp-load",
@@ -45,7 +45,7 @@ TEST_F(MainDlg, StoredAddressWithAutoPairStartsPairingAtOnce) {
     EXPECT_EQ(sessions_started, 1);
     EXPECT_EQ(view.Status(), "Pairing...");
     EXPECT_TRUE(loop.timer_running(TIMER_PAIR));
-    EXPECT_EQ(dlg->m_bRepairArmed, 1);
+    EXPECT_EQ(dlg->RepairArmed(), 1);
 }
 
 TEST_F(MainDlg, MissingSrtpLibraryIsReportedWithItsErrorCodeAndStartUpGoesOn) {
@@ -78,7 +78,7 @@ TEST_F(MainDlg, FailedAutoRunIsShownAndTheLoadGoesOn) {
     autorun_result = 0;
     Start();
     EXPECT_EQ(view.Messages(), std::vector<std::string>{"Set auto run failed."});
-    EXPECT_EQ(dlg->m_nResendGruu, 15);
+    EXPECT_EQ(dlg->Settings().resend_gruu_s, 15);
 }
 
 TEST_F(MainDlg, EveryStateShowsItsTextIconAndButton) {
@@ -115,7 +115,7 @@ TEST_F(MainDlg, LeavingStateZeroLocksTheAddressAndReturningUnlocksIt) {
     Settle();
     EXPECT_FALSE(view.address_enabled);
     EXPECT_FALSE(view.auto_enabled);
-    dlg->m_nAutoIP = 1;
+    dlg->UpdateSettings([&](ControllerSettings& s) { s.auto_ip = 1; });
     dlg->SetState(STATE_NOT_PAIRED);
     Settle();
     EXPECT_FALSE(view.address_enabled);  // the automatic address keeps it locked
@@ -163,16 +163,16 @@ TEST_F(MainDlg, GruuTimerResendsTheGruuEveryPeriod) {
 TEST_F(MainDlg, PairingTimeOutReturnsToNotPairedThenCountsDownAndPairsAgain) {
     WriteConfig("[SECTION 1]\nPhoneIP=167772165\nRepairTime=3\n");
     Start();
-    ASSERT_EQ(dlg->m_nState, STATE_PAIRING);
+    ASSERT_EQ(dlg->State(), STATE_PAIRING);
     Advance(10000);
     EXPECT_EQ(g_dev_stop, DEV_STOP);
-    EXPECT_EQ(dlg->m_nState, STATE_WAITING);
+    EXPECT_EQ(dlg->State(), STATE_WAITING);
     EXPECT_EQ(view.Status(), "Waiting...(3s)");
     EXPECT_EQ(view.pair_text, "Stop");
     Advance(1000);
     EXPECT_EQ(view.Status(), "Waiting...(2s)");
     Advance(2000);
-    EXPECT_EQ(dlg->m_nState, STATE_PAIRING);
+    EXPECT_EQ(dlg->State(), STATE_PAIRING);
     EXPECT_EQ(sessions_started, 2);
     EXPECT_FALSE(loop.timer_running(TIMER_REPAIR_TICK));
     // The countdown follows the time-out at once: "Not Paired" never shows.
@@ -188,9 +188,9 @@ TEST_F(MainDlg, RepairTimeBelowOneCountsOneSecondAndPairsAgain) {
     Advance(1000);
     EXPECT_EQ(view.Status(), "Waiting...(1s)");
     Advance(1000);
-    EXPECT_EQ(dlg->m_nState, STATE_PAIRING);
+    EXPECT_EQ(dlg->State(), STATE_PAIRING);
     EXPECT_EQ(sessions_started, 2);
-    EXPECT_EQ(dlg->m_nRepairTime, 0);
+    EXPECT_EQ(dlg->Settings().repair_time_s, 0);
     EXPECT_NE(ReadFile(home + "config.ini").find("RepairTime=0\n"), std::string::npos);
 }
 
@@ -199,7 +199,7 @@ TEST_F(MainDlg, RetryTimesBoundsTheReRepairAttempts) {
     Start();
     Advance(20000);
     EXPECT_EQ(sessions_started, 3);  // the first pairing and two re-pairs
-    EXPECT_EQ(dlg->m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg->State(), STATE_NOT_PAIRED);
     EXPECT_EQ(view.Status(), "Not Paired");
 }
 
@@ -214,11 +214,11 @@ TEST_F(MainDlg, StopDuringTheCountdownReturnsToNotPairedAndDisarms) {
     WriteConfig("[SECTION 1]\nPhoneIP=167772165\nPairTimeout=1\n");
     Start();
     Advance(1000);
-    ASSERT_EQ(dlg->m_nState, STATE_WAITING);
+    ASSERT_EQ(dlg->State(), STATE_WAITING);
     dlg->OnOK();
     Settle();
-    EXPECT_EQ(dlg->m_nState, STATE_NOT_PAIRED);
-    EXPECT_EQ(dlg->m_bRepairArmed, 0);
+    EXPECT_EQ(dlg->State(), STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg->RepairArmed(), 0);
     EXPECT_FALSE(loop.timer_running(TIMER_REPAIR_TICK));
     Advance(20000);
     EXPECT_EQ(sessions_started, 1);
@@ -227,16 +227,16 @@ TEST_F(MainDlg, StopDuringTheCountdownReturnsToNotPairedAndDisarms) {
 TEST_F(MainDlg, WatchdogWithoutKeepAliveAnswerUnpairsAndReArmsTheRePair) {
     WriteConfig("[SECTION 1]\nPhoneIP=167772165\n");
     Start();
-    dlg->StopTimer(TIMER_PAIR);  // the session, when the device starts
+    dlg->StopTimer(TIMER_PAIR);              // the session, when the device starts
     dlg->SetState(STATE_PAIRED_SIGNED_OUT);  // the device thread after plug-in
-    dlg->m_bRepairArmed = 0;
+    dlg->SetRepairArmed(0);
     Advance(18990);
-    EXPECT_EQ(dlg->m_nState, STATE_PAIRED_SIGNED_OUT);
+    EXPECT_EQ(dlg->State(), STATE_PAIRED_SIGNED_OUT);
     Advance(20);
-    EXPECT_EQ(dlg->m_nState, STATE_UNPAIRING);
+    EXPECT_EQ(dlg->State(), STATE_UNPAIRING);
     EXPECT_EQ(view.Status(), "Unpairing...");
     EXPECT_EQ(g_dev_stop, DEV_STOP);
-    EXPECT_EQ(dlg->m_bRepairArmed, 1);
+    EXPECT_EQ(dlg->RepairArmed(), 1);
     dlg->SetState(STATE_NOT_PAIRED);  // the device thread after the unplug
     Settle();
     EXPECT_EQ(view.Status(), "Waiting...(15s)");
@@ -267,22 +267,22 @@ TEST_F(MainDlg, ALostHostUnpairsOnlyThePairingThatLostIt) {
     Start();
     dlg->StopTimer(TIMER_PAIR);
     dlg->SetState(STATE_PAIRED_SIGNED_IN);
-    dlg->m_bRepairArmed = 0;
+    dlg->SetRepairArmed(0);
     const int generation = g_pair_generation;
     dlg->LinkLost(generation);
     g_dev_stop = DEV_STOP_AND_EXIT;  // the tray Exit came first
     Settle();
-    EXPECT_EQ(dlg->m_nState, STATE_PAIRED_SIGNED_IN);
+    EXPECT_EQ(dlg->State(), STATE_PAIRED_SIGNED_IN);
     g_dev_stop = DEV_RUN;
     dlg->LinkLost(generation);
     ++g_pair_generation;  // a newer pairing
     Settle();
-    EXPECT_EQ(dlg->m_nState, STATE_PAIRED_SIGNED_IN);
+    EXPECT_EQ(dlg->State(), STATE_PAIRED_SIGNED_IN);
     dlg->LinkLost(generation + 1);
     Settle();
-    EXPECT_EQ(dlg->m_nState, STATE_UNPAIRING);
+    EXPECT_EQ(dlg->State(), STATE_UNPAIRING);
     EXPECT_EQ(g_dev_stop, DEV_STOP);
-    EXPECT_EQ(dlg->m_bRepairArmed, 1);
+    EXPECT_EQ(dlg->RepairArmed(), 1);
 }
 
 TEST_F(MainDlg, TakenOverMessageIsShownOnceAndBlocksTheRePair) {
@@ -291,12 +291,12 @@ TEST_F(MainDlg, TakenOverMessageIsShownOnceAndBlocksTheRePair) {
     dlg->SetState(STATE_PAIRED_SIGNED_IN);
     const uint8_t other[4] = {192, 168, 1, 20};
     dlg->SetTakenOverMsg(other);
-    dlg->m_bRepairArmed = 1;  // even if re-armed, the pending text wins
+    dlg->SetRepairArmed(1);  // even if re-armed, the pending text wins
     dlg->SetState(STATE_NOT_PAIRED);
     Settle();
     EXPECT_EQ(view.Messages(),
               std::vector<std::string>{"The device has been connected by IP: 192.168.1.20."});
-    EXPECT_EQ(dlg->m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg->State(), STATE_NOT_PAIRED);
     dlg->SetState(STATE_NOT_PAIRED);
     Settle();
     EXPECT_EQ(view.Messages().size(), 1u);
@@ -307,17 +307,17 @@ TEST_F(MainDlg, ASessionThatDeclinesBeforeThePairPressReturnsStaysDisarmed) {
     ShellHooks hooks = RecordingHooks();
     // The session thread can finish its whole exchange before the press's
     // handler returns: the user declines the take-over at once.
-    hooks.start_pair_session = [this](CKestrowQuorConnectorDlg* d) {
+    hooks.start_pair_session = [this](Controller& c) {
         ++sessions_started;
         // Declined: disarmed, and the session ends in state 1, which the
         // short pairing time-out then takes back to state 0.
-        d->m_bRepairArmed = 0;
-        d->StartTimer(TIMER_PAIR, 500);
+        c.disarm_repair();
+        c.StartTimer(TIMER_PAIR, 500);
     };
     Start(std::move(hooks));
     dlg->OnOK();
     Advance(5000);
-    EXPECT_EQ(dlg->m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg->State(), STATE_NOT_PAIRED);
     EXPECT_EQ(sessions_started, 1);
     EXPECT_EQ(std::count(view.statuses.begin(), view.statuses.end(), "Waiting...(1s)"), 0);
 }
@@ -340,7 +340,7 @@ TEST_F(MainDlg, MenuPairCommandInPairingOnlyRefreshesTheTexts) {
     dlg->OnCommand(ID_PAIR_SIGN_IN);
     Settle();
     EXPECT_EQ(sessions_started, 1);
-    EXPECT_EQ(dlg->m_nState, STATE_PAIRING);
+    EXPECT_EQ(dlg->State(), STATE_PAIRING);
     dlg->OnCommand(ID_SIGN_IN_BY_LYNC);
     EXPECT_EQ(signin_request_pending, 1);
 }

@@ -24,22 +24,21 @@ namespace {
 constexpr uint32_t LOOPBACK = 0x7F000001;
 
 class PairSession : public ControllerFixture {
-protected:
+  protected:
     void SetUp() override {
         ControllerFixture::SetUp();
         ASSERT_TRUE(phone.ok());
-        saved_services = session_services();
-        SessionServices& svc = session_services();
+        SessionServices& svc = services;
         svc.set_device_identity = [this](const char* model, uint16_t vid, uint16_t pid,
-                                          uint16_t rel) {
+                                         uint16_t rel) {
             std::lock_guard lk(record_mu);
             identities.push_back(std::string(model) + " " + std::to_string(vid) + " " +
                                  std::to_string(pid) + " " + std::to_string(rel));
             return (*model && vid && pid && rel) ? 0 : -1;
         };
-        svc.start_device = [this](CKestrowQuorConnectorDlg* d) {
+        svc.start_device = [this](Controller& c) {
             std::lock_guard lk(record_mu);
-            devices.emplace_back([d] { FakeDeviceThread(d); });
+            devices.emplace_back([&c] { FakeDeviceThread(c); });
         };
         svc.set_gruu = [this](const char* g) {
             std::lock_guard lk(record_mu);
@@ -47,6 +46,9 @@ protected:
             return 0;
         };
         svc.open_rtp_socket = [this](uint16_t local, uint16_t remote, uint32_t addr) {
+            return open_rtp(local, remote, addr);
+        };
+        open_rtp = [this](uint16_t local, uint16_t remote, uint32_t addr) {
             std::lock_guard lk(record_mu);
             rtp_opens.push_back(std::to_string(local) + " " + std::to_string(remote) + " " +
                                 std::to_string(addr));
@@ -61,30 +63,29 @@ protected:
     void TearDown() override {
         phone.CloseAll();
         for (auto& t : sessions)
-        if (t.joinable()) t.join();
+            if (t.joinable()) t.join();
         g_dev_stop = DEV_STOP;
         for (auto& t : devices) t.join();
-        session_services() = saved_services;
         ControllerFixture::TearDown();
     }
 
     // Stands in for the virtual device: plugged in at once, unplugged when
     // asked to stop.
-    static void FakeDeviceThread(CKestrowQuorConnectorDlg* d) {
+    static void FakeDeviceThread(Controller& c) {
         g_dev_stop = DEV_RUN;
-        d->SetState(STATE_PAIRED_SIGNED_OUT);
+        c.SetState(STATE_PAIRED_SIGNED_OUT);
         while (g_dev_stop == DEV_RUN) std::this_thread::sleep_for(std::chrono::milliseconds(2));
         if (g_dev_stop == DEV_STOP_AND_EXIT)
-            d->EndDialog();
+            c.EndDialog();
         else
-            d->SetState(STATE_NOT_PAIRED);
+            c.SetState(STATE_NOT_PAIRED);
     }
 
     ShellHooks SessionHooks() {
         ShellHooks h = RecordingHooks();
-        h.start_pair_session = [this](CKestrowQuorConnectorDlg* d) {
+        h.start_pair_session = [this](Controller& c) {
             ++sessions_started;
-            sessions.emplace_back(pair_session_thread, d);
+            sessions.emplace_back(pair_session_thread, std::ref(c), services);
         };
         return h;
     }
@@ -113,7 +114,7 @@ protected:
         return false;
     }
     bool WaitState(unsigned state) {
-        return WaitFor([&] { return dlg->m_nState == state; });
+        return WaitFor([&] { return dlg->State() == state; });
     }
     // The state word changes at once, its effects reach the view a little
     // later through the UI loop.
@@ -160,7 +161,8 @@ protected:
     }
 
     FakePhone phone;
-    SessionServices saved_services;
+    SessionServices services;
+    std::function<int(uint16_t, uint16_t, uint32_t)> open_rtp;
     std::mutex record_mu;
     std::vector<std::thread> sessions, devices;
     std::vector<std::string> identities, gruus, rtp_opens, cryptos;
@@ -181,7 +183,7 @@ TEST_F(PairSession, CompletePairingOnTheWire) {
         phone.Send(KEEPALIVE_ACK);
         ASSERT_TRUE(WaitFor([&] { return loop.timer_due(TIMER_LINK) == clock.now_ms() + 19000; }));
     }
-    EXPECT_EQ(dlg->m_nState, STATE_PAIRED_SIGNED_IN);
+    EXPECT_EQ(dlg->State(), STATE_PAIRED_SIGNED_IN);
     dlg->OnOK();  // the user unpairs
     EXPECT_EQ(phone.Read(), "2A 00");
     Settle();
@@ -190,7 +192,7 @@ TEST_F(PairSession, CompletePairingOnTheWire) {
     ASSERT_TRUE(WaitState(STATE_NOT_PAIRED));
     EXPECT_EQ(phone.Read(), "closed");
     EXPECT_TRUE(WaitStatus("Not Paired"));  // no re-pair after a user unpair
-    sessions[0].join();  // the session forgets the phone as it ends
+    sessions[0].join();                     // the session forgets the phone as it ends
     EXPECT_EQ(g_ctrl_socket, -1);
     EXPECT_EQ(g_ctrl_peer, 0u);
 }
@@ -203,9 +205,9 @@ TEST_F(PairSession, HeldPhoneTakenOverReconnectsWithoutASecondQuery) {
     phone.Send(PAIR_ANSWER, {192, 168, 1, 20});
     ASSERT_TRUE(phone.Accept());
     EXPECT_EQ(phone.Read(), "16 00");
-    EXPECT_EQ(view.Messages(), std::vector<std::string>{
-                                   "The device has been connected by IP: 192.168.1.20, force "
-                                   "connect?"});
+    EXPECT_EQ(view.Messages(),
+              std::vector<std::string>{"The device has been connected by IP: 192.168.1.20, force "
+                                       "connect?"});
     EXPECT_EQ(view.styles[0], MB_EXCLAMATION_OKCANCEL);
     phone.SendIdentity();
     ASSERT_TRUE(WaitState(STATE_PAIRED_SIGNED_OUT));
@@ -222,7 +224,7 @@ TEST_F(PairSession, HeldPhoneDeclinedReturnsToNotPairedWithoutRePair) {
     // The session ended in state 1: the pairing time-out follows in 500 ms.
     ASSERT_TRUE(WaitFor([&] { return loop.timer_due(TIMER_PAIR) == clock.now_ms() + 500; }));
     Advance(500);
-    EXPECT_EQ(dlg->m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg->State(), STATE_NOT_PAIRED);
     Advance(20000);
     EXPECT_EQ(sessions_started, 1);
     EXPECT_EQ(view.Status(), "Not Paired");
@@ -392,7 +394,7 @@ TEST_F(PairSession, AnswersToStoppedOffersOpenNothing) {
 TEST_F(PairSession, AStopWhileTheAnswerOpensTheMediaLeavesThemClosed) {
     StartWithPhoneAt(LOOPBACK);
     PairUpToDevice();
-    session_services().open_rtp_socket = [](uint16_t local, uint16_t remote, uint32_t addr) {
+    open_rtp = [](uint16_t local, uint16_t remote, uint32_t addr) {
         send_srtp_close();
         return open_rtp_socket(local, remote, addr);
     };
@@ -410,8 +412,8 @@ TEST_F(PairSession, MalformedInputIsSurvived) {
     EXPECT_EQ(phone.Read(), "19 00");
     phone.Send(PAIR_ANSWER);
     EXPECT_EQ(phone.Read(), "16 00");
-    phone.Send(0xEE, std::vector<uint8_t>(10, 0x55));  // unknown type: consumed whole
-    phone.Send(VENDOR_ID, {0x01});                     // too short: ignored
+    phone.Send(0xEE, std::vector<uint8_t>(10, 0x55));   // unknown type: consumed whole
+    phone.Send(VENDOR_ID, {0x01});                      // too short: ignored
     phone.SendText(MODEL_NAME, std::string(254, 'M'));  // longer than the field: cut
     phone.Send(PHONE_MEDIA_OFFER, {0, 0});              // too short: ignored
     // A frame split over many writes behaves like a whole one.
@@ -443,7 +445,7 @@ TEST_F(PairSession, SupersededSessionTouchesNothingShared) {
     dlg->OnOK();
     Settle();
     dlg->SetState(STATE_NOT_PAIRED);
-    dlg->m_bRepairArmed = 0;
+    dlg->SetRepairArmed(0);
     dlg->OnOK();
     PairUpToDevice();
     const int newer_socket = g_ctrl_socket;
@@ -453,7 +455,7 @@ TEST_F(PairSession, SupersededSessionTouchesNothingShared) {
     phone.DropOldest();
     sessions[0].join();
     EXPECT_EQ(g_ctrl_socket, newer_socket);
-    EXPECT_EQ(dlg->m_nState, STATE_PAIRED_SIGNED_OUT);
+    EXPECT_EQ(dlg->State(), STATE_PAIRED_SIGNED_OUT);
 }
 
 // The older session's connection stays published until a newer session
@@ -466,7 +468,7 @@ TEST_F(PairSession, ASessionEndingBeforeTheNewerOneConnectsLeavesNoClosedSocketP
     EXPECT_EQ(phone.Read(), "19 00");
     ASSERT_GE(g_ctrl_socket, 0);
     // The newer session waits for the phone's address, without connection.
-    dlg->m_nAutoIP = 1;
+    dlg->UpdateSettings([&](ControllerSettings& s) { s.auto_ip = 1; });
     PairAgain();
     ASSERT_TRUE(WaitFor([] { return g_autoip_socket != -1; }));
     phone.DropOldest();
@@ -496,7 +498,7 @@ TEST_F(PairSession, ALateHeldAnswerOfASupersededSessionLeavesTheNewerPairing) {
     sessions[0].join();
     Settle();
     EXPECT_TRUE(loop.timer_running(TIMER_PAIR));
-    EXPECT_EQ(dlg->m_nState, STATE_PAIRING);
+    EXPECT_EQ(dlg->State(), STATE_PAIRING);
     EXPECT_TRUE(view.Messages().empty());
 }
 
@@ -512,7 +514,7 @@ TEST_F(PairSession, ALateMessageOfASupersededSessionChangesNothing) {
     EXPECT_EQ(phone.Read(), "2A 00");
     phone.Send(SIGNED_IN);
     const std::string end = phone.Read();
-    EXPECT_EQ(dlg->m_nState, STATE_PAIRED_SIGNED_OUT);
+    EXPECT_EQ(dlg->State(), STATE_PAIRED_SIGNED_OUT);
     ASSERT_EQ(end, "closed");
     sessions[0].join();
 }
@@ -556,12 +558,12 @@ TEST_F(PairSession, StopWhileFindingTheAddressEndsTheSearch) {
     Start(SessionHooks());
     ASSERT_TRUE(WaitFor([] { return g_autoip_socket != -1; }));
     dlg->OnOK();  // Stop
-    EXPECT_EQ(dlg->m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg->State(), STATE_NOT_PAIRED);
     sessions[0].join();
     EXPECT_EQ(g_autoip_socket, -1);
     Settle();
     EXPECT_EQ(view.Status(), "Not Paired");
-    EXPECT_EQ(dlg->m_bRepairArmed, 0);
+    EXPECT_EQ(dlg->RepairArmed(), 0);
 }
 
 }  // namespace

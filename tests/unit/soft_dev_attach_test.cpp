@@ -13,6 +13,7 @@
 #include "link/pair_session.h"
 #include "media/media_api.h"
 #include "platform/event.h"
+#include "shell/composition.h"
 #include "shell/main_dlg.h"
 #include "soft_dev/attach.h"
 #include "soft_dev/descriptors.h"
@@ -30,10 +31,9 @@ class Attachment : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(set_device_identity("ABC", 0x1234, 0x5678, 0x0102), 0);
-        saved_hooks_ = soft_dev_hooks();
+        connect_device_to_channel();
         g_dev_stop = DEV_RUN;
-        g_last_state = STATE_NOT_PAIRED;
-        dlg.m_nState = STATE_PAIRING;
+        dlg.PresetState(STATE_PAIRING);
         int sv[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
         phone_ = sv[0];
@@ -42,8 +42,13 @@ class Attachment : public ::testing::Test {
     void TearDown() override {
         ctrl_channel_close();
         close(phone_);
-        soft_dev_hooks() = saved_hooks_;
         g_dev_stop = DEV_RUN;
+    }
+
+    // One attachment of the device on BUS, with the test's hooks.
+    int attach(VirtualBus& bus) {
+        DeviceContext device(dlg, hooks);
+        return run_attachment(device, bus);
     }
 
     // Runs the attachment on its own thread, moving the manual clock on in
@@ -55,7 +60,7 @@ class Attachment : public ::testing::Test {
     void run(const std::function<void(int64_t now)>& step = {}) {
         std::atomic<bool> done{false};
         std::thread t([&] {
-            run_attachment(&dlg, bus);
+            attach(bus);
             done = true;
         });
         for (int i = 0; i < 20000 && !done; ++i) {
@@ -112,11 +117,11 @@ class Attachment : public ::testing::Test {
     ManualClock clock;
     EventLoop loop{clock};
     FakeView view;
-    CKestrowQuorConnectorDlg dlg{view, loop, clock};
+    CKestrowQuorConnectorDlg dlg{view, loop, clock, default_shell_hooks()};
     FakeBus bus;
     int phone_ = -1;
     Bytes phone_bytes_;
-    SoftDevHooks saved_hooks_;
+    SoftDevHooks hooks;  // none: the device's requests go unanswered
 };
 
 TEST_F(Attachment, AttachesServesUntilStopThenUnplugsTheSamePort) {
@@ -126,7 +131,7 @@ TEST_F(Attachment, AttachesServesUntilStopThenUnplugsTheSamePort) {
     int64_t stop_at = -1;
     LogCapture log;
     run([&](int64_t now) {
-        if (stop_at < 0 && dlg.m_nState == STATE_PAIRED_SIGNED_OUT && g_softdev_alive) {
+        if (stop_at < 0 && dlg.State() == STATE_PAIRED_SIGNED_OUT && g_softdev_alive) {
             stop_at = now;
             g_dev_stop = DEV_STOP;
         }
@@ -143,7 +148,7 @@ TEST_F(Attachment, AttachesServesUntilStopThenUnplugsTheSamePort) {
     EXPECT_EQ(bus.replies.size(), 1u);
     EXPECT_EQ(bus.finished, std::vector<uint32_t>{1});
     EXPECT_NE(text.find("DEV: Received SoftDevice Shutdown event"), std::string::npos);
-    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
     EXPECT_EQ(view.end_dialog_calls, 0);
     EXPECT_EQ(g_softdev_alive, 0);
     EXPECT_EQ(named_event_count(), 0u);
@@ -182,7 +187,7 @@ TEST_F(Attachment, DriverThatRefusesEverythingIsAsked21Times200msApart) {
     // Still pairing: the phone is told, and the device stop is raised.
     EXPECT_EQ(phone_received(), (Bytes{0x2A, 0x00}));
     EXPECT_EQ(g_dev_stop, DEV_STOP);
-    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
 }
 
 TEST_F(Attachment, LateAcceptanceAttaches) {
@@ -206,7 +211,7 @@ TEST_F(Attachment, MissingBusFailsAtTheLookUpAndTellsThePhone) {
     EXPECT_EQ(log.text(), "STARTDEV: Get DevPath failed\n");
     EXPECT_EQ(phone_received(), (Bytes{0x2A, 0x00}));
     EXPECT_EQ(bus.close_calls, 0);  // never opened
-    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
 }
 
 // A pairing whose device cannot be plugged in tells the user once and does
@@ -222,19 +227,18 @@ TEST_F(Attachment, APairingThatCannotPlugInTheDeviceTellsTheUserAndStops) {
             b.refusals = -1;
         },
     };
-    dlg.m_nAutoRepair = 1;
-    dlg.m_nRepairTime = 15;
+    dlg.UpdateSettings([&](ControllerSettings& s) { s.auto_repair = 1; });
+    dlg.UpdateSettings([&](ControllerSettings& s) { s.repair_time_s = 15; });
     for (size_t i = 0; i < 2 * failures.size(); ++i) {
         FakeBus fresh;
         failures[i % failures.size()](fresh);
         const unsigned state = i < failures.size() ? STATE_PAIRING : STATE_PAIRED_SIGNED_IN;
-        dlg.m_nState = state;
-        g_last_state = state;
-        dlg.m_bRepairArmed = 1;  // as the Pair action leaves it
+        dlg.PresetState(state);
+        dlg.SetRepairArmed(1);  // as the Pair action leaves it
         const size_t shown_before = view.Messages().size();
         std::atomic<bool> done{false};
         std::thread t([&] {
-            run_attachment(&dlg, fresh);
+            attach(fresh);
             done = true;
         });
         while (!done) {
@@ -247,31 +251,31 @@ TEST_F(Attachment, APairingThatCannotPlugInTheDeviceTellsTheUserAndStops) {
         EXPECT_EQ(std::vector<std::string>(shown.begin() + long(shown_before), shown.end()),
                   std::vector<std::string>{DRIVER_FAILED})
             << i;
-        EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED) << i;  // no re-pair countdown
-        EXPECT_EQ(dlg.m_bRepairArmed, 0) << i;
+        EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED) << i;  // no re-pair countdown
+        EXPECT_EQ(dlg.RepairArmed(), 0) << i;
         phone_received();
     }
 }
 
 TEST_F(Attachment, AFailureAfterThePairingEndedTellsNobody) {
     bus.find_ok = false;
-    dlg.m_nState = STATE_NOT_PAIRED;  // e.g. the pairing timed out meanwhile
+    dlg.PresetState(STATE_NOT_PAIRED);  // e.g. the pairing timed out meanwhile
     run();
     EXPECT_TRUE(view.Messages().empty());
     EXPECT_TRUE(phone_received().empty());
 }
 
 TEST_F(Attachment, FailureWhilePairedShowsUnpairingWithoutTellingThePhone) {
-    dlg.m_nState = STATE_PAIRED_SIGNED_IN;  // every port taken
+    dlg.PresetState(STATE_PAIRED_SIGNED_IN);  // every port taken
     unsigned state_at_close = 0;
-    bus.on_close = [&] { state_at_close = dlg.m_nState; };
+    bus.on_close = [&] { state_at_close = dlg.State(); };
     LogCapture log;
     run();
     EXPECT_NE(log.text().find("STARTDEV: Open port failed\n"), std::string::npos);
     EXPECT_EQ(state_at_close, STATE_UNPAIRING);
     EXPECT_TRUE(phone_received().empty());
     EXPECT_EQ(g_dev_stop, DEV_RUN);
-    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
 }
 
 TEST_F(Attachment, UnopenableBusIsNotClosed) {
@@ -287,9 +291,9 @@ TEST_F(Attachment, NoFreePortOrAShortPortTable) {
     for (Bytes table : {Bytes(PORT_STATUS_SIZE, 1), Bytes(64, 0)}) {
         FakeBus fresh;
         fresh.port_table = table;
-        dlg.m_nState = STATE_PAIRING;
+        dlg.PresetState(STATE_PAIRING);
         LogCapture log;
-        std::thread t([&] { run_attachment(&dlg, fresh); });
+        std::thread t([&] { attach(fresh); });
         t.join();
         EXPECT_NE(log.text().find("STARTDEV: Open port failed\n"), std::string::npos);
         EXPECT_TRUE(fresh.plugin_records.empty());
@@ -306,18 +310,18 @@ TEST_F(Attachment, ThreadStillAliveFromBeforeMakesTheDeviceDetachAtOnce) {
     EXPECT_NE(log.text().find("STARTDEV: Some thread is alive, exit now\n"), std::string::npos);
     EXPECT_EQ(bus.reads, 0);  // no reader was started
     EXPECT_EQ(bus.unplug_records.size(), 1u);
-    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
 }
 
 TEST_F(Attachment, StopRequestTwoEndsTheDialogAfterTheUnplug) {
     bus.port_table[1] = 0;
     run([&](int64_t) {
-        if (dlg.m_nState == STATE_PAIRED_SIGNED_OUT) g_dev_stop = DEV_STOP_AND_EXIT;
+        if (dlg.State() == STATE_PAIRED_SIGNED_OUT) g_dev_stop = DEV_STOP_AND_EXIT;
     });
     EXPECT_EQ(bus.unplug_records.size(), 1u);
     EXPECT_EQ(bus.close_calls, 1);
     EXPECT_EQ(view.end_dialog_calls, 1);
-    EXPECT_EQ(dlg.m_nState, STATE_PAIRED_SIGNED_OUT);  // not returned to 0
+    EXPECT_EQ(dlg.State(), STATE_PAIRED_SIGNED_OUT);  // not returned to 0
 }
 
 TEST_F(Attachment, StopAskedDuringThePlugInIsHonouredWithoutShowingPaired) {
@@ -329,7 +333,7 @@ TEST_F(Attachment, StopAskedDuringThePlugInIsHonouredWithoutShowingPaired) {
         if (call == 3) accepted_at = clock.now_ms();
     };
     bool paired_seen = false;
-    run([&](int64_t) { paired_seen |= dlg.m_nState == STATE_PAIRED_SIGNED_OUT; });
+    run([&](int64_t) { paired_seen |= dlg.State() == STATE_PAIRED_SIGNED_OUT; });
     EXPECT_FALSE(paired_seen);
     ASSERT_GE(accepted_at, 0);
     ASSERT_EQ(bus.unplug_records.size(), 1u);
@@ -339,7 +343,7 @@ TEST_F(Attachment, StopAskedDuringThePlugInIsHonouredWithoutShowingPaired) {
     const int64_t unplugged_at = clock.now_ms();
     EXPECT_GE(unplugged_at - accepted_at, 1100);
     EXPECT_EQ((unplugged_at - accepted_at - 1100) % 200, 0) << unplugged_at - accepted_at;
-    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
 }
 
 // The phone signs in right after its identity (it re-paired while its
@@ -351,8 +355,7 @@ TEST_F(Attachment, ASignInBeforeThePlugInEndsStands) {
         FakeBus fresh;
         fresh.port_table[1] = 0;
         g_dev_stop = DEV_STOP;  // the previous pairing's unpair
-        g_last_state = STATE_PAIRING;
-        dlg.m_nState = STATE_PAIRING;
+        dlg.PresetState(STATE_PAIRING);
         if (before_the_thread) dlg.SetState(STATE_PAIRED_SIGNED_IN);
         fresh.on_plugin = [&](int) { dlg.SetState(STATE_PAIRED_SIGNED_IN); };
         loop.run_pending();
@@ -364,7 +367,7 @@ TEST_F(Attachment, ASignInBeforeThePlugInEndsStands) {
         int64_t plugged_at = -1;
         std::atomic<bool> done{false};
         std::thread t([&] {
-            run_attachment(&dlg, fresh);
+            attach(fresh);
             done = true;
         });
         bool ran_on = false;
@@ -377,7 +380,7 @@ TEST_F(Attachment, ASignInBeforeThePlugInEndsStands) {
             // Well past the threads' 100 ms start and two stop polls, the
             // device still runs, signed in, and the button unpairs.
             if (plugged_at >= 0 && clock.now_ms() - plugged_at >= 1500 && g_dev_stop == DEV_RUN) {
-                ran_on = dlg.m_nState == STATE_PAIRED_SIGNED_IN && fresh.unplug_count() == 0 &&
+                ran_on = dlg.State() == STATE_PAIRED_SIGNED_IN && fresh.unplug_count() == 0 &&
                          view.pair_enabled && view.pair_text == "Unpair";
                 g_dev_stop = DEV_STOP;
             }
@@ -405,7 +408,7 @@ TEST_F(Attachment, APlugInThatEndsAfterItsPairingEndedSetsNoState) {
     });
     std::lock_guard lk(view.mu);
     EXPECT_EQ(view.statuses, std::vector<std::string>{"Not Paired"});
-    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
 }
 
 // The USB host ends the device's connection (the kernel or the user
@@ -414,9 +417,11 @@ TEST_F(Attachment, APlugInThatEndsAfterItsPairingEndedSetsNoState) {
 // Paired and, with AutoRepair on, counts down to the re-pair.
 TEST_F(Attachment, AUsbHostThatDropsTheDeviceEndsThePairingAsALostLink) {
     dlg.SetAddress(0x7F000001);
-    dlg.m_nRepairTime = 15;
-    dlg.m_nKeepAlivePeriod = 2;
-    dlg.m_nLinkWatchdog = 19;  // not the phone link's watchdog that ends it
+    dlg.UpdateSettings([&](ControllerSettings& s) { s.repair_time_s = 15; });
+    dlg.UpdateSettings([&](ControllerSettings& s) { s.keepalive_period_s = 2; });
+    dlg.UpdateSettings([&](ControllerSettings& s) {
+        s.link_watchdog_s = 19;
+    });  // not the phone link's watchdog that ends it
     for (const bool in_call : {false, true}) {
         for (const int auto_repair : {0, 1}) {
             SCOPED_TRACE(testing::Message()
@@ -426,16 +431,15 @@ TEST_F(Attachment, AUsbHostThatDropsTheDeviceEndsThePairingAsALostLink) {
             // Mid-pairing: the host is gone as soon as the device is in.
             fresh.host_gone = !in_call;
             g_dev_stop = DEV_RUN;
-            g_last_state = STATE_PAIRING;
-            dlg.m_nState = STATE_PAIRING;
-            dlg.m_nAutoRepair = auto_repair;
-            dlg.m_bRepairArmed = 0;
-            dlg.m_nRepairCount = 0;
+            dlg.PresetState(STATE_PAIRING);
+            dlg.UpdateSettings([&](ControllerSettings& s) { s.auto_repair = auto_repair; });
+            dlg.SetRepairArmed(0);
+            dlg.SetRepairCount(0);
             phone_received();
             LogCapture log;
             std::atomic<bool> done{false};
             std::thread t([&] {
-                run_attachment(&dlg, fresh);
+                attach(fresh);
                 done = true;
             });
             const int64_t start = clock.now_ms();
@@ -445,7 +449,7 @@ TEST_F(Attachment, AUsbHostThatDropsTheDeviceEndsThePairingAsALostLink) {
                 clock.advance(10);
                 loop.run_pending();
                 read_phone();
-                if (!dropped && dlg.m_nState == STATE_PAIRED_SIGNED_OUT) {
+                if (!dropped && dlg.State() == STATE_PAIRED_SIGNED_OUT) {
                     dlg.SetState(STATE_PAIRED_SIGNED_IN);
                     srtp_stream_active = 1;
                     EXPECT_EQ(open_rtp_socket(0, 9, 0x7F000001), 0);
@@ -469,13 +473,13 @@ TEST_F(Attachment, AUsbHostThatDropsTheDeviceEndsThePairingAsALostLink) {
             EXPECT_EQ(told, std::vector<uint8_t>{UNPAIR});
             EXPECT_EQ(fresh.unplug_count(), 1u);
             EXPECT_EQ(g_rtp_socket, -1);
-            EXPECT_EQ(dlg.m_bRepairArmed, 1);
+            EXPECT_EQ(dlg.RepairArmed(), 1);
             if (auto_repair) {
-                EXPECT_EQ(dlg.m_nState, STATE_WAITING);
+                EXPECT_EQ(dlg.State(), STATE_WAITING);
                 EXPECT_EQ(view.Status(), "Waiting...(15s)");
                 EXPECT_TRUE(loop.timer_running(TIMER_REPAIR_TICK));
             } else {
-                EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+                EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
                 EXPECT_EQ(view.Status(), "Not Paired");
             }
             loop.stop_timer(TIMER_REPAIR_TICK);
@@ -484,17 +488,20 @@ TEST_F(Attachment, AUsbHostThatDropsTheDeviceEndsThePairingAsALostLink) {
 }
 
 TEST_F(Attachment, AttachedWindowHidesToTheTrayWhenAutoMinIsOn) {
-    dlg.m_nAutoMin = 1;
+    dlg.UpdateSettings([&](ControllerSettings& s) { s.auto_min = 1; });
     bus.port_table[1] = 0;
     run([&](int64_t) {
-        if (dlg.m_nState == STATE_PAIRED_SIGNED_OUT) g_dev_stop = DEV_STOP;
+        if (dlg.State() == STATE_PAIRED_SIGNED_OUT) g_dev_stop = DEV_STOP;
     });
     EXPECT_TRUE(view.minimized);
 }
 
 TEST_F(Attachment, InterruptWorkerIsStartedAndAwaitedBeforeTheUnplug) {
     std::atomic<bool> unplugged_while_running{false};
-    soft_dev_hooks().interrupt_worker = [&](VirtualBus&) {
+    std::atomic<bool> given_the_controllers_clock{false};
+    hooks.interrupt_worker = [&](DeviceContext& device, VirtualBus&) {
+        // The worker paces itself by the controller's clock, not the system's.
+        given_the_controllers_clock = &device.clock == &clock && &device.controller == &dlg;
         g_intr_thread_alive = 1;
         while (g_dev_stop == DEV_RUN) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         // Still running for five seconds of the attachment's time after the
@@ -513,8 +520,9 @@ TEST_F(Attachment, InterruptWorkerIsStartedAndAwaitedBeforeTheUnplug) {
     };
     bus.port_table[1] = 0;
     run([&](int64_t) {
-        if (dlg.m_nState == STATE_PAIRED_SIGNED_OUT) g_dev_stop = DEV_STOP;
+        if (dlg.State() == STATE_PAIRED_SIGNED_OUT) g_dev_stop = DEV_STOP;
     });
+    EXPECT_TRUE(given_the_controllers_clock);
     EXPECT_FALSE(unplugged_while_running);
     EXPECT_EQ(bus.unplug_records.size(), 1u);
     EXPECT_EQ(g_intr_thread_alive, 0);
@@ -527,7 +535,7 @@ TEST_F(Attachment, APairingThatEndsDuringACallReleasesTheCallsStream) {
     bus.port_table[1] = 0;
     bool call_opened = false;
     run([&](int64_t) {
-        if (!call_opened && dlg.m_nState == STATE_PAIRED_SIGNED_OUT) {
+        if (!call_opened && dlg.State() == STATE_PAIRED_SIGNED_OUT) {
             call_opened = true;
             srtp_stream_active = 1;
             ASSERT_EQ(open_rtp_socket(0, 9, 0x7F000001), 0);
@@ -537,7 +545,7 @@ TEST_F(Attachment, APairingThatEndsDuringACallReleasesTheCallsStream) {
     ASSERT_TRUE(call_opened);
     EXPECT_EQ(g_rtp_socket, -1);
     EXPECT_EQ(srtp_stream_active, 0);
-    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
     // The phone ends its side with the pairing: no MEDIA_STOP (65) after it.
     for (uint8_t type : phone_frames()) EXPECT_NE(type, 65) << "MEDIA_STOP sent";
 }
@@ -549,7 +557,7 @@ TEST_F(Attachment, APairingThatEndsDuringACallReleasesTheCallsStream) {
 // pairing's state alone.
 TEST_F(Attachment, ANewPairingsDeviceWaitsForTheOldOneAndKeepsItsState) {
     std::atomic<int> workers{0};
-    soft_dev_hooks().interrupt_worker = [&](VirtualBus&) {
+    hooks.interrupt_worker = [&](DeviceContext&, VirtualBus&) {
         g_intr_thread_alive = 1;
         ++workers;
         while (g_dev_stop == DEV_RUN) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -562,12 +570,12 @@ TEST_F(Attachment, ANewPairingsDeviceWaitsForTheOldOneAndKeepsItsState) {
     std::atomic<unsigned> state_at_new_plugin{99};
     std::atomic<size_t> old_unplugs_at_new_plugin{99};
     new_bus.on_plugin = [&](int) {
-        state_at_new_plugin = dlg.m_nState.load();
+        state_at_new_plugin = dlg.State();
         old_unplugs_at_new_plugin = old_bus.unplug_count();
     };
     std::atomic<int> done{0};
     std::thread old_device([&] {
-        run_attachment(&dlg, old_bus);
+        attach(old_bus);
         ++done;
     });
     std::thread new_device;
@@ -579,7 +587,7 @@ TEST_F(Attachment, ANewPairingsDeviceWaitsForTheOldOneAndKeepsItsState) {
         read_phone();
         // Should a device never end, a last stop lets the threads be joined.
         if (i >= 40000) g_dev_stop = DEV_STOP;
-        if (!timed_out && dlg.m_nState == STATE_PAIRED_SIGNED_OUT && workers == 1) {
+        if (!timed_out && dlg.State() == STATE_PAIRED_SIGNED_OUT && workers == 1) {
             // The pairing time-out, then the user's Pair: a new session
             // whose identity starts the next attachment.
             timed_out = true;
@@ -588,11 +596,11 @@ TEST_F(Attachment, ANewPairingsDeviceWaitsForTheOldOneAndKeepsItsState) {
             ++g_pair_generation;
             dlg.SetState(STATE_PAIRING);
             new_device = std::thread([&] {
-                run_attachment(&dlg, new_bus);
+                attach(new_bus);
                 ++done;
             });
         }
-        if (timed_out && !stopped && workers == 2 && dlg.m_nState == STATE_PAIRED_SIGNED_OUT) {
+        if (timed_out && !stopped && workers == 2 && dlg.State() == STATE_PAIRED_SIGNED_OUT) {
             stopped = true;
             g_dev_stop = DEV_STOP;
         }
@@ -605,7 +613,7 @@ TEST_F(Attachment, ANewPairingsDeviceWaitsForTheOldOneAndKeepsItsState) {
     EXPECT_EQ(state_at_new_plugin, unsigned(STATE_PAIRING));
     EXPECT_EQ(new_bus.unplug_count(), 1u);
     EXPECT_EQ(g_intr_thread_alive + g_softdev_alive, 0);
-    EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+    EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
 }
 
 TEST_F(Attachment, FiveAttachmentsInARowLeaveNothingBehind) {
@@ -620,16 +628,16 @@ TEST_F(Attachment, FiveAttachmentsInARowLeaveNothingBehind) {
         capture.packets = 1;
         capture.iso.push_back({0, 96});
         fresh.requests.push_back(capture.wire());
-        dlg.m_nState = STATE_PAIRING;
+        dlg.PresetState(STATE_PAIRING);
         std::atomic<bool> done{false};
         std::thread t([&] {
-            run_attachment(&dlg, fresh);
+            attach(fresh);
             done = true;
         });
         while (!done) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
             clock.advance(10);
-            if (dlg.m_nState == STATE_PAIRED_SIGNED_OUT && fresh.finished_count() == 2)
+            if (dlg.State() == STATE_PAIRED_SIGNED_OUT && fresh.finished_count() == 2)
                 g_dev_stop = DEV_STOP;
         }
         t.join();
@@ -638,7 +646,7 @@ TEST_F(Attachment, FiveAttachmentsInARowLeaveNothingBehind) {
         EXPECT_EQ(named_event_count(), 0u);
         EXPECT_EQ(g_softdev_alive + g_intr_thread_alive + g_pb_worker_alive + g_cp_worker_alive, 0);
         EXPECT_EQ(g_cp_queue.size() + g_pb_queue.size() + g_intr_queue.size(), 0u);
-        EXPECT_EQ(dlg.m_nState, STATE_NOT_PAIRED);
+        EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
     }
 }
 

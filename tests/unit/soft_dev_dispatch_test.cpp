@@ -4,14 +4,15 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/event.h"
 #include "base/diag_log.h"
+#include "platform/event.h"
 #include "soft_dev/descriptors.h"
 #include "soft_dev/dispatch.h"
 #include "soft_dev/request_queue.h"
 #include "soft_dev/soft_dev_hooks.h"
 #include "soft_dev/softdev_thread.h"
 #include "soft_dev/usbip_pdu.h"
+#include "support/fake_controller.h"
 #include "unit/soft_dev_test_support.h"
 
 namespace quor::test {
@@ -79,23 +80,25 @@ TEST(ReplyHeaders, IsoReplyCopiesDirectionEndpointAndPacketCount) {
 // Dispatch with recording class handlers installed.
 class Dispatch : public ::testing::Test {
   protected:
-    void SetUp() override {
-        saved_ = soft_dev_hooks();
-        soft_dev_hooks().hid_requests = [this](VirtualBus&, uint8_t* req, size_t) {
+    SoftDevHooks RecordingHooks() {
+        SoftDevHooks hooks;
+        hooks.hid_requests = [this](DeviceContext&, VirtualBus&, uint8_t* req, size_t) {
             calls.push_back("hid " + std::to_string(req[PDU_INDEX_LOW]));
             return -1;
         };
-        soft_dev_hooks().audio_requests = [this](VirtualBus&, uint8_t* req, size_t) {
+        hooks.audio_requests = [this](DeviceContext&, VirtualBus&, uint8_t* req, size_t) {
             calls.push_back("audio " + std::to_string(req[PDU_INDEX_LOW]));
             return -1;
         };
+        return hooks;
+    }
+    void SetUp() override {
         g_pb_queue.clear();
         g_cp_queue.clear();
         g_intr_queue.clear();
         ASSERT_EQ(set_device_identity("ABC", 1, 2, 3), 0);
     }
     void TearDown() override {
-        soft_dev_hooks() = saved_;
         g_pb_queue.clear();
         g_cp_queue.clear();
         g_intr_queue.clear();
@@ -103,7 +106,7 @@ class Dispatch : public ::testing::Test {
     }
     void dispatch(const Submit& s) {
         Bytes b = s.wire();
-        EXPECT_EQ(process_dev_data(b.data(), b.size(), bus), 0);
+        EXPECT_EQ(process_dev_data(device, b.data(), b.size(), bus), 0);
     }
     static Submit iso(uint32_t seqnum, uint32_t ep, uint32_t direction, uint32_t packets) {
         Submit s;
@@ -119,7 +122,8 @@ class Dispatch : public ::testing::Test {
 
     FakeBus bus;
     std::vector<std::string> calls;
-    SoftDevHooks saved_;
+    FakeController controller;
+    DeviceContext device{controller, RecordingHooks()};
 };
 
 TEST_F(Dispatch, InterfaceRecipientGoesToHidForInterfaceThreeElseToAudio) {
@@ -302,7 +306,7 @@ TEST_F(Dispatch, NoPacketRecordsBelowLevelThree) {
 TEST_F(Dispatch, ShortBufferIsDroppedWithoutTouchingIt) {
     LogCapture log;
     Bytes b(20, 0xFF);
-    EXPECT_EQ(process_dev_data(b.data(), b.size(), bus), 0);
+    EXPECT_EQ(process_dev_data(device, b.data(), b.size(), bus), 0);
     EXPECT_EQ(b, Bytes(20, 0xFF));
     EXPECT_EQ(log.text(), "DEV: request of 20 bytes dropped\n");
 }
@@ -311,7 +315,7 @@ TEST_F(Dispatch, ShortBufferIsDroppedWithoutTouchingIt) {
 class ReadLoop : public Dispatch {
   protected:
     void run_until_done(const std::function<bool()>& done) {
-        std::thread reader([this] { softdev_io_loop(bus); });
+        std::thread reader([this] { softdev_io_loop(device, bus); });
         for (int i = 0; i < 2000 && !done(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         open_named_event(EVENT_SOFTDEV_SHUTDOWN, EventReset::MANUAL)->set();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/base64.h"
 #include "media/media_api.h"
 #include "media/rtp_session.h"
 #include "support/program_srtp.h"

@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "settings/update_check.h"
-#include "shell/resource_ids.h"
+#include "base/ids.h"
 #include "base/strings.h"
+#include "settings/update_check.h"
 #include "support/controller_fixture.h"
 #include "unit/soft_dev_test_support.h"
 #include "unit/temp_dir.h"
@@ -353,7 +353,7 @@ TEST_F(UpdatePrompt, StartUpChecksOnAThreadOfItsOwn) {
     ASSERT_TRUE(server.ok());
     view.answer = quor::IDCANCEL;  // No
     const size_t threads = thread_count();
-    start_update_check();
+    start_update_check(*dlg);
     // Asked on a thread of its own, which ends once answered No; whatever it
     // posted before has then reached the loop.
     ASSERT_TRUE(wait_for([&] { return !view.Messages().empty(); }));

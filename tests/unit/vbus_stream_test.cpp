@@ -256,6 +256,7 @@ TEST_F(Stream, DuplicateSeqnumDropsTheConnectionAndForgetsPendingRequests) {
     EXPECT_EQ(bus_.read_request(buf.data(), buf.size(), 2000), -1);
     const Bytes reply = device_reply(3, {1, 0, 0});
     EXPECT_EQ(bus_.write_reply(reply.data(), reply.size()), -1);
+    EXPECT_EQ(unlinked_, std::vector<uint32_t>{3});  // the device logic drops it too
     EXPECT_TRUE(host_sees_eof());
 }
 

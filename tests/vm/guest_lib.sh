@@ -145,9 +145,9 @@ start_phone() {
 
 phone_cmd() { echo "$*" >&4; }
 
-# quor-console on the vhci back end, commands through fd 3; the phone at
-# 127.0.0.1, the audio streaming interfaces open the call's media, the
-# diagnostic lines in quor.log.
+# quor-console on the vhci back end (or the one its options ARGS name),
+# commands through fd 3; the phone at 127.0.0.1, the audio streaming
+# interfaces open the call's media, the diagnostic lines in quor.log.
 start_console() {
     export QUOR_HOME=$WORK/home XDG_RUNTIME_DIR=$WORK/run LANG=C.UTF-8
     unset QUOR_VBUS
@@ -155,7 +155,7 @@ start_console() {
     printf '[SECTION 1]\nPhoneIP=2130706433\nAutoPair=0\nAutoRun=0\nAutoMin=0\nAutoRepair=0\nAsNmDev=1\nDebug=1\n' \
         > "$QUOR_HOME/config.ini"
     mkfifo "$WORK/console.in"
-    "$TOOLS"/quor-console < "$WORK/console.in" > "$CONSOLE_LOG" 2>&1 &
+    "$TOOLS"/quor-console "$@" < "$WORK/console.in" > "$CONSOLE_LOG" 2>&1 &
     CONSOLE_PROC=$!
     exec 3> "$WORK/console.in"
     wait_line 60 "$CONSOLE_LOG" 0 '^status: Not Paired$'

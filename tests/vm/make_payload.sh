@@ -17,7 +17,8 @@ for f in $programs; do
 done
 mkdir -p "$out"
 for f in $programs; do cp "$build/$f" "$out/"; done
-cp "$here/run.sh" "$here/guest_lib.sh" "$here/guest_test.sh" "$here/guest_bench.sh" "$out/"
+cp "$here/run.sh" "$here/guest_lib.sh" "$here/guest_test.sh" "$here/guest_bench.sh" \
+    "$here/guest_usbip.sh" "$out/"
 
 # libsrtp2 on Debian does its crypto through NSS, which loads its software
 # token and its crypto core with dlopen from the folder libnss3 lives in;

@@ -2,6 +2,8 @@
 # as "sh /payload/run.sh MODE [ARG]" inside the lab guest:
 #   run.sh test [STEP...]  the checks of a real USB host (exit 1 if any fails)
 #   run.sh bench SECONDS   two-way call audio for SECONDS, figures only
+#   run.sh usbip           the checks with the phone exported by the USB/IP
+#                          server and attached by the guest's usbip client
 cd /payload || exit 2
 . ./guest_lib.sh
 
@@ -31,12 +33,17 @@ test)
     shift
     run_test "$@"
     ;;
+usbip)
+    . ./guest_test.sh
+    . ./guest_usbip.sh
+    run_usbip_test
+    ;;
 bench)
     . ./guest_bench.sh
     run_bench "${2:-60}"
     ;;
 *)
-    echo "usage: run.sh test | bench SECONDS" >&2
+    echo "usage: run.sh test | usbip | bench SECONDS" >&2
     exit 2
     ;;
 esac

@@ -7,7 +7,8 @@
 # Environment: QUOR_BIN_DIR (the build folder, or the first argument),
 # VM_CACHE (the lab's cache folder, default /var/tmp/quor-vm), VM_TIMEOUT
 # (s, default 600), VM_PRIORITY (see lab/run-vm.sh), QUOR_VM_STEPS (some
-# of run.sh's steps only, e.g. "hid unpair").
+# of run.sh's steps only, e.g. "hid unpair"), QUOR_VM_MODE (usbip: the
+# checks of the USB/IP server back end instead, see guest_usbip.sh).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${QUOR_BIN_DIR:-${1:-}}
@@ -22,7 +23,7 @@ trap 'rm -rf "$payload" "$log"' EXIT
 
 set +e
 # shellcheck disable=SC2086 # the steps are separate words
-VM_TIMEOUT=${VM_TIMEOUT:-600} "$lab/run-vm.sh" "$payload" test ${QUOR_VM_STEPS:-} | tee "$log"
+VM_TIMEOUT=${VM_TIMEOUT:-600} "$lab/run-vm.sh" "$payload" "${QUOR_VM_MODE:-test}" ${QUOR_VM_STEPS:-} | tee "$log"
 rc=${PIPESTATUS[0]}
 set -e
 echo

@@ -9,12 +9,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "base/base64.h"
 #include "link/ctrl_frame.h"
-#include "media/media_api.h"
 #include "platform/byte_order.h"
 #include "sim_state.h"
 
@@ -34,6 +36,7 @@ constexpr double LOUD_DBFS = -30.0;
 // Packets that belong to the call's audio rather than to silence around it.
 constexpr double AUDIBLE_DBFS = -60.0;
 constexpr uint16_t MAX_SEQ_GAP = 3000;
+constexpr size_t MAX_PACKET_SAMPLES = 1024;
 constexpr double PI = 3.14159265358979323846;
 
 int64_t monotonic_ns() {
@@ -53,6 +56,16 @@ double level_of(const int16_t* s, size_t n) {
     for (size_t i = 0; i < n; ++i) sum += double(s[i]) * s[i];
     if (n == 0 || sum <= 0) return -120.0;
     return 10.0 * std::log10(sum / double(n) / (32768.0 * 32768.0));
+}
+
+// Puts NUMBER into the low bit of the first 32 samples: its 16 bits, then
+// the same bits inverted (a halved or silent copy cannot pass for a mark).
+void mark_frame(int16_t* samples, uint16_t number) {
+    for (int i = 0; i < 16; ++i) {
+        const int bit = (number >> i) & 1;
+        samples[i] = int16_t((samples[i] & ~1) | bit);
+        samples[16 + i] = int16_t((samples[16 + i] & ~1) | (bit ^ 1));
+    }
 }
 
 template <typename T>
@@ -130,7 +143,11 @@ int SimMedia::start(const uint8_t* offer, size_t len, uint8_t* answer, size_t an
     if (!m_opt.record_path.empty() && m_wav.open(m_opt.record_path.c_str(), SAMPLE_RATE) != 0)
         m_out.event("note: media: cannot write %s", m_opt.record_path.c_str());
 
-    m_sent = m_received = m_lost = m_dropped = 0;
+    m_sent = m_received = m_lost = m_dropped = m_played = 0;
+    {
+        std::lock_guard playout(m_playout_mutex);
+        m_playout = SimPlayout{};
+    }
     m_faults.reset();
     m_have_seq = false;
     m_quiet = true;
@@ -140,11 +157,13 @@ int SimMedia::start(const uint8_t* offer, size_t len, uint8_t* answer, size_t an
     m_audible.reset();
     m_running = true;
     m_receiver = std::thread(&SimMedia::receive_loop, this);
+    if (m_opt.skewed_clock) m_player = std::thread(&SimMedia::playout_loop, this);
     if (!m_opt.echo) m_sender = std::thread(&SimMedia::send_loop, this);
     m_out.event("media started: phone port %u, connector port %u, %s", m_opt.port, m_connector_port,
                 m_opt.echo          ? "echo"
                 : m_opt.tone_hz > 0 ? "tone"
                                     : "silence");
+    if (m_opt.skewed_clock) m_out.event("media clock: %+.0f ppm", m_opt.clock_skew_ppm);
 
     put_be32(answer, m_opt.port);
     memcpy(answer + 4, own_line.c_str(), own_line.size() + 1);
@@ -156,28 +175,43 @@ void SimMedia::stop() {
     if (!m_running.exchange(false)) return;
     if (m_sender.joinable()) m_sender.join();
     if (m_receiver.joinable()) m_receiver.join();
+    m_playout_ready.notify_all();
+    if (m_player.joinable()) m_player.join();
     close(m_fd);
     m_fd = -1;
     m_srtp.destroy();
     m_wav.close();
     const ToneReading r = m_total.reading();
     const ToneReading audible = m_audible.reading();
-    const uint64_t expected = m_received + m_lost;
+    const uint64_t received = m_received, lost = m_lost;
+    const uint64_t expected = received + lost;
+    char playout[128] = "";
+    if (m_opt.skewed_clock)
+        snprintf(playout, sizeof(playout), ", played %llu, repeated %llu, skipped %llu",
+                 (unsigned long long)m_playout.played(), (unsigned long long)m_playout.repeated(),
+                 (unsigned long long)m_playout.dropped());
     m_out.event(
         "media summary: rx %llu packets, lost %llu (%.2f%%), dropped %llu, tone %.1f Hz, "
-        "level %.1f dBFS, tx %llu packets, %u faulty",
-        (unsigned long long)m_received, (unsigned long long)m_lost,
-        expected ? 100.0 * double(m_lost) / double(expected) : 0.0, (unsigned long long)m_dropped,
-        r.frequency_hz, audible.level_dbfs, (unsigned long long)m_sent, m_faults.injected());
+        "level %.1f dBFS, tx %llu packets, %u faulty%s",
+        (unsigned long long)received, (unsigned long long)lost,
+        expected ? 100.0 * double(lost) / double(expected) : 0.0, (unsigned long long)m_dropped,
+        r.frequency_hz, audible.level_dbfs, (unsigned long long)m_sent, m_faults.injected(),
+        playout);
+}
+
+int64_t SimMedia::real_time_at(int64_t start, int64_t media_ns) const {
+    if (!m_opt.skewed_clock) return start + media_ns;
+    return start + std::llround(double(media_ns) / (1.0 + m_opt.clock_skew_ppm / 1e6));
 }
 
 void SimMedia::send_loop() {
     const double amplitude = 32767.0 * std::pow(10.0, m_opt.level_dbfs / 20.0);
     const double step = 2 * PI * m_opt.tone_hz / SAMPLE_RATE;
-    int64_t next = monotonic_ns();
+    // Each send time is worked out from the start, so the pacing does not
+    // drift by rounding.
+    const int64_t start = monotonic_ns();
     for (int packet = 0; m_running; ++packet) {
-        next += PACKET_NS;
-        sleep_until_ns(next);
+        sleep_until_ns(real_time_at(start, (int64_t(packet) + 1) * PACKET_NS));
         int16_t samples[SAMPLES_PER_PACKET] = {};
         const int in_burst = packet % BURST_PERIOD_PACKETS;
         const bool on = m_opt.tone_hz > 0 && (!m_opt.burst || in_burst < BURST_ON_PACKETS);
@@ -189,6 +223,7 @@ void SimMedia::send_loop() {
         } else {
             m_phase = 0;
         }
+        if (m_opt.frame_marks) mark_frame(samples, uint16_t(packet));
         send_packet(samples);
         if (on && (packet == 0 || (m_opt.burst && in_burst == 0)))
             m_out.event("onset sent at %lld us", (long long)(monotonic_ns() / 1000));
@@ -235,23 +270,63 @@ void SimMedia::receive_loop() {
             ++m_dropped;
             continue;
         }
-        note_received(buf + at, size, get_be16(buf + 2));
+        if (!accept_sequence(get_be16(buf + 2))) continue;
+        int16_t samples[MAX_PACKET_SAMPLES];
+        const size_t count = std::min(size / 2, MAX_PACKET_SAMPLES);
+        for (size_t i = 0; i < count; ++i) samples[i] = int16_t(get_be16(buf + at + 2 * i));
+        if (!m_opt.skewed_clock) {
+            play(samples, count);
+            continue;
+        }
+        {
+            std::lock_guard lock(m_playout_mutex);
+            m_playout.push(samples, count);
+        }
+        m_playout_ready.notify_one();
     }
 }
 
-void SimMedia::note_received(const uint8_t* payload, size_t len, uint16_t seq) {
+bool SimMedia::accept_sequence(uint16_t seq) {
     if (m_have_seq) {
         const uint16_t gap = uint16_t(seq - m_last_seq - 1);
-        if (gap >= MAX_SEQ_GAP) return;  // a late or repeated packet
+        if (gap >= MAX_SEQ_GAP) return false;
         m_lost += gap;
     }
     m_have_seq = true;
     m_last_seq = seq;
     ++m_received;
+    return true;
+}
 
-    int16_t samples[1024];
-    const size_t count = std::min(len / 2, sizeof(samples) / sizeof(samples[0]));
-    for (size_t i = 0; i < count; ++i) samples[i] = int16_t(get_be16(payload + 2 * i));
+// Plays one packet each 10 ms of the media clock, from one packet time after
+// the first arrival: that margin absorbs the connector's jitter.
+void SimMedia::playout_loop() {
+    {
+        std::unique_lock lock(m_playout_mutex);
+        while (m_running && m_playout.waiting() == 0)
+            m_playout_ready.wait_for(lock, std::chrono::milliseconds(SIM_TICK_MS));
+    }
+    const int64_t start = monotonic_ns();
+    std::vector<int16_t> frame;
+    for (int64_t tick = 1; m_running; ++tick) {
+        sleep_until_ns(real_time_at(start, tick * PACKET_NS));
+        uint64_t played = 0, repeated = 0, skipped = 0;
+        {
+            std::lock_guard lock(m_playout_mutex);
+            if (!m_playout.take(&frame)) continue;
+            played = m_playout.played();
+            repeated = m_playout.repeated();
+            skipped = m_playout.dropped();
+        }
+        play(frame.data(), frame.size());
+        if (played % PACKETS_PER_REPORT == 0)
+            m_out.event("media playout at %lld us: %llu frames, %llu repeated, %llu skipped",
+                        (long long)(monotonic_ns() / 1000), (unsigned long long)played,
+                        (unsigned long long)repeated, (unsigned long long)skipped);
+    }
+}
+
+void SimMedia::play(const int16_t* samples, size_t count) {
     m_wav.write_samples(samples, count);
     m_second.add(samples, count);
     const double level = level_of(samples, count);
@@ -264,11 +339,11 @@ void SimMedia::note_received(const uint8_t* payload, size_t len, uint16_t seq) {
         m_quiet = true;
     }
     if (m_opt.echo && count == SAMPLES_PER_PACKET) send_packet(samples);
-    if (m_received % PACKETS_PER_REPORT == 0) {
+    if (++m_played % PACKETS_PER_REPORT == 0) {
         const ToneReading r = m_second.reading();
         m_out.event("media rx: %llu packets, lost %llu, tone %.1f Hz, level %.1f dBFS",
-                    (unsigned long long)m_received, (unsigned long long)m_lost, r.frequency_hz,
-                    r.level_dbfs);
+                    (unsigned long long)m_received.load(), (unsigned long long)m_lost.load(),
+                    r.frequency_hz, r.level_dbfs);
         m_second.reset();
     }
 }

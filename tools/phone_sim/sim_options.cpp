@@ -33,6 +33,8 @@ enum OptionId {
     OPT_BURST,
     OPT_ECHO,
     OPT_RECORD,
+    OPT_CLOCK_SKEW,
+    OPT_FRAME_MARKS,
     OPT_HELP,
 };
 
@@ -56,6 +58,8 @@ const option LONG_OPTIONS[] = {
     {"burst", no_argument, nullptr, OPT_BURST},
     {"echo", no_argument, nullptr, OPT_ECHO},
     {"record", required_argument, nullptr, OPT_RECORD},
+    {"clock-skew-ppm", required_argument, nullptr, OPT_CLOCK_SKEW},
+    {"frame-marks", no_argument, nullptr, OPT_FRAME_MARKS},
     {"help", no_argument, nullptr, OPT_HELP},
     {nullptr, 0, nullptr, 0},
 };
@@ -87,6 +91,13 @@ void print_usage(FILE* to) {
             "  --burst                the tone on for 200 ms, off for 300 ms\n"
             "  --echo                 call audio: send back what arrives\n"
             "  --record FILE          write the call audio that arrives to FILE (WAV)\n"
+            "  --clock-skew-ppm N     run the media clock N parts per million fast\n"
+            "                         (negative: slow; at most %.0f either way): it\n"
+            "                         paces sending, and what arrives is played from\n"
+            "                         a small buffer at the same rate, with a line a\n"
+            "                         second of frames played, repeated and dropped\n"
+            "  --frame-marks          number each packet sent in the low bit of its\n"
+            "                         first 32 samples (16 bits, then inverted)\n"
             "  --help                 show this text\n"
             "\n"
             "Standard output: event lines (listening PORT, connected, closed,\n"
@@ -96,7 +107,7 @@ void print_usage(FILE* to) {
             "\n"
             "Commands on standard input, one per line (end of input does not quit;\n"
             "SIGTERM or SIGINT does):\n%s",
-            SIM_MODEL_MAX, sim_command_help());
+            SIM_MODEL_MAX, SIM_MAX_SKEW_PPM, sim_command_help());
 }
 
 // A decimal number from LOW to HIGH. 0 on success, -1 otherwise.
@@ -220,6 +231,15 @@ int parse_sim_options(int argc, char** argv, SimOptions* opt) {
                 break;
             case OPT_RECORD:
                 opt->media.record_path = optarg;
+                break;
+            case OPT_CLOCK_SKEW:
+                opt->media.skewed_clock = true;
+                if (parse_number(optarg, -SIM_MAX_SKEW_PPM, SIM_MAX_SKEW_PPM,
+                                 &opt->media.clock_skew_ppm) != 0)
+                    bad = "--clock-skew-ppm";
+                break;
+            case OPT_FRAME_MARKS:
+                opt->media.frame_marks = true;
                 break;
             case OPT_HELP:
                 print_usage(stdout);

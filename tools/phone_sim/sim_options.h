@@ -14,7 +14,20 @@ struct SimMediaOptions {
     bool burst = false;         // tone on for 200 ms, off for 300 ms
     bool echo = false;          // send back what arrives instead of a tone
     std::string record_path;    // WAV of what arrives (16 kHz); empty: none
+    // The media clock runs this many parts per million fast (negative:
+    // slow) against CLOCK_MONOTONIC: it paces what is sent and, through a
+    // playout buffer, what is heard. Without the option arrivals are heard
+    // as they come.
+    bool skewed_clock = false;
+    double clock_skew_ppm = 0;
+    // The low bit of the first 32 samples of each packet sent carries its
+    // number (16 bits, then the same bits inverted), so a recording of the
+    // far end shows which packets it played, skipped or repeated.
+    bool frame_marks = false;
 };
+
+// Largest skew --clock-skew-ppm takes, either way (20 %).
+constexpr double SIM_MAX_SKEW_PPM = 200000;
 
 struct SimOptions {
     uint16_t port = 7063;

@@ -1,11 +1,12 @@
 #include "sim_session.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "link/ctrl_channel.h"
+#include "link/ctrl_frame.h"
 #include "platform/byte_order.h"
 #include "sim_syslog.h"
 
@@ -158,7 +159,13 @@ void serve_connection(SimState& st, int fd) {
         }
         if (ready == 0) continue;
         CtrlFrame f;
-        int r = quor::read_ctrl_frame(fd, &f);
+        int r = gather_frame(&f, [fd](uint8_t* buf, size_t n) -> long {
+            ssize_t got;
+            do {
+                got = recv(fd, buf, n, 0);
+            } while (got < 0 && errno == EINTR);
+            return got;
+        });
         if (r == 0) {
             st.out.event("note: end of input on the connection");
             break;

@@ -1,4 +1,4 @@
-#include "settings/firewall.h"
+#include "platform/firewall.h"
 
 #include <systemd/sd-bus.h>
 
