@@ -56,10 +56,11 @@ CKestrowQuorConnectorDlg::~CKestrowQuorConnectorDlg() = default;
 void CKestrowQuorConnectorDlg::OnInitDialog() {
     hooks_.start_update_check(*this);
     m_szModuleDir = GetModuleDir();
+    prepare_user_files();
     // The log opens before the settings are applied, so that a failure to
     // set up the start at log-on or the firewall exception is in it too.
-    const int debug = ini_get_int(m_szModuleDir + "config.ini", CONFIG_SECTION, "Debug", -1);
-    if (debug != -1 && debug != 0) start_log_file(m_szModuleDir.c_str());
+    const int debug = ini_get_int(config_path(), CONFIG_SECTION, "Debug", -1);
+    if (debug != -1 && debug != 0) start_log_file(state_dir().c_str());
     LoadConfig();
     hooks_.add_firewall_exception(m_szModuleDir + executable_name(), executable_name());
     int error_code = 0;
@@ -96,7 +97,7 @@ void CKestrowQuorConnectorDlg::FinishInit() {
 }
 
 void CKestrowQuorConnectorDlg::LoadConfig() {
-    const std::string path = m_szModuleDir + "config.ini";
+    const std::string path = config_path();
     const int phone_ip = ini_get_int(path, CONFIG_SECTION, "PhoneIP", 0);
     SetAddress(uint32_t(phone_ip));
     if (phone_ip == 0) ini_write_string(path, CONFIG_SECTION, "PhoneIP", "0");
@@ -257,7 +258,7 @@ void CKestrowQuorConnectorDlg::StartPairing() {
 void CKestrowQuorConnectorDlg::OnOK(bool repair_after_unpair) {
     uint32_t addr = 0;
     const int fields = GetAddress(&addr);
-    const std::string path = m_szModuleDir + "config.ini";
+    const std::string path = config_path();
     if (fields > 0)
         ini_write_string(path, CONFIG_SECTION, "PhoneIP", std::to_string(int32_t(addr)).c_str());
     ini_write_string(path, CONFIG_SECTION, "AutoIP", std::to_string(m_nAutoIP.load()).c_str());
