@@ -1,11 +1,12 @@
 # Install layout and the Debian package.
 #
-# The program keeps its files in one folder, QUOR_INSTALL_DIR: the
-# executables, the SRTP library it loads beside itself, Readme.txt (the Help
-# button), the launcher that asks for administrator rights, and at run time
-# config.ini, quor.log and loader.sh. That folder and the polkit action are
-# absolute paths, so they stay put whatever CMAKE_INSTALL_PREFIX is; the menu
-# entry, icons, man page and command links go under the prefix.
+# The program keeps its own files in one folder, QUOR_INSTALL_DIR: the
+# executables, the SRTP library it loads beside itself and Readme.txt (the
+# Help button). It runs as the desktop user, whose settings and log are in
+# the user's XDG folders. That folder, the modules-load entry and the
+# firewalld service are absolute paths, read there whatever
+# CMAKE_INSTALL_PREFIX is; the menu entry, icons, man page and command links
+# go under the prefix.
 #
 #   cmake --install <build> [--prefix /usr]     install on this machine
 #   cpack --config <build>/CPackConfig.cmake    build the .deb (prefix /usr)
@@ -20,6 +21,11 @@ include(GNUInstallDirs)
 
 set(QUOR_INSTALL_DIR "/opt/kestrow-quor" CACHE PATH
   "Folder of the installed program, its settings and its log")
+# systemd and firewalld read these folders only, whatever the prefix.
+set(QUOR_MODULES_LOAD_DIR "/usr/lib/modules-load.d" CACHE PATH
+  "Folder of the kernel modules loaded at boot")
+set(QUOR_FIREWALLD_SERVICES_DIR "/usr/lib/firewalld/services" CACHE PATH
+  "Folder of firewalld's service definitions")
 # polkit reads actions from this folder only, whatever the prefix.
 set(QUOR_POLKIT_ACTIONS_DIR "/usr/share/polkit-1/actions" CACHE PATH
   "Folder of the polkit actions")
@@ -27,7 +33,7 @@ set(QUOR_POLKIT_ACTIONS_DIR "/usr/share/polkit-1/actions" CACHE PATH
 set(QUOR_SYSTEMD_UNIT_DIR "/usr/lib/systemd/system" CACHE PATH
   "Folder of the systemd system units")
 set(QUOR_PACKAGE_NAME "kestrow-quor-connector")
-set(QUOR_LAUNCHER "${QUOR_INSTALL_DIR}/${QUOR_PACKAGE_NAME}")
+set(QUOR_PROGRAM "${QUOR_INSTALL_DIR}/KestrowQuorConnector")
 
 set(QUOR_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(QUOR_PACKAGING_OUT ${CMAKE_BINARY_DIR}/packaging)
@@ -42,25 +48,25 @@ install(FILES ${QUOR_PACKAGING_DIR}/Readme.txt DESTINATION ${QUOR_INSTALL_DIR})
 # The Help button of a program run from the build folder finds it as well.
 configure_file(${QUOR_PACKAGING_DIR}/Readme.txt ${CMAKE_BINARY_DIR}/Readme.txt COPYONLY)
 
-configure_file(${QUOR_PACKAGING_DIR}/launcher.sh.in ${QUOR_PACKAGING_OUT}/${QUOR_PACKAGE_NAME}
-  @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-  WORLD_READ WORLD_EXECUTE)
-install(PROGRAMS ${QUOR_PACKAGING_OUT}/${QUOR_PACKAGE_NAME} DESTINATION ${QUOR_INSTALL_DIR})
-
 # ---- commands on the PATH: links into the program's folder, which the
-# programs find through /proc/self/exe, so their files stay beside them.
+# programs find through /proc/self/exe, so Readme.txt and the SRTP library
+# stay beside them. kestrow-quor-connector, the package's name, is the tray
+# application too.
 file(MAKE_DIRECTORY ${QUOR_PACKAGING_OUT}/bin)
-foreach(name ${QUOR_PACKAGE_NAME} ${QUOR_INSTALLED_PROGRAMS})
+foreach(name ${QUOR_INSTALLED_PROGRAMS})
   file(CREATE_LINK ${QUOR_INSTALL_DIR}/${name} ${QUOR_PACKAGING_OUT}/bin/${name} SYMBOLIC)
   install(FILES ${QUOR_PACKAGING_OUT}/bin/${name} DESTINATION ${CMAKE_INSTALL_BINDIR})
 endforeach()
+file(CREATE_LINK ${QUOR_PROGRAM} ${QUOR_PACKAGING_OUT}/bin/${QUOR_PACKAGE_NAME} SYMBOLIC)
+install(FILES ${QUOR_PACKAGING_OUT}/bin/${QUOR_PACKAGE_NAME} DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# ---- administrator rights: the polkit action that lets pkexec start the
-# program with its display.
-configure_file(${QUOR_PACKAGING_DIR}/org.kestrow.quor.connector.policy.in
-  ${QUOR_PACKAGING_OUT}/org.kestrow.quor.connector.policy @ONLY)
-install(FILES ${QUOR_PACKAGING_OUT}/org.kestrow.quor.connector.policy
-  DESTINATION ${QUOR_POLKIT_ACTIONS_DIR})
+# ---- the kernel's virtual USB host, loaded at every boot, and the ports the
+# phone reaches the program on, as a firewalld service an administrator can
+# enable (the program opens them for the paired phone only while paired).
+install(FILES ${QUOR_PACKAGING_DIR}/modules-load.conf DESTINATION ${QUOR_MODULES_LOAD_DIR}
+  RENAME kestrow-quor.conf)
+install(FILES ${QUOR_PACKAGING_DIR}/firewalld-service.xml DESTINATION ${QUOR_FIREWALLD_SERVICES_DIR}
+  RENAME kestrow-quor.xml)
 
 # ---- the privileged helper: started as root by systemd through its socket,
 # which the package enables statically (a link in sockets.target.wants);
@@ -84,10 +90,9 @@ foreach(script postinst prerm)
     WORLD_READ WORLD_EXECUTE)
 endforeach()
 
-# ---- menu entry and icons. The entry is the program's own, started through
-# the launcher.
+# ---- menu entry and icons. The entry runs the program itself, as the user.
 file(READ ${CMAKE_SOURCE_DIR}/res/${QUOR_PACKAGE_NAME}.desktop QUOR_DESKTOP_ENTRY)
-string(REGEX REPLACE "\nExec=[^\n]*" "\nExec=${QUOR_LAUNCHER}" QUOR_DESKTOP_ENTRY
+string(REGEX REPLACE "\nExec=[^\n]*" "\nExec=${QUOR_PROGRAM}" QUOR_DESKTOP_ENTRY
   "${QUOR_DESKTOP_ENTRY}")
 file(WRITE ${QUOR_PACKAGING_OUT}/${QUOR_PACKAGE_NAME}.desktop "${QUOR_DESKTOP_ENTRY}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
@@ -101,7 +106,7 @@ foreach(size 16 32 48)
     RENAME ${QUOR_PACKAGE_NAME}.png)
 endforeach()
 
-# ---- manual page, compressed as Debian keeps them; the launcher's name
+# ---- manual page, compressed as Debian keeps them; the package's command
 # leads to the same page.
 set(QUOR_MAN_PAGE ${QUOR_PACKAGING_OUT}/KestrowQuorConnector.1.gz)
 add_custom_command(OUTPUT ${QUOR_MAN_PAGE}
@@ -116,9 +121,11 @@ install(FILES ${QUOR_MAN_PAGE} ${QUOR_PACKAGING_OUT}/${QUOR_PACKAGE_NAME}.1.gz
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # ---- the Debian package
-configure_file(${QUOR_PACKAGING_DIR}/postrm.in ${QUOR_PACKAGING_OUT}/postrm @ONLY
-  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-  WORLD_READ WORLD_EXECUTE)
+foreach(script postinst postrm)
+  configure_file(${QUOR_PACKAGING_DIR}/${script}.in ${QUOR_PACKAGING_OUT}/${script} @ONLY
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+    WORLD_READ WORLD_EXECUTE)
+endforeach()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${QUOR_PACKAGE_NAME})
@@ -147,18 +154,15 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://kestrow.example/quor")
 find_program(QUOR_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(QUOR_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "pkexec")
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6, libstdc++6, libqt6core6, libqt6gui6, libqt6widgets6, libsrtp2-1, libcurl4, libsystemd0, pkexec")
+    "libc6, libstdc++6, libqt6core6, libqt6gui6, libqt6widgets6, libsrtp2-1, libcurl4, libsystemd0")
 endif()
-# xhost lets the launcher give root the display on a Wayland desktop; the
-# fonts are the ones the dialogs are laid out for; xdg-utils opens Readme.txt.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-  "x11-xserver-utils, xdg-utils, fonts-crosextra-carlito, fonts-noto-cjk")
+# The fonts are the ones the dialogs are laid out for; xdg-utils opens
+# Readme.txt.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, fonts-crosextra-carlito, fonts-noto-cjk")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "firewalld")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${QUOR_PACKAGING_OUT}/postrm)
-list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${QUOR_PACKAGING_OUT}/postinst
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${QUOR_PACKAGING_OUT}/postinst ${QUOR_PACKAGING_OUT}/postrm
   ${QUOR_PACKAGING_OUT}/prerm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

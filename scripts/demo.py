@@ -56,7 +56,7 @@ def main():
     with open(os.path.join(home, "config.ini"), "w") as f:
         f.write(f"[SECTION 1]\nPhoneIP={LOOPBACK}\nAutoPair=1\nAutoRun=0\n")
     env = dict(os.environ, QUOR_HOME=home, XDG_RUNTIME_DIR=home,
-               XDG_CONFIG_DIRS=home, LANG=os.environ.get("LANG", "C.UTF-8"))
+               XDG_CONFIG_HOME=home, LANG=os.environ.get("LANG", "C.UTF-8"))
     stop = threading.Event()
     procs = []
     host = None

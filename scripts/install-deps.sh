@@ -13,6 +13,9 @@ packages=(
   util-linux iproute2 dbus-daemon libglib2.0-bin
   ffmpeg
   xvfb xauth fonts-crosextra-carlito fonts-noto-cjk
+  # the desktop test: an XEmbed tray, tools that find, click and photograph
+  # windows, and PyGObject for its StatusNotifierItem watcher
+  trayer xdotool x11-utils x11-apps python3-gi
   # the package test checks the menu entry, polkit action and man page with these
   desktop-file-utils libxml2-utils groff-base
   # the real-kernel test's guest (tests/vm/lab): the emulator, and cpio for its initramfs

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-std::atomic<int> debug_level{0};
+std::atomic<int> quor::g_debug_level{0};
 
 namespace {
 constexpr size_t kDumpTextSize = 10000;
@@ -68,7 +68,7 @@ size_t format_hex_dump(const uint8_t* buf, size_t len, char* out, size_t out_siz
 }
 
 void log_hex_dump(int level, const uint8_t* buf, size_t len, size_t hide_from, size_t hide_to) {
-    if (debug_level.load(std::memory_order_relaxed) < level) return;
+    if (quor::g_debug_level.load(std::memory_order_relaxed) < level) return;
     static thread_local char text[kDumpTextSize];
     size_t done = 0;
     do {

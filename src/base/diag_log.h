@@ -8,8 +8,10 @@
 #include <string>
 #include <string_view>
 
+namespace quor {
 // Verbosity: 3 and above adds a packet record and hex dump of every PDU.
-extern std::atomic<int> debug_level;
+extern std::atomic<int> g_debug_level;
+}  // namespace quor
 
 // Called with the size of everything the functions below write, so that
 // the log file can be moved aside once full; null (the start) for none.
@@ -24,7 +26,7 @@ void quor_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // "\xNN", so the text can neither end the line nor forge another one.
 std::string log_text(std::string_view text);
 
-// Hex dump of a PDU when debug_level >= level: "%02x " per byte, a line end
+// Hex dump of a PDU when g_debug_level >= level: "%02x " per byte, a line end
 // after every 16th byte and one more at the end. Written in pieces of at most
 // 10,000 characters, each piece holding whole lines. The bytes from
 // HIDE_FROM up to HIDE_TO (end excluded) are shown as "** ", for data that
@@ -41,6 +43,6 @@ void log_packet_record(const char* file, int line, const char* func, const char*
 
 #define QUOR_PACKET_RECORD(title)                                   \
     do {                                                            \
-        if (debug_level.load(std::memory_order_relaxed) > 2)        \
+        if (quor::g_debug_level.load(std::memory_order_relaxed) > 2)  \
             log_packet_record(__FILE__, __LINE__, __func__, title); \
     } while (0)

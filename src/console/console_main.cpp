@@ -32,8 +32,10 @@ const char* const kHelp =
     "Usage: quor-console [--answer ok|cancel] [--usbip-listen ADDRESS[:PORT]]\n"
     "                    [--usbip-allow LIST] [--help] [--version]\n"
     "\n"
-    "Runs the connector without a desktop. Settings live in config.ini beside\n"
-    "the program, or in $QUOR_HOME when that is set.\n"
+    "Runs the connector without a desktop. Settings live in\n"
+    "$XDG_CONFIG_HOME/kestrow-quor/config.ini (~/.config/kestrow-quor/), the log\n"
+    "and saved phone logs in $XDG_STATE_HOME/kestrow-quor/ (~/.local/state/...);\n"
+    "$QUOR_HOME, when set, holds all of them.\n"
     "\n"
     "Output, one line each:\n"
     "  status: TEXT              the status line, at start and at every change\n"
@@ -65,7 +67,7 @@ const char* const kHelp =
     "  state                     print the state number and the status text\n"
     "\n"
     "End of input changes nothing; the program ends on Exit, a confirmed close,\n"
-    "or SIGTERM / SIGINT (treated as Exit).\n";
+    "or SIGTERM / SIGINT / SIGHUP (treated as Exit).\n";
 
 // Console output survives the redirection of standard output into quor.log.
 FILE* g_out = stdout;
@@ -120,9 +122,9 @@ public:
     }
     void run_about_box() override { say("about: Kestrow Quor Connector " QUOR_VERSION); }
     bool open_document(const std::string& file) override { return file_readable(file); }
-    // Without a dialog the log is saved in the settings folder.
+    // Without a dialog the log is saved beside quor.log.
     std::string ask_save_path(const std::string& default_name, const std::string&) override {
-        const std::string path = GetModuleDir() + default_name + ".txt";
+        const std::string path = state_dir() + default_name + ".txt";
         say("save: " + path);
         return path;
     }
@@ -215,7 +217,8 @@ int main(int argc, char** argv) {
     ConsoleView view(loop, answer);
     const std::unique_ptr<CKestrowQuorConnectorDlg> controller = make_controller(view, loop);
     CKestrowQuorConnectorDlg& dlg = *controller;
-    auto instance = SingleInstance::acquire([&] { loop.post([&] { dlg.OnCommand(ID_SHOW_HIDE); }); });
+    auto instance = SingleInstance::acquire(
+        instance_socket_path(), [&] { loop.post([&] { dlg.OnCommand(ID_SHOW_HIDE); }); });
     if (!instance) return 0;
     if (start_usbip_server(usbip_listen, usbip_allow) != 0) {
         fprintf(stderr, "quor-console: the USB/IP server cannot start\n");

@@ -172,10 +172,10 @@ bool handle_message(Session& s, const CtrlFrame& f) {
             ctl.SetState(STATE_PAIRED_SIGNED_OUT);
             break;
         case SIGNIN_FAILED:
-            signin_failed_pending = 1;
+            g_lync.signin_failed_pending = 1;
             break;
         case SIGNIN_REQUEST:
-            signin_request_pending = 1;
+            g_lync.signin_request_pending = 1;
             break;
         case MODEL_NAME:
             copy_text(s.model, sizeof(s.model), f);
@@ -200,12 +200,12 @@ bool handle_message(Session& s, const CtrlFrame& f) {
             break;
         }
         case UNPAIR:
-            if (g_dev_stop == DEV_RUN) ctl.SetState(STATE_UNPAIRING);
+            if (g_dev.stop == DEV_RUN) ctl.SetState(STATE_UNPAIRING);
             raise_dev_stop();
             send_own(s, UNPAIR_ACK);
             return false;
         case SIGNOUT_REQUEST:
-            signout_request_pending = 1;
+            g_lync.signout_request_pending = 1;
             break;
         case TAKEN_OVER:
             if (f.len >= 4) ctl.SetTakenOverMsg(f.payload);
@@ -217,8 +217,8 @@ bool handle_message(Session& s, const CtrlFrame& f) {
             on_phone_media_offer(s, f);
             break;
         case HANG_UP:
-            hungup_pre_pending = 1;
-            hungup_pending = 1;
+            g_lync.hungup_pre_pending = 1;
+            g_lync.hungup_pending = 1;
             quor_log("NETWORK: Get hungup pkg from network!\n");
             break;
         case KEEPALIVE_ACK:

@@ -21,10 +21,7 @@
 
 namespace quor {
 
-std::atomic<int> g_syslog_socket{-1};
-std::atomic<int> g_syslog_running{0};
-std::atomic<int> g_syslog_fill{SYSLOG_EMPTY};
-SyslogPath g_syslog_path;
+SyslogService g_syslog;
 
 namespace {
 
@@ -43,7 +40,7 @@ std::atomic<int> g_stop_claimed{0};
 std::atomic<int> g_stop_woken{0};
 // The window that shows the saved message; null when nobody asked to save.
 std::atomic<Controller*> g_save_report{nullptr};
-// Guards the hand-over of g_syslog_socket between the receiver, which owns
+// Guards the hand-over of g_syslog.socket between the receiver, which owns
 // and closes the socket, and stop_log_service, which only wakes it.
 std::mutex g_socket_mu;
 
@@ -90,7 +87,7 @@ class SourceFilter {
 // Data that arrived but that the receiver has not taken in yet.
 bool data_queued() {
     std::lock_guard lk(g_socket_mu);
-    return data_waiting(g_syslog_socket);
+    return data_waiting(g_syslog.socket);
 }
 
 }  // namespace
@@ -130,7 +127,7 @@ int write_log_file(const std::string& path, size_t pos, const uint8_t* buf, size
 }
 
 int start_log_service() {
-    if (g_syslog_running == 1) return -1;
+    if (g_syslog.running == 1) return -1;
     std::unique_ptr<uint8_t[]> ring(new (std::nothrow) uint8_t[SYSLOG_RING_SIZE]);
     if (!ring) {
         quor_log("SYSLOG: No memory for the %zu-byte log buffer!\n", SYSLOG_RING_SIZE);
@@ -149,15 +146,15 @@ int start_log_service() {
     quor_log("SYSLOG: Receiving on %s:%u.\n", local ? dotted(local).c_str() : "every address",
              SYSLOG_PORT);
     set_receive_queue(fd, RECEIVE_QUEUE_BYTES);
-    g_syslog_fill = SYSLOG_EMPTY;
-    g_syslog_path.set({});
+    g_syslog.fill = SYSLOG_EMPTY;
+    g_syslog.path.set({});
     g_save_report = nullptr;
     g_stop_claimed = 0;
     g_stop_woken = 0;
-    g_syslog_running = 1;
+    g_syslog.running = 1;
     {
         std::lock_guard lk(g_socket_mu);
-        g_syslog_socket = fd;
+        g_syslog.socket = fd;
     }
     try {
         std::thread(syslog_thread, fd, ring.get()).detach();
@@ -166,10 +163,10 @@ int start_log_service() {
         quor_log("SYSLOG: Cannot start the receiver: %s\n", e.what());
         {
             std::lock_guard lk(g_socket_mu);
-            g_syslog_socket = -1;
+            g_syslog.socket = -1;
         }
         close_socket(fd);
-        g_syslog_running = 0;
+        g_syslog.running = 0;
         return -1;
     }
     return 0;
@@ -196,7 +193,7 @@ void syslog_thread(int fd, uint8_t* ring_memory) {
             const size_t kept = std::min(size_t(n), sizeof(datagram));
             if (size_t(n) > kept)
                 quor_log("SYSLOG: A datagram of %zd bytes was cut to %zu bytes.\n", n, kept);
-            g_syslog_fill = syslog_ring_append(ring.get(), SYSLOG_RING_SIZE, &pos, g_syslog_fill,
+            g_syslog.fill = syslog_ring_append(ring.get(), SYSLOG_RING_SIZE, &pos, g_syslog.fill,
                                                datagram, kept);
             if (stopping && ++drained >= SYSLOG_DRAIN_MAX) break;
             continue;
@@ -214,38 +211,38 @@ void syslog_thread(int fd, uint8_t* ring_memory) {
     if (sources.dropped() > 0)
         quor_log("SYSLOG: %llu datagrams not from the phone were dropped.\n",
                  static_cast<unsigned long long>(sources.dropped()));
-    const std::string path = g_syslog_path.get();
+    const std::string path = g_syslog.path.get();
     Controller* report = g_save_report.exchange(nullptr);
     int saved = -1;
     if (!path.empty()) {
-        saved = write_log_file(path, pos, ring.get(), SYSLOG_RING_SIZE, g_syslog_fill);
+        saved = write_log_file(path, pos, ring.get(), SYSLOG_RING_SIZE, g_syslog.fill);
         if (saved != 0) quor_log("SYSLOG: Cannot save the log to %s\n", path.c_str());
     }
     ring.reset();
     {
         std::lock_guard lk(g_socket_mu);
-        g_syslog_socket = -1;
+        g_syslog.socket = -1;
         close_socket(fd);
     }
     // Marked stopped before the message, so a box the user leaves open
     // neither holds the port nor blocks a new start.
-    g_syslog_running = 0;
+    g_syslog.running = 0;
     if (saved == 0 && report) report->MessageBoxHint(LoadString(IDS_LOG_SAVED), MB_EXCLAMATION_OK);
 }
 
 int stop_log_service(Controller* dlg) {
-    if (g_syslog_running == 0) return -1;
+    if (g_syslog.running == 0) return -1;
     if (g_stop_claimed.exchange(1) == 1) return -1;
-    const bool received = g_syslog_fill != SYSLOG_EMPTY || data_queued();
+    const bool received = g_syslog.fill != SYSLOG_EMPTY || data_queued();
     if (dlg && received && ask_log_path(dlg) == 0) g_save_report = dlg;
     g_stop_woken = 1;
     std::lock_guard lk(g_socket_mu);
-    wake_socket(g_syslog_socket);
+    wake_socket(g_syslog.socket);
     return 0;
 }
 
 int toggle_log_service(Controller* dlg) {
-    return g_syslog_socket == -1 ? start_log_service() : stop_log_service(dlg);
+    return g_syslog.socket == -1 ? start_log_service() : stop_log_service(dlg);
 }
 
 int ask_log_path(Controller* dlg) {
@@ -254,7 +251,7 @@ int ask_log_path(Controller* dlg) {
     char name[32] = "Log";
     if (localtime_r(&now, &local)) strftime(name, sizeof(name), "Log%Y%m%d%H%M%S", &local);
     const std::string path = dlg->ask_save_path(name, LoadString(IDS_LOG_FILTER));
-    g_syslog_path.set(path);
+    g_syslog.path.set(path);
     return path.empty() ? -1 : 0;
 }
 

@@ -20,19 +20,12 @@ constexpr size_t SYSLOG_RING_SIZE = 8 * 1024 * 1024;
 // Bytes kept of one datagram; the rest of a longer one is dropped.
 constexpr size_t SYSLOG_DATAGRAM_MAX = 2048;
 
-// Values of g_syslog_fill.
+// Values of g_syslog.fill.
 enum SyslogFill : int {
     SYSLOG_EMPTY = 0,    // nothing received yet
     SYSLOG_DATA = 1,     // data received, the buffer has not wrapped
     SYSLOG_WRAPPED = 2,  // the buffer has wrapped at least once
 };
-
-// The bound socket while the service runs, -1 when it is stopped. The tray
-// menu reads it for the text of item 32784.
-extern std::atomic<int> g_syslog_socket;
-// 1 from a successful start until the receiver has ended.
-extern std::atomic<int> g_syslog_running;
-extern std::atomic<int> g_syslog_fill;
 
 // Where the log is to be saved; empty means it is not saved. Written by the
 // UI thread before it wakes the receiver, read by the receiver after.
@@ -51,7 +44,18 @@ class SyslogPath {
     std::mutex mu_;
     std::string path_;
 };
-extern SyslogPath g_syslog_path;
+
+// The service as the UI thread and the receiver share it.
+struct SyslogService {
+    // The bound socket while the service runs, -1 when it is stopped. The
+    // tray menu reads it for the text of item 32784.
+    std::atomic<int> socket{-1};
+    // 1 from a successful start until the receiver has ended.
+    std::atomic<int> running{0};
+    std::atomic<int> fill{SYSLOG_EMPTY};  // a SyslogFill
+    SyslogPath path;
+};
+extern SyslogService g_syslog;
 
 // Allocates the ring buffer, binds UDP port 514 and starts syslog_thread.
 // While paired the port is bound on the control connection's local address
@@ -90,7 +94,7 @@ int syslog_ring_append(uint8_t* buf, size_t size, size_t* pos, int fill, const u
 int write_log_file(const std::string& path, size_t pos, const uint8_t* buf, size_t size, int fill);
 
 // The save dialog, named "Log%Y%m%d%H%M%S" after the local time, with filter
-// text 133; fills g_syslog_path. 0 when the user chose a file, -1 when the
+// text 133; fills g_syslog.path. 0 when the user chose a file, -1 when the
 // dialog was cancelled.
 int ask_log_path(Controller* dlg);
 

@@ -6,6 +6,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+
+#include "srtp_kit/srtp_kit.h"
 
 namespace quor {
 
@@ -29,18 +32,34 @@ int load_srtp_library_at(const char* path, int* error_code);
 // srtp_kit_init's result: negative on failure. -1 when nothing is loaded.
 int init_srtp_library();
 
-// Our crypto line, "1 AES_CM_128_HMAC_SHA1_80 inline:" and 40 base64
-// characters, renewed by make_local_crypto for every offer.
-extern char g_local_crypto[CRYPTO_LINE_SIZE];
-// The phone's crypto line as the last PHONE_MEDIA_OFFER carried it.
-extern char g_remote_crypto[CRYPTO_LINE_SIZE];
+// The call's keys and SRTP context, shared by the keying, the RTP session
+// and the device's streaming workers.
+struct MediaKeys {
+    // Our crypto line, "1 AES_CM_128_HMAC_SHA1_80 inline:" and 40 base64
+    // characters, renewed by make_local_crypto for every offer.
+    char local_crypto[CRYPTO_LINE_SIZE] = {};
+    // The phone's crypto line as the last PHONE_MEDIA_OFFER carried it.
+    char remote_crypto[CRYPTO_LINE_SIZE] = {};
+
+    // Serialises the context's life and use: the workers protect and
+    // unprotect under it, the control thread and the closers create and
+    // destroy under it. libsrtp contexts are not safe for concurrent use, and
+    // a context destroyed in the middle of a protect would be used after
+    // being freed. The members below are guarded by it.
+    std::mutex lock;
+    srtp_kit_handle srtp_session = nullptr;
+    uint32_t rtp_ssrc = 0;
+    uint32_t rtp_packet_count = 0;
+};
+
+extern MediaKeys g_media;
 
 // Draws a fresh 30-byte key and salt from the system's cryptographic random
-// source into g_local_crypto. -1 (and the line left unchanged) when the
+// source into g_media.local_crypto. -1 (and the line left unchanged) when the
 // source fails.
 int make_local_crypto();
 
-// Keeps REMOTE_CRYPTO (cut to 127 characters) in g_remote_crypto, draws a
+// Keeps REMOTE_CRYPTO (cut to 127 characters) in g_media.remote_crypto, draws a
 // new outgoing SSRC, restarts the packet count and creates the SRTP context
 // from both lines. 0 or -1.
 int create_srtp_session(const char* remote_crypto);

@@ -25,7 +25,7 @@ constexpr int MAX_DISCARD = 4096;
 // microphone's worker.
 constexpr int MAX_COLLECT = 64;
 
-// Guarded by g_media_lock, like the socket's use.
+// Guarded by g_media.lock, like the socket's use.
 Ipv4Endpoint g_rtp_peer;
 uint8_t g_plain[SEND_BUFFER_SIZE];
 uint8_t g_protected[SEND_BUFFER_SIZE];
@@ -43,7 +43,7 @@ void note_dropped(const char* why, const Ipv4Endpoint& from) {
                  from.addr & 0xFF, from.port, why, g_dropped);
 }
 // Takes every datagram waiting (up to MAX_COLLECT) into the backlog. Under
-// g_media_lock.
+// g_media.lock.
 void collect_waiting(int fd) {
     for (int i = 0; i < MAX_COLLECT; ++i) {
         Ipv4Endpoint from;
@@ -100,7 +100,7 @@ int open_rtp_socket(uint16_t local_port, uint16_t remote_port, uint32_t remote_a
         close_socket(fd);
         return -1;
     }
-    std::lock_guard lk(g_media_lock);
+    std::lock_guard lk(g_media.lock);
     g_rtp_peer = Ipv4Endpoint{remote_addr, remote_port};
     g_dropped = g_sent = g_received = 0;
     g_backlog.start();
@@ -109,7 +109,7 @@ int open_rtp_socket(uint16_t local_port, uint16_t remote_port, uint32_t remote_a
 }
 
 void close_rtp_socket() {
-    std::lock_guard lk(g_media_lock);
+    std::lock_guard lk(g_media.lock);
     const int fd = g_rtp_socket.exchange(-1);
     if (fd < 0) return;
     close_socket(fd);
@@ -118,13 +118,13 @@ void close_rtp_socket() {
 }
 
 int rtp_send(const uint8_t* samples, size_t len) {
-    std::lock_guard lk(g_media_lock);
-    const uint32_t count = g_rtp_packet_count++;
+    std::lock_guard lk(g_media.lock);
+    const uint32_t count = g_media.rtp_packet_count++;
     const size_t plain_len = RTP_HEADER_LEN + len;
     if (plain_len + SRTP_KIT_TRAILER_ROOM > SEND_BUFFER_SIZE) return -1;
     const int fd = g_rtp_socket;
-    if (fd < 0 || g_srtp_session == nullptr) return -1;
-    build_rtp_header(count, g_rtp_ssrc, g_plain);
+    if (fd < 0 || g_media.srtp_session == nullptr) return -1;
+    build_rtp_header(count, g_media.rtp_ssrc, g_plain);
     memcpy(g_plain + RTP_HEADER_LEN, samples, len);
     samples_to_network(g_plain + RTP_HEADER_LEN, len);
     memcpy(g_protected, g_plain, plain_len);
@@ -147,7 +147,7 @@ int send_playback_audio(const uint8_t* frame, size_t len) {
 }
 
 bool take_rtp_datagram_locked(uint8_t* datagram, size_t len, const Ipv4Endpoint& from) {
-    if (g_srtp_session == nullptr) return false;
+    if (g_media.srtp_session == nullptr) return false;
     int plain_len = int(len);
     if (srtp_unprotect_locked(datagram, &plain_len) != 0) {
         note_dropped("not authentic", from);
@@ -177,7 +177,7 @@ Ipv4Endpoint rtp_peer_locked() {
 }
 
 int rtp_receive(uint8_t* dest) {
-    std::lock_guard lk(g_media_lock);
+    std::lock_guard lk(g_media.lock);
     const int fd = g_rtp_socket;
     if (fd < 0 || dest == nullptr) return -1;
     collect_waiting(fd);
@@ -185,7 +185,7 @@ int rtp_receive(uint8_t* dest) {
 }
 
 int rtp_discard_waiting() {
-    std::lock_guard lk(g_media_lock);
+    std::lock_guard lk(g_media.lock);
     const int fd = g_rtp_socket;
     int n = int(g_backlog.size());
     g_backlog.clear();

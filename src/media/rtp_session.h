@@ -43,7 +43,7 @@ void samples_to_host(uint8_t* buf, size_t len);
 int rtp_send(const uint8_t* samples, size_t len);
 
 // The receive path of rtp_receive, one step at a time; the caller holds
-// g_media_lock.
+// g_media.lock.
 // Takes one datagram of LEN bytes that came from FROM, unprotecting it in
 // place: when it authenticates as a 10 ms packet its audio waits for the
 // microphone and FROM becomes where our audio goes. True when it was kept.

@@ -13,13 +13,7 @@
 
 namespace quor {
 
-char g_local_crypto[CRYPTO_LINE_SIZE] = {};
-char g_remote_crypto[CRYPTO_LINE_SIZE] = {};
-
-std::mutex g_media_lock;
-srtp_kit_handle g_srtp_session = nullptr;
-uint32_t g_rtp_ssrc = 0;
-uint32_t g_rtp_packet_count = 0;
+MediaKeys g_media;
 
 namespace {
 constexpr const char* SRTP_KIT_FILE = "libquor_srtp_kit.so";
@@ -61,9 +55,9 @@ bool resolve(void* lib, const char* name, Fn* out) {
 }
 
 void destroy_locked() {
-    if (g_srtp_session != nullptr) {
-        g_kit.destroy(g_srtp_session);
-        g_srtp_session = nullptr;
+    if (g_media.srtp_session != nullptr) {
+        g_kit.destroy(g_media.srtp_session);
+        g_media.srtp_session = nullptr;
     }
 }
 }  // namespace
@@ -95,7 +89,7 @@ int load_srtp_library_at(const char* path, int* error_code) {
         *error_code = SRTP_LOAD_NO_ENTRY;
         return -1;
     }
-    std::lock_guard lk(g_media_lock);
+    std::lock_guard lk(g_media.lock);
     if (g_kit_loaded) {
         // Another library already serves; keep it (and this handle's
         // reference, so a library never goes away while it is in use).
@@ -140,13 +134,13 @@ int make_local_crypto() {
     const int n = base64_encode(key, sizeof(key), text, sizeof(text));
     explicit_bzero(key, sizeof(key));
     const size_t prefix_len = strlen(CRYPTO_PREFIX);
-    if (n < 0 || prefix_len + size_t(n) >= sizeof(g_local_crypto)) {
+    if (n < 0 || prefix_len + size_t(n) >= sizeof(g_media.local_crypto)) {
         explicit_bzero(text, sizeof(text));
         return -1;
     }
-    std::lock_guard lk(g_media_lock);
-    memcpy(g_local_crypto, CRYPTO_PREFIX, prefix_len);
-    memcpy(g_local_crypto + prefix_len, text, size_t(n) + 1);
+    std::lock_guard lk(g_media.lock);
+    memcpy(g_media.local_crypto, CRYPTO_PREFIX, prefix_len);
+    memcpy(g_media.local_crypto + prefix_len, text, size_t(n) + 1);
     explicit_bzero(text, sizeof(text));
     return 0;
 }
@@ -162,9 +156,9 @@ int create_srtp_session(const char* remote_crypto) {
     const size_t n = remote_crypto ? strnlen(remote_crypto, CRYPTO_LINE_SIZE - 1) : 0;
     if (n > 0) memcpy(lines.remote, remote_crypto, n);
     {
-        std::lock_guard lk(g_media_lock);
-        memcpy(g_remote_crypto, lines.remote, sizeof(g_remote_crypto));
-        memcpy(lines.local, g_local_crypto, sizeof(lines.local));
+        std::lock_guard lk(g_media.lock);
+        memcpy(g_media.remote_crypto, lines.remote, sizeof(g_media.remote_crypto));
+        memcpy(lines.local, g_media.local_crypto, sizeof(lines.local));
     }
     lines.local[CRYPTO_LINE_SIZE - 1] = '\0';
     if (!g_kit_ready) {
@@ -189,31 +183,31 @@ int create_srtp_session(const char* remote_crypto) {
     // Without its outgoing stream the context stays, but every send fails.
     const bool sending = created && g_kit.add_stream(handle, ssrc) >= 0;
 
-    std::lock_guard lk(g_media_lock);
+    std::lock_guard lk(g_media.lock);
     destroy_locked();
-    g_rtp_packet_count = 0;
-    g_rtp_ssrc = ssrc;
+    g_media.rtp_packet_count = 0;
+    g_media.rtp_ssrc = ssrc;
     if (!created) return -1;
-    g_srtp_session = handle;
+    g_media.srtp_session = handle;
     return sending ? 0 : -1;
 }
 
 void destroy_srtp_session() {
-    std::lock_guard lk(g_media_lock);
+    std::lock_guard lk(g_media.lock);
     destroy_locked();
     // The call is over: neither side's key stays behind in our buffers.
-    explicit_bzero(g_local_crypto, sizeof(g_local_crypto));
-    explicit_bzero(g_remote_crypto, sizeof(g_remote_crypto));
+    explicit_bzero(g_media.local_crypto, sizeof(g_media.local_crypto));
+    explicit_bzero(g_media.remote_crypto, sizeof(g_media.remote_crypto));
 }
 
 int srtp_protect_locked(uint8_t* packet, int* len) {
-    if (g_srtp_session == nullptr) return -1;
-    return g_kit.rtp_protect(g_srtp_session, packet, len);
+    if (g_media.srtp_session == nullptr) return -1;
+    return g_kit.rtp_protect(g_media.srtp_session, packet, len);
 }
 
 int srtp_unprotect_locked(uint8_t* packet, int* len) {
-    if (g_srtp_session == nullptr) return -1;
-    return g_kit.rtp_unprotect(g_srtp_session, packet, len);
+    if (g_media.srtp_session == nullptr) return -1;
+    return g_kit.rtp_unprotect(g_media.srtp_session, packet, len);
 }
 
 }  // namespace quor

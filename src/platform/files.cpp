@@ -202,6 +202,53 @@ int remove_file(const std::string& path) {
     return unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : -1;
 }
 
+bool ensure_private_dir(const std::string& dir) {
+    if (dir.empty() || dir.front() != '/') return false;
+    // Each missing folder on the way is made private as well: they are the
+    // program's own (kestrow-quor under .config) or the user's XDG folders.
+    for (size_t at = dir.find('/', 1);; at = dir.find('/', at + 1)) {
+        const std::string part = dir.substr(0, at);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (at == std::string::npos || at + 1 >= dir.size()) break;
+    }
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid();
+    if (ok && (st.st_mode & 077) != 0) ok = fchmod(fd, st.st_mode & 07700) == 0;
+    close(fd);
+    return ok;
+}
+
+bool path_exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+int create_private_file(const std::string& path, const std::string& text) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    if (write_all(fd, text.data(), text.size()) != 0 || fsync(fd) != 0) {
+        const int error = errno;
+        close(fd);
+        unlink(path.c_str());
+        errno = error;
+        return -1;
+    }
+    return close(fd);
+}
+
+int restrict_to_owner(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? 0 : -1;
+    struct stat st;
+    int rc = fstat(fd, &st);
+    if (rc == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+        rc = fchmod(fd, st.st_mode & 07700);
+    close(fd);
+    return rc;
+}
+
 bool file_readable(const std::string& path) {
     return access(path.c_str(), R_OK) == 0;
 }

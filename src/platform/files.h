@@ -37,6 +37,24 @@ int replace_file_with_mode(const std::string& path, const std::string& text, uns
 // errno set otherwise.
 int remove_file(const std::string& path);
 
+// Makes the folder DIR (and any missing folder above it) with mode 0700.
+// True when DIR is then a folder (not a link) that belongs to this process's
+// user and that nobody else may enter; a folder created earlier with wider
+// rights is narrowed to 0700.
+bool ensure_private_dir(const std::string& dir);
+
+// True when something (a file, folder or link) exists at PATH.
+bool path_exists(const std::string& path);
+
+// Creates the file PATH with TEXT, readable and writable by its owner only;
+// nothing already there (a link included) is opened or replaced. 0, or -1
+// with errno set (EEXIST when PATH exists).
+int create_private_file(const std::string& path, const std::string& text);
+
+// Takes the group's and others' rights from the regular file at PATH (a
+// link is not followed). 0, also when there is no such file; -1 otherwise.
+int restrict_to_owner(const std::string& path);
+
 // True when this process may read the file at PATH.
 bool file_readable(const std::string& path);
 

@@ -31,14 +31,6 @@ class HelperClient {
     int attach(int stream_fd, uint32_t devid, uint32_t speed, unsigned* port);
     // Unplugs a port that this connection attached.
     int detach(unsigned port);
-    // The firewall for the paired phone: lets the phone at ADDR (IPv4, host
-    // order) reach the program's inbound UDP ports through the helper, in place
-    // of the phone let in before, until phone_firewall_close or the end of the
-    // process. Nothing is added permanently. A helper that cannot be reached or
-    // refuses leaves the firewall as it is, with a log line.
-    void phone_firewall_open(uint32_t addr);
-    void phone_firewall_close();
-
     // A UDP socket bound to ADDR (IPv4, host order, 0 for every address)
     // and PORT, into *FD.
     int bind_udp(uint32_t addr, uint16_t port, int* fd);

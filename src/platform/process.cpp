@@ -1,7 +1,9 @@
 #include "platform/process.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <vector>
 
 namespace quor {
@@ -29,6 +31,30 @@ std::string executable_dir() {
     const std::string full = executable_path();
     const size_t slash = full.rfind('/');
     return slash == std::string::npos ? std::string() : full.substr(0, slash + 1);
+}
+
+bool running_as_root() {
+    return geteuid() == 0;
+}
+
+unsigned effective_uid() {
+    return static_cast<unsigned>(geteuid());
+}
+
+std::string home_dir() {
+    std::string home;
+    if (const char* env = getenv("HOME"); env && env[0] == '/') {
+        home = env;
+    } else {
+        std::vector<char> buf(4096);
+        struct passwd pw;
+        struct passwd* found = nullptr;
+        if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) == 0 && found &&
+            found->pw_dir && found->pw_dir[0] == '/')
+            home = found->pw_dir;
+    }
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    return home == "/" ? std::string() : home;
 }
 
 void exit_now(int status) {

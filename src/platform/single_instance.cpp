@@ -1,7 +1,6 @@
 #include "platform/single_instance.h"
 
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -9,20 +8,6 @@
 #include <cstring>
 
 namespace quor {
-
-std::string SingleInstance::socket_path() {
-    const char* runtime = getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime) return std::string(runtime) + "/" + INSTANCE_MARKER + ".sock";
-    // Without a runtime folder (started through pkexec) the folder in /tmp
-    // must be this user's own, or another user could serve the socket.
-    const std::string dir = "/tmp/kestrow-quor-" + std::to_string(getuid());
-    mkdir(dir.c_str(), 0700);
-    struct stat st {};
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
-        (st.st_mode & 077) != 0)
-        return {};
-    return dir + "/" + INSTANCE_MARKER + ".sock";
-}
 
 static bool fill_address(const std::string& path, sockaddr_un* sa) {
     memset(sa, 0, sizeof(*sa));
@@ -32,11 +17,10 @@ static bool fill_address(const std::string& path, sockaddr_un* sa) {
     return true;
 }
 
-std::unique_ptr<SingleInstance> SingleInstance::acquire(std::function<void()> on_toggle) {
-    const std::string path = socket_path();
+std::unique_ptr<SingleInstance> SingleInstance::acquire(const std::string& path,
+                                                        std::function<void()> on_toggle) {
     sockaddr_un sa;
-    const int probe =
-        fill_address(path, &sa) ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    const int probe = fill_address(path, &sa) ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
     // No usable marker: this instance runs without one rather than not at all.
     if (probe < 0)
         return std::unique_ptr<SingleInstance>(new SingleInstance(-1, "", std::move(on_toggle)));

@@ -1,6 +1,6 @@
 // One running instance per user: the first instance listens on a Unix socket
-// named after the instance marker; a later start connects, asks the running
-// one to show or hide itself, and exits.
+// at a path of the user's own (settings/config.h decides it); a later start
+// connects, asks the running one to show or hide itself, and exits.
 #pragma once
 
 #include <atomic>
@@ -11,19 +11,18 @@
 
 namespace quor {
 
-constexpr const char* INSTANCE_MARKER = "KestrowQuorConnector-5E1C0A93-7B24-4D61-A9F2-3C8E0B6D1F47";
 constexpr const char* SHOW_HIDE_COMMAND = "32771\n";
 
 class SingleInstance {
-public:
-    // Becomes the running instance, or returns null after asking the running
-    // one to toggle its visibility. ON_TOGGLE runs on a thread of its own.
-    static std::unique_ptr<SingleInstance> acquire(std::function<void()> on_toggle);
+  public:
+    // Becomes the running instance listening at PATH, or returns null after
+    // asking the running one to toggle its visibility. An empty PATH runs
+    // without the marker. ON_TOGGLE runs on a thread of its own.
+    static std::unique_ptr<SingleInstance> acquire(const std::string& path,
+                                                   std::function<void()> on_toggle);
     ~SingleInstance();
 
-    static std::string socket_path();
-
-private:
+  private:
     SingleInstance(int fd, std::string path, std::function<void()> on_toggle);
     void serve();
 

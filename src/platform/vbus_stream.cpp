@@ -174,7 +174,7 @@ int StreamBus::write_reply(const uint8_t* pdu, size_t len) {
     std::lock_guard lk(mu_);
     const auto it = pending_.find(seqnum);
     if (it == pending_.end()) {
-        if (debug_level > 2) quor_log("DEV: reply to seqnum %u dropped: not pending\n", seqnum);
+        if (g_debug_level > 2) quor_log("DEV: reply to seqnum %u dropped: not pending\n", seqnum);
         return -1;
     }
     std::vector<uint8_t> wire;

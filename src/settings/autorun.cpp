@@ -4,29 +4,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <string_view>
 
+#include "base/diag_log.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "settings/config.h"
-#include "base/diag_log.h"
 
 namespace {
 
-constexpr unsigned LOADER_MODE = 0755;
 constexpr unsigned ENTRY_MODE = 0644;
-
-// One argument in single quotes for the shell.
-std::string shell_quote(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
 
 // One argument of a desktop entry's Exec key: double quotes with `"`, '`',
 // '$' and '\' escaped inside them, '%' doubled; then the key's own string
@@ -66,71 +52,43 @@ int remove_file(const std::string& path) {
 }  // namespace
 
 std::string autostart_dir() {
-    std::string base;
-    if (const char* dirs = getenv("XDG_CONFIG_DIRS")) {
-        std::string_view rest = dirs;
-        while (base.empty() && !rest.empty()) {
-            const size_t colon = rest.find(':');
-            const std::string_view entry = rest.substr(0, colon);
-            if (!entry.empty() && entry.front() == '/') base = entry;
-            rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-        }
+    return user_autostart_dir();
+}
+
+std::string autostart_entry_text(const std::string& program_path, const std::string& home) {
+    std::string program, command;
+    if (!exec_quote(program_path, &program)) return {};
+    if (!home.empty()) {
+        std::string assignment;
+        if (!exec_quote("QUOR_HOME=" + home, &assignment)) return {};
+        command = "env " + assignment + " ";
     }
-    if (base.empty()) base = "/etc/xdg";
-    if (base.back() != '/') base += '/';
-    return base + "autostart/";
-}
-
-std::string loader_script_text(const std::string& exe_dir, const std::string& exe_name,
-                               const std::string& home) {
-    std::string text = "#!/bin/sh\n";
-    text += "cd " + shell_quote(exe_dir) + " || exit 1\n";
-    if (!home.empty()) text += "export QUOR_HOME=" + shell_quote(home) + "\n";
-    // A user's log-on gets the administrator rights the program needs from
-    // pkexec, which asks for the password; the path is the one its polkit
-    // action names.
-    text += "if [ \"$(id -u)\" -ne 0 ] && command -v pkexec >/dev/null; then\n";
-    text += "    exec pkexec " + shell_quote(exe_dir + exe_name) + "\n";
-    text += "fi\n";
-    text += "exec " + shell_quote("./" + exe_name) + "\n";
-    return text;
-}
-
-std::string autostart_entry_text(const std::string& loader_path) {
-    std::string arg;
-    if (!exec_quote(loader_path, &arg)) return {};
+    command += program;
     return "[Desktop Entry]\n"
            "Type=Application\n"
            "Name=KestrowQuor\n"
-           "Exec=/bin/sh " +
-           arg +
+           "Exec=" +
+           command +
            "\n"
            "Terminal=false\n";
 }
 
-int WriteLoaderScript(bool remove, std::string* path) {
-    *path = GetModuleDir() + LOADER_SCRIPT_NAME;
-    if (remove) return remove_file(*path);
-    const char* home = getenv("QUOR_HOME");
-    const std::string text =
-        loader_script_text(quor::executable_dir(), quor::executable_name(), home ? home : "");
-    return write_file_replacing(*path, text, LOADER_MODE);
-}
-
 int ApplyAutoRun(int autorun) {
-    const std::string entry = autostart_dir() + AUTOSTART_ENTRY_NAME;
-    std::string loader;
-    if (autorun == 0) {
-        remove_file(entry);
-        return WriteLoaderScript(true, &loader) == 0 ? 1 : 0;
+    const std::string dir = autostart_dir();
+    if (dir.empty()) {
+        quor_log("Quor ERR: No home folder for the start at log-on.\n");
+        return 0;
     }
-    if (WriteLoaderScript(false, &loader) != 0) return 0;
-    const std::string text = autostart_entry_text(loader);
+    const std::string entry = dir + AUTOSTART_ENTRY_NAME;
+    if (autorun == 0) return remove_file(entry) == 0 ? 1 : 0;
+    const char* home = getenv("QUOR_HOME");
+    const std::string program = quor::executable_dir() + quor::executable_name();
+    const std::string text = autostart_entry_text(program, home ? home : "");
     if (text.empty()) {
-        quor_log("Quor ERR: The path %s cannot be started at log-on.\n", loader.c_str());
+        quor_log("Quor ERR: The path %s cannot be started at log-on.\n", program.c_str());
         return 0;
     }
     std::error_code ec;
-    std::filesystem::create_directories(autostart_dir(), ec);
+    std::filesystem::create_directories(dir, ec);
     return write_file_replacing(entry, text, ENTRY_MODE) == 0 ? 1 : 0;
 }

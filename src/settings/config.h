@@ -6,14 +6,43 @@
 
 constexpr const char* CONFIG_SECTION = "SECTION 1";
 
-// Directory of every file the program keeps beside itself (config.ini,
-// quor.log, the loader script), ending in '/': QUOR_HOME when that is set and
-// not empty, else the running executable's directory. Empty (paths relative
-// to the working directory) when neither can be found.
-std::string GetModuleDir();
+// Where the program's files are. Every folder ends in '/'. QUOR_HOME, when
+// set and not empty, is every one of them (tests and side-by-side copies keep
+// everything in one folder); otherwise each user has files of their own:
+//   program_dir  the executable's folder: Readme.txt, and the config.ini that
+//                an earlier install kept there
+//   config_dir   config.ini: $XDG_CONFIG_HOME/kestrow-quor/, by default
+//                ~/.config/kestrow-quor/
+//   state_dir    quor.log and the phone logs that the console saves:
+//                $XDG_STATE_HOME/kestrow-quor/, by default
+//                ~/.local/state/kestrow-quor/
+// An XDG variable that is not an absolute path is ignored, as the XDG base
+// directory rules say. Without any home folder the program's folder stands
+// in for both.
+std::string GetModuleDir();  // program_dir
+std::string config_dir();
+std::string state_dir();
 
-// GetModuleDir() + "config.ini".
+// config_dir() + "config.ini".
 std::string config_path();
+
+// The folder of the per-user autostart entries, $XDG_CONFIG_HOME/autostart/
+// (by default ~/.config/autostart/), which the desktop reads at log-on
+// whatever QUOR_HOME says.
+std::string user_autostart_dir();
+
+// The single-instance socket: in $XDG_RUNTIME_DIR, or without one in
+// /tmp/kestrow-quor-UID/, a folder that must be this user's own (or another
+// user could answer in its place). Empty when no safe place exists.
+std::string instance_socket_path();
+
+// Makes the per-user folders (mode 0700) and config.ini (mode 0600) before
+// the first read. At the very first start (no config folder yet) a
+// config.ini that an earlier install kept beside the executable is copied
+// there, once; later changes to it are not taken over. Nothing is done
+// under QUOR_HOME. Failures are logged; the program carries on with the
+// defaults.
+void prepare_user_files();
 
 // KEY from the settings section, or DEF when it is missing, empty or -1; in
 // that case DEF is written back at once (a failed write is ignored, the next

@@ -56,11 +56,12 @@ CKestrowQuorConnectorDlg::~CKestrowQuorConnectorDlg() = default;
 void CKestrowQuorConnectorDlg::OnInitDialog() {
     hooks_.start_update_check(*this);
     m_szModuleDir = GetModuleDir();
+    prepare_user_files();
     // The log opens before the settings are applied, so that a failure to
     // set up the start at log-on is in it too. The firewall is opened for
     // the paired phone only, while the pairing lasts (pair_session).
-    const int debug = ini_get_int(m_szModuleDir + "config.ini", CONFIG_SECTION, "Debug", -1);
-    if (debug != -1 && debug != 0) start_log_file(m_szModuleDir.c_str());
+    const int debug = ini_get_int(config_path(), CONFIG_SECTION, "Debug", -1);
+    if (debug != -1 && debug != 0) start_log_file(state_dir().c_str());
     LoadConfig();
     int error_code = 0;
     if (hooks_.load_srtp_library(&error_code) != 0) {
@@ -96,7 +97,7 @@ void CKestrowQuorConnectorDlg::FinishInit() {
 }
 
 void CKestrowQuorConnectorDlg::LoadConfig() {
-    const std::string path = m_szModuleDir + "config.ini";
+    const std::string path = config_path();
     const int phone_ip = ini_get_int(path, CONFIG_SECTION, "PhoneIP", 0);
     SetAddress(uint32_t(phone_ip));
     if (phone_ip == 0) ini_write_string(path, CONFIG_SECTION, "PhoneIP", "0");
@@ -118,7 +119,7 @@ void CKestrowQuorConnectorDlg::LoadConfig() {
         m_nDebug = 0;
     } else {
         m_nDebug = debug;
-        debug_level = debug;
+        g_debug_level = debug;
     }
     m_nLinkWatchdog = 19;
     m_nKeepAlivePeriod = 2;
@@ -257,7 +258,7 @@ void CKestrowQuorConnectorDlg::StartPairing() {
 void CKestrowQuorConnectorDlg::OnOK(bool repair_after_unpair) {
     uint32_t addr = 0;
     const int fields = GetAddress(&addr);
-    const std::string path = m_szModuleDir + "config.ini";
+    const std::string path = config_path();
     if (fields > 0)
         ini_write_string(path, CONFIG_SECTION, "PhoneIP", std::to_string(int32_t(addr)).c_str());
     ini_write_string(path, CONFIG_SECTION, "AutoIP", std::to_string(m_nAutoIP.load()).c_str());
@@ -287,7 +288,7 @@ void CKestrowQuorConnectorDlg::OnOK(bool repair_after_unpair) {
             m_bRepairArmed = repair_after_unpair ? 1 : 0;
             send_ctrl_byte(UNPAIR);
             SetState(STATE_UNPAIRING);
-            g_dev_stop = DEV_STOP;
+            g_dev.stop = DEV_STOP;
             break;
     }
     view_.show_auto_checked(m_nAutoIP == 1);
@@ -299,7 +300,7 @@ void CKestrowQuorConnectorDlg::OnTimer(int id) {
             send_ctrl_byte(UNPAIR);
             SetState(STATE_NOT_PAIRED);
             loop_.stop_timer(TIMER_PAIR);
-            g_dev_stop = DEV_STOP;
+            g_dev.stop = DEV_STOP;
             break;
         case TIMER_REPAIR_TICK:
             if (--m_nCountdown == 0) {
@@ -341,7 +342,7 @@ void CKestrowQuorConnectorDlg::UnpairLostLink() {
 
 void CKestrowQuorConnectorDlg::LinkLost(int generation) {
     loop_.post([this, generation] {
-        if (g_pair_generation == generation && g_dev_stop == DEV_RUN) UnpairLostLink();
+        if (g_pair_generation == generation && g_dev.stop == DEV_RUN) UnpairLostLink();
     });
 }
 
@@ -452,7 +453,7 @@ void CKestrowQuorConnectorDlg::OnCommand(int id) {
             ExitRequest(false);
             break;
         case ID_SIGN_IN_BY_LYNC:
-            signin_request_pending = 1;
+            g_lync.signin_request_pending = 1;
             break;
         case ID_LOG_SERVICE:
             hooks_.toggle_log_service(*this);
@@ -492,7 +493,7 @@ void CKestrowQuorConnectorDlg::ExitRequest(bool from_close) {
     if (is_paired_state(m_nState)) {
         if (from_close) hooks_.send_srtp_close();
         send_ctrl_byte(UNPAIR);
-        g_dev_stop = DEV_STOP_AND_EXIT;
+        g_dev.stop = DEV_STOP_AND_EXIT;
     } else {
         view_.end_dialog();
     }
@@ -501,7 +502,7 @@ void CKestrowQuorConnectorDlg::ExitRequest(bool from_close) {
 bool CKestrowQuorConnectorDlg::OnQueryEndSession() {
     if (!is_paired_state(m_nState)) return true;
     send_ctrl_byte(UNPAIR);
-    g_dev_stop = DEV_STOP_AND_EXIT;
+    g_dev.stop = DEV_STOP_AND_EXIT;
     clock_.sleep_ms(END_SESSION_WAIT_MS);
     return false;
 }

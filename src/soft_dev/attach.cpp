@@ -58,18 +58,18 @@ int attach_device(DeviceContext& device, VirtualBus& bus, int* port, bool* opene
 // request is not among them: it was cleared when the attachment began, and
 // a stop asked for during the look-up and plug-in must still count.
 void clear_attachment_state() {
-    g_usb_host_gone = 0;
-    signout_request_pending = 0;
-    signin_request_pending = 0;
-    signin_failed_pending = 0;
-    hid_send_window = 0;
-    hungup_pending = 0;
-    hungup_pre_pending = 0;
-    lync_status_word = 0;
-    dialog_active = 0;
-    srtp_stream_active = 0;
-    text_target_is_name = 0;
-    sel12_capture_pending = 0;
+    g_dev.usb_host_gone = 0;
+    g_lync.signout_request_pending = 0;
+    g_lync.signin_request_pending = 0;
+    g_lync.signin_failed_pending = 0;
+    g_lync.hid_send_window = 0;
+    g_lync.hungup_pending = 0;
+    g_lync.hungup_pre_pending = 0;
+    g_lync.lync_status_word = 0;
+    g_lync.dialog_active = 0;
+    g_lync.srtp_stream_active = 0;
+    g_lync.text_target_is_name = 0;
+    g_lync.sel12_capture_pending = 0;
 }
 
 // Runs the attached device until the stop request, then unplugs it. A host
@@ -77,10 +77,10 @@ void clear_attachment_state() {
 void serve_device(DeviceContext& device, VirtualBus& bus, int port, int generation) {
     Clock& clock = device.clock;
     clear_attachment_state();
-    if (g_softdev_alive || g_intr_thread_alive) {
+    if (g_dev.softdev_alive || g_dev.intr_thread_alive) {
         quor_log("STARTDEV: Some thread is alive, exit now\n");
     } else {
-        g_intr_queue.clear();
+        g_dev.intr_queue.clear();
         std::thread softdev(softdev_thread, std::ref(device), std::ref(bus));
         std::thread interrupt;
         if (const auto& worker = device.hooks.interrupt_worker)
@@ -92,17 +92,17 @@ void serve_device(DeviceContext& device, VirtualBus& bus, int port, int generati
         // superseded is not shown paired again.
         device.controller.SetStateIf(
             [generation](unsigned state) {
-                return state == STATE_PAIRING && g_dev_stop == DEV_RUN &&
+                return state == STATE_PAIRING && g_dev.stop == DEV_RUN &&
                        phone_sender().pairing_generation() == generation;
             },
             STATE_PAIRED_SIGNED_OUT);
-        if (g_dev_stop == DEV_RUN && is_paired_state(device.controller.State()) &&
+        if (g_dev.stop == DEV_RUN && is_paired_state(device.controller.State()) &&
             !device.controller.IsMinimized() && device.controller.Settings().auto_min == 1)
             device.controller.PostMinimize();
 
         bool host_loss_told = false;
-        while (g_dev_stop == DEV_RUN) {
-            if (g_usb_host_gone && !host_loss_told) {
+        while (g_dev.stop == DEV_RUN) {
+            if (g_dev.usb_host_gone && !host_loss_told) {
                 // Nobody would use the phone again until the user unpaired:
                 // the pairing ends, and is made again when so set, which
                 // plugs the device in anew.
@@ -114,10 +114,10 @@ void serve_device(DeviceContext& device, VirtualBus& bus, int port, int generati
         }
         const EventHandle shutdown = open_named_event(EVENT_SOFTDEV_SHUTDOWN, EventReset::MANUAL);
         shutdown->set();
-        while (g_softdev_alive || g_intr_thread_alive) clock.sleep_ms(ALIVE_POLL_MS);
+        while (g_dev.softdev_alive || g_dev.intr_thread_alive) clock.sleep_ms(ALIVE_POLL_MS);
         softdev.join();
         if (interrupt.joinable()) interrupt.join();
-        g_intr_queue.clear();
+        g_dev.intr_queue.clear();
     }
     clock.sleep_ms(UNPLUG_DELAY_MS);
     const uint8_t unplug_record[UNPLUG_RECORD_SIZE] = {uint8_t(port), 0, 0, 0};
@@ -166,7 +166,7 @@ void clear_previous_stop(DeviceContext& device, int generation) {
     };
     if (!going_on()) return;
     int previous = DEV_STOP;
-    g_dev_stop.compare_exchange_strong(previous, DEV_RUN);
+    g_dev.stop.compare_exchange_strong(previous, DEV_RUN);
     if (!going_on()) raise_dev_stop();
 }
 }  // namespace
@@ -214,7 +214,7 @@ int run_attachment(DeviceContext& device, VirtualBus& bus) {
     // and would run on this call's keys.
     release_call_stream();
     if (const auto& release = device.hooks.release_gruu) release();
-    if (g_dev_stop == DEV_STOP_AND_EXIT)
+    if (g_dev.stop == DEV_STOP_AND_EXIT)
         device.controller.EndDialog();
     else
         device.controller.SetStateIf(

@@ -53,10 +53,10 @@ int mute_request(VirtualBus& bus, const uint8_t* req, size_t len) {
     switch (req[PDU_REQUEST]) {
         case SET_CUR:
             if (!has_data(req, len, 1)) return -1;
-            mute_setting = req[PDU_DATA];
+            g_lync.mute_setting = req[PDU_DATA];
             return reply(bus, req, nullptr, 0);
         case GET_CUR: {
-            const uint8_t value = mute_setting;
+            const uint8_t value = g_lync.mute_setting;
             return reply(bus, req, &value, 1);
         }
         default:
@@ -68,10 +68,10 @@ int volume_request(VirtualBus& bus, const uint8_t* req, size_t len) {
     switch (req[PDU_REQUEST]) {
         case SET_CUR:
             if (!has_data(req, len, 2)) return -1;
-            volume_setting = get_le16(req + PDU_DATA);
+            g_lync.volume_setting = get_le16(req + PDU_DATA);
             return reply(bus, req, nullptr, 0);
         case GET_CUR:
-            return reply_u16(bus, req, volume_setting);
+            return reply_u16(bus, req, g_lync.volume_setting);
         case GET_MIN:
             return reply_u16(bus, req, VOLUME_MIN);
         case GET_MAX:
@@ -97,7 +97,7 @@ int control_interface(VirtualBus& bus, const uint8_t* req, size_t len) {
 
 bool may_open_stream(Controller& controller) {
     const unsigned state = controller.State();
-    return srtp_stream_active == 0 && controller.Settings().as_nm_dev == 1 &&
+    return g_lync.srtp_stream_active == 0 && controller.Settings().as_nm_dev == 1 &&
            (state == STATE_PAIRED_SIGNED_OUT || state == STATE_PAIRED_SIGNED_IN);
 }
 
@@ -129,7 +129,7 @@ bool stream_selected(const char* name) {
 // after the speaker stopped.
 void arm_idle_close(Controller& controller, const std::atomic<int>& other_started,
                     const char* other_event) {
-    if (srtp_stream_active == 0 || controller.Settings().as_nm_dev != 1 || other_started != 0 ||
+    if (g_lync.srtp_stream_active == 0 || controller.Settings().as_nm_dev != 1 || other_started != 0 ||
         stream_selected(other_event))
         return;
     controller.StartTimer(TIMER_MEDIA_IDLE, MEDIA_IDLE_DELAY_MS);
@@ -141,30 +141,30 @@ void speaker_setting(Controller& controller, uint8_t alt) {
         quor_log("AUDIODEV: Spk Active\n");
         controller.StopTimer(TIMER_MEDIA_IDLE);
         if (may_open_stream(controller)) open_stream_for_audio();
-        pb_stream_started = 1;
+        g_lync.pb_stream_started = 1;
         set_stream_event(EVENT_PB_START_STOP, true);
     } else if (alt == ALT_IDLE) {
         quor_log("AUDIODEV: Spk Idle\n");
-        arm_idle_close(controller, cp_stream_started, EVENT_CP_START_STOP);
-        pb_stream_started = 0;
+        arm_idle_close(controller, g_lync.cp_stream_started, EVENT_CP_START_STOP);
+        g_lync.pb_stream_started = 0;
         set_stream_event(EVENT_PB_START_STOP, false);
     }
 }
 
 void microphone_setting(Controller& controller, uint8_t alt) {
     if (alt == ALT_ACTIVE) {
-        quor_log("AUDIODEV: Mic Active RtpActive: %d\n", srtp_stream_active.load());
+        quor_log("AUDIODEV: Mic Active RtpActive: %d\n", g_lync.srtp_stream_active.load());
         controller.StopTimer(TIMER_MEDIA_IDLE);
         // A call dialog opens what could not be opened here.
-        if (!may_open_stream(controller) || !open_stream_for_audio()) invite_on_dialog = 1;
-        cp_stream_started = 1;
+        if (!may_open_stream(controller) || !open_stream_for_audio()) g_lync.invite_on_dialog = 1;
+        g_lync.cp_stream_started = 1;
         clear_last_capture_frame();
         set_stream_event(EVENT_CP_START_STOP, true);
     } else if (alt == ALT_IDLE) {
-        quor_log("AUDIODEV: Mic Idle RtpActive: %d\n", srtp_stream_active.load());
-        arm_idle_close(controller, pb_stream_started, EVENT_PB_START_STOP);
-        invite_on_dialog = 0;
-        cp_stream_started = 0;
+        quor_log("AUDIODEV: Mic Idle RtpActive: %d\n", g_lync.srtp_stream_active.load());
+        arm_idle_close(controller, g_lync.pb_stream_started, EVENT_PB_START_STOP);
+        g_lync.invite_on_dialog = 0;
+        g_lync.cp_stream_started = 0;
         set_stream_event(EVENT_CP_START_STOP, false);
     }
 }

@@ -107,7 +107,7 @@ class PlaybackServer : public StreamServer {
                      pdu_word(req, USBIP_SEQNUM), len);
             return;
         }
-        if (pb_stream_started.exchange(0) != 0) {
+        if (g_lync.pb_stream_started.exchange(0) != 0) {
             pacer.rebase(clock.now_ms());
             fifo_.clear();
         }
@@ -161,7 +161,7 @@ class CaptureServer : public StreamServer {
                      pdu_word(req, USBIP_SEQNUM), len);
             return;
         }
-        if (cp_stream_started.exchange(0) != 0) {
+        if (g_lync.cp_stream_started.exchange(0) != 0) {
             pacer.rebase(clock.now_ms());
             fifo_.clear();
             drop_stale_audio();
@@ -237,14 +237,14 @@ void clear_last_capture_frame() {
 
 int dealwith_audio_pb_buf(Clock& clock, VirtualBus& bus) {
     PlaybackServer server;
-    const StreamRole role{"PB",           g_pb_queue, EVENT_PB_COMPLETE, g_pb_worker_alive,
+    const StreamRole role{"PB",           g_dev.pb_queue, EVENT_PB_COMPLETE, g_dev.pb_worker_alive,
                           PB_EMPTY_POLLS, true};
     return run_stream_worker(clock, bus, role, server);
 }
 
 int dealwith_audio_cp_buf(Clock& clock, VirtualBus& bus) {
     CaptureServer server;
-    const StreamRole role{"CP",           g_cp_queue, EVENT_CP_COMPLETE, g_cp_worker_alive,
+    const StreamRole role{"CP",           g_dev.cp_queue, EVENT_CP_COMPLETE, g_dev.cp_worker_alive,
                           CP_EMPTY_POLLS, false};
     return run_stream_worker(clock, bus, role, server);
 }

@@ -34,13 +34,13 @@ void withdraw_newest_offer() {
 }  // namespace
 
 int send_srtp_invite() {
-    sel12_capture_pending = 1;
+    g_lync.sel12_capture_pending = 1;
     if (make_local_crypto() != 0) {
         quor_log("HIDDEV: no key for the call stream, MEDIA_OFFER not sent\n");
         return -1;
     }
     uint8_t payload[MEDIA_OFFER_LEN];
-    build_media_offer(RTP_LOCAL_PORT, g_local_crypto, payload);
+    build_media_offer(RTP_LOCAL_PORT, g_media.local_crypto, payload);
     std::lock_guard order(g_offer_send_mu);
     {
         // Entered before it leaves: the answer may be read at once.
@@ -70,16 +70,16 @@ void release_call_stream() {
     withdraw_newest_offer();
     close_rtp_socket();
     destroy_srtp_session();
-    srtp_stream_active = 0;
+    g_lync.srtp_stream_active = 0;
 }
 
 int open_call_stream(const char* log_line) {
     // Open before the offer leaves, as the stream is from then on: a stop
     // decided meanwhile on another thread (the media-idle timer) must see
     // it.
-    srtp_stream_active = 1;
+    g_lync.srtp_stream_active = 1;
     if (send_srtp_invite() != 0) {
-        srtp_stream_active = 0;
+        g_lync.srtp_stream_active = 0;
         return -1;
     }
     quor_log("%s", log_line);

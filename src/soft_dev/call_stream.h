@@ -18,12 +18,12 @@ int send_srtp_invite();
 int send_srtp_close();
 
 // Withdraws the offer, closes the RTP socket, destroys the SRTP session and
-// clears srtp_stream_active, telling the phone nothing: for a pairing that
+// clears g_lync.srtp_stream_active, telling the phone nothing: for a pairing that
 // ended with the call still open, whose stream the phone ends with the
 // pairing.
 void release_call_stream();
 
-// send_srtp_invite, then LOG_LINE and srtp_stream_active set; -1 (and the
+// send_srtp_invite, then LOG_LINE and g_lync.srtp_stream_active set; -1 (and the
 // stream still closed) when the invitation could not be made.
 int open_call_stream(const char* log_line);
 

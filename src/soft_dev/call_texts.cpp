@@ -27,7 +27,7 @@ uint8_t g_sel12_saved[CALL_TEXT_BYTES];
 size_t g_text_cursor = 0;
 
 uint8_t* target_text() {
-    return text_target_is_name ? g_dsp_name_text : g_sel12_text;
+    return g_lync.text_target_is_name ? g_dsp_name_text : g_sel12_text;
 }
 
 bool text_empty(const uint8_t* text) {
@@ -79,9 +79,9 @@ void send_display_name() {
 // after an offer is kept, and one equal to the kept text confirms the
 // display name.
 void reference_completed() {
-    if (sel12_capture_pending) {
+    if (g_lync.sel12_capture_pending) {
         memcpy(g_sel12_saved, g_sel12_text, sizeof(g_sel12_saved));
-        sel12_capture_pending = 0;
+        g_lync.sel12_capture_pending = 0;
     }
     if (text_empty(g_sel12_saved) || text_empty(g_sel12_text) || text_empty(g_dsp_name_text))
         return;
@@ -115,9 +115,9 @@ std::string display_name_utf8() {
 void select_call_text(const uint8_t* report) {
     if (report[0] != SELECT_REPORT_ID || report[2] != SELECT_MARK) return;
     if (report[1] == SELECT_DISPLAY_NAME) {
-        text_target_is_name = 1;
+        g_lync.text_target_is_name = 1;
     } else if (report[1] == SELECT_REFERENCE) {
-        text_target_is_name = 0;
+        g_lync.text_target_is_name = 0;
     } else {
         return;
     }
@@ -139,7 +139,7 @@ void take_call_text_piece(const uint8_t* piece, size_t n) {
     g_text_cursor += take;
     if (piece[LAST_PIECE_BYTE] != LAST_PIECE) return;
     memset(text + g_text_cursor, 0, CALL_TEXT_BYTES - g_text_cursor);
-    if (dialog_active && !text_target_is_name) reference_completed();
+    if (g_lync.dialog_active && !g_lync.text_target_is_name) reference_completed();
 }
 
 void clear_call_texts() {

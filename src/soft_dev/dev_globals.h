@@ -1,45 +1,39 @@
-// Words shared between the phone link, the main window and the virtual
-// device's threads.
+// The virtual device's lifetime as the phone link, the main window and the
+// device's threads share it, and the conversation state they read.
 #pragma once
 
 #include <atomic>
-#include <cstdint>
+
+#include "soft_dev/lync_state.h"
+#include "soft_dev/request_queue.h"
+
+namespace quor {
 
 // Stop request of the virtual device: 0 run, 1 stop, 2 stop and then close
 // the main window.
 enum DevStop : int { DEV_RUN = 0, DEV_STOP = 1, DEV_STOP_AND_EXIT = 2 };
-extern std::atomic<int> g_dev_stop;
+
+struct DeviceThreads {
+    std::atomic<int> stop{DEV_RUN};  // a DevStop
+    // 1 while the thread runs: the soft-device thread (bus reader), the
+    // playback and capture workers, the interrupt worker.
+    std::atomic<int> softdev_alive{0};
+    std::atomic<int> pb_worker_alive{0};
+    std::atomic<int> cp_worker_alive{0};
+    std::atomic<int> intr_thread_alive{0};
+    // 1 once the bus reader found the USB host gone (it detached the device
+    // or its connection broke); cleared when the device is plugged in.
+    std::atomic<int> usb_host_gone{0};
+    // Requests from the bus reader to the playback (endpoint 1), capture
+    // (endpoint 2) and interrupt (endpoint 3) workers.
+    RequestQueue pb_queue;
+    RequestQueue cp_queue;
+    RequestQueue intr_queue;
+};
+
+extern DeviceThreads g_dev;
 
 // Raises the stop request from 0 to 1; 1 and 2 stay as they are.
 void raise_dev_stop();
 
-// Report requests turned into HID input reports by the interrupt worker.
-extern std::atomic<int> signin_failed_pending;
-extern std::atomic<int> signin_request_pending;
-extern std::atomic<int> signout_request_pending;
-extern std::atomic<int> hungup_pre_pending;
-extern std::atomic<int> hungup_pending;
-
-// 1 while the thread runs: the soft-device thread (bus reader), the
-// playback and capture workers, the interrupt worker.
-extern std::atomic<int> g_softdev_alive;
-extern std::atomic<int> g_pb_worker_alive;
-extern std::atomic<int> g_cp_worker_alive;
-extern std::atomic<int> g_intr_thread_alive;
-// 1 once the bus reader found the USB host gone (it detached the device or
-// its connection broke); cleared when the device is plugged in.
-extern std::atomic<int> g_usb_host_gone;
-
-// State of Lync's HID conversation and the call's media, cleared at every
-// device start.
-extern std::atomic<int> hid_send_window;        // the interrupt worker may answer
-extern std::atomic<uint16_t> lync_status_word;  // last status report 0x16
-extern std::atomic<int> dialog_active;          // a call dialog is in progress
-extern std::atomic<int> srtp_stream_active;     // the phone was asked to open the stream
-extern std::atomic<int> text_target_is_name;    // text pieces fill the display name
-extern std::atomic<int> sel12_capture_pending;  // next reference text is to be kept
-
-// Audio control values the host sets and reads back; reset when the bus
-// reader starts.
-extern std::atomic<uint16_t> volume_setting;
-extern std::atomic<uint8_t> mute_setting;
+}  // namespace quor

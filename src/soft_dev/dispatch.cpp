@@ -87,13 +87,13 @@ int process_dev_data(DeviceContext& device, uint8_t* buf, size_t len, VirtualBus
             route_control(device, buf, len, bus);
             break;
         case EP_PLAYBACK:
-            queue_and_signal(g_pb_queue, EVENT_PB_COMPLETE, buf, len);
+            queue_and_signal(g_dev.pb_queue, EVENT_PB_COMPLETE, buf, len);
             break;
         case EP_CAPTURE:
-            queue_and_signal(g_cp_queue, EVENT_CP_COMPLETE, buf, len);
+            queue_and_signal(g_dev.cp_queue, EVENT_CP_COMPLETE, buf, len);
             break;
         case EP_INTERRUPT:
-            queue_and_signal(g_intr_queue, nullptr, buf, len);
+            queue_and_signal(g_dev.intr_queue, nullptr, buf, len);
             break;
         default:
             quor_log("DEV: case def\n");
@@ -103,12 +103,12 @@ int process_dev_data(DeviceContext& device, uint8_t* buf, size_t len, VirtualBus
 }
 
 void drop_queued_request(uint32_t seqnum) {
-    if (!g_pb_queue.remove(seqnum) && !g_cp_queue.remove(seqnum)) g_intr_queue.remove(seqnum);
+    if (!g_dev.pb_queue.remove(seqnum) && !g_dev.cp_queue.remove(seqnum)) g_dev.intr_queue.remove(seqnum);
 }
 
 void softdev_io_loop(DeviceContext& device, VirtualBus& bus) {
-    volume_setting = 0;
-    mute_setting = 0;
+    g_lync.volume_setting = 0;
+    g_lync.mute_setting = 0;
     const EventHandle int_complete = open_named_event(EVENT_INT_COMPLETE, EventReset::AUTO);
     const EventHandle shutdown = open_named_event(EVENT_SOFTDEV_SHUTDOWN, EventReset::MANUAL);
     Event* const events[] = {int_complete.get(), shutdown.get()};
@@ -133,7 +133,7 @@ void softdev_io_loop(DeviceContext& device, VirtualBus& bus) {
         } else if (n < 0) {
             quor_log("DEV: the USB host is gone, no more requests this attachment\n");
             reading = false;
-            g_usb_host_gone = 1;
+            g_dev.usb_host_gone = 1;
         }
     }
 }

@@ -47,7 +47,7 @@ int set_gruu(const char* text) {
     }
     g_gruu_text.assign(text, len);
     g_gruu_stored = true;
-    gruu_pending = 1;
+    g_lync.gruu_pending = 1;
     quor_log("GRUU: Set gruu Success! gruu: %s\n", log_text(g_gruu_text).c_str());
     return 0;
 }
@@ -61,7 +61,7 @@ int send_gruu() {
     }
     g_gruu_cursor = 0;
     ++g_gruu_generation;
-    gruu_pending = 1;
+    g_lync.gruu_pending = 1;
     return 0;
 }
 
@@ -72,12 +72,12 @@ void release_gruu() {
 
 bool gruu_transfer_armed() {
     std::lock_guard lk(g_gruu_lock);
-    return gruu_pending == 1 && g_gruu_stored;
+    return g_lync.gruu_pending == 1 && g_gruu_stored;
 }
 
 bool next_gruu_piece(GruuPiece* piece) {
     std::lock_guard lk(g_gruu_lock);
-    if (gruu_pending != 1 || !g_gruu_stored) return false;
+    if (g_lync.gruu_pending != 1 || !g_gruu_stored) return false;
     uint8_t* r = piece->report;
     memset(r, 0, GRUU_REPORT_SIZE);
     r[0] = GRUU_REPORT_ID;
@@ -113,7 +113,7 @@ void commit_gruu_piece(const GruuPiece& piece) {
     if (piece.kind == GruuPieceKind::FIRST) quor_log("GRUU: Now send gruu data.\n");
     if (piece.kind == GruuPieceKind::LAST) {
         quor_log("GRUU: Gruu data send finished.\n");
-        gruu_pending = 0;
+        g_lync.gruu_pending = 0;
         ++g_gruu_generation;
     }
 }

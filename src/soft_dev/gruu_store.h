@@ -24,9 +24,9 @@ int set_gruu(const char* text);
 // Restarts the transfer of the stored GRUU from its first piece: 0, or -1
 // when none is stored.
 int send_gruu();
-// Frees the stored GRUU (device stop); gruu_pending keeps its value.
+// Frees the stored GRUU (device stop); g_lync.gruu_pending keeps its value.
 void release_gruu();
-// A transfer is armed: gruu_pending is 1 and a GRUU is stored.
+// A transfer is armed: g_lync.gruu_pending is 1 and a GRUU is stored.
 bool gruu_transfer_armed();
 
 enum class GruuPieceKind { FIRST, MIDDLE, LAST };

@@ -90,9 +90,9 @@ void lync_request(Controller& controller, const uint8_t report[LYNC_REPORT_SIZE]
     switch (report[1] & LYNC_REQUEST_CODE_MASK) {
         case LYNC_POLL:
             controller.StartTimer(TIMER_HT, HID_SEND_WINDOW_MS);
-            hid_send_window = 1;
+            g_lync.hid_send_window = 1;
             // While the GRUU goes out its pieces answer the polls.
-            if (!gruu_transfer_armed()) ack_report_pending = 1;
+            if (!gruu_transfer_armed()) g_lync.ack_report_pending = 1;
             break;
         case LYNC_DISMISS_HELP:
             quor_log("HIDDEV: Send Socket 3! Dismiss signin Help\n");
@@ -114,26 +114,26 @@ void lync_request(Controller& controller, const uint8_t report[LYNC_REPORT_SIZE]
 }
 
 void call_dialog(Controller& controller, uint8_t in_progress) {
-    if (in_progress == 1 && !dialog_active) {
+    if (in_progress == 1 && !g_lync.dialog_active) {
         quor_log("HIDDEV: Dlg now\n");
-        if (controller.State() == STATE_PAIRED_SIGNED_IN && !srtp_stream_active) {
-            if (invite_on_dialog == 1) open_call_stream("HIDDEV: Invite to create srtp stream\n");
+        if (controller.State() == STATE_PAIRED_SIGNED_IN && !g_lync.srtp_stream_active) {
+            if (g_lync.invite_on_dialog == 1) open_call_stream("HIDDEV: Invite to create srtp stream\n");
             clear_call_texts();
         }
-        dialog_active = 1;
-    } else if (in_progress == 0 && dialog_active) {
+        g_lync.dialog_active = 1;
+    } else if (in_progress == 0 && g_lync.dialog_active) {
         quor_log("HIDDEV: End Dlg now\n");
-        if (controller.Settings().as_nm_dev == 0 && srtp_stream_active) {
+        if (controller.Settings().as_nm_dev == 0 && g_lync.srtp_stream_active) {
             quor_log("HIDDEV: Close srtp stream\n");
             send_srtp_close();
         }
-        dialog_active = 0;
+        g_lync.dialog_active = 0;
     }
 }
 
 void lync_status(const uint8_t report[STATUS_REPORT_SIZE]) {
     const uint16_t word = get_le16(report + 1);
-    const uint16_t previous = lync_status_word;
+    const uint16_t previous = g_lync.lync_status_word;
     if (word == previous) return;
     if (word == 0) {
         quor_log("HIDDEV: Lync Logout\n");
@@ -142,7 +142,7 @@ void lync_status(const uint8_t report[STATUS_REPORT_SIZE]) {
         quor_log("HIDDEV: Lync Online\n");
         phone_sender().send_byte(LYNC_ONLINE);
     }
-    lync_status_word = word;
+    g_lync.lync_status_word = word;
 }
 
 int set_report(Controller& controller, VirtualBus& bus, const uint8_t* req, size_t len) {
@@ -241,7 +241,7 @@ int process_hid_class_specific_requests(Controller& controller, VirtualBus& bus,
 }
 
 void close_hid_send_window() {
-    hid_send_window = 0;
+    g_lync.hid_send_window = 0;
 }
 
 }  // namespace quor

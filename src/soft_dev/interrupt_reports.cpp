@@ -27,32 +27,32 @@ struct FlagReport {
 // In priority order.
 const FlagReport FLAG_REPORTS[] = {
     {InterruptReport::SIGNOUT_REQUEST,
-     &signout_request_pending,
+     &g_lync.signout_request_pending,
      "HID MSG: signout_request\n",
      VENDOR_REPORT_SIZE,
      {0x04, 0xC2}},
     {InterruptReport::HUNGUP_PRE,
-     &hungup_pre_pending,
+     &g_lync.hungup_pre_pending,
      "HID MSG: hungup_pre\n",
      TELEPHONY_REPORT_SIZE,
      {0x01, 0x00, 0x00}},
     {InterruptReport::HUNGUP,
-     &hungup_pending,
+     &g_lync.hungup_pending,
      "HID MSG: hungup\n",
      TELEPHONY_REPORT_SIZE,
      {0x01, 0x03, 0x00}},
     {InterruptReport::ACKNOWLEDGE,
-     &ack_report_pending,
+     &g_lync.ack_report_pending,
      nullptr,
      VENDOR_REPORT_SIZE,
      {0x04, 0xC1, 0x02, 0x00}},
     {InterruptReport::SIGNIN_FAILED,
-     &signin_failed_pending,
+     &g_lync.signin_failed_pending,
      "HID MSG: signin_failed\n",
      VENDOR_REPORT_SIZE,
      {0x04, 0xC3, 0x04, 0x00, 0x05, 0x40}},
     {InterruptReport::SIGNIN_REQUEST,
-     &signin_request_pending,
+     &g_lync.signin_request_pending,
      "HID MSG: signin_request\n",
      VENDOR_REPORT_SIZE,
      {0x04, 0xC3, 0x04, 0x00}},
@@ -93,14 +93,14 @@ InterruptReport answer_interrupt_request(VirtualBus& bus, const std::vector<uint
 }
 
 int interrupt_ep_thread(Clock& clock, VirtualBus& bus) {
-    g_intr_thread_alive = 1;
+    g_dev.intr_thread_alive = 1;
     std::vector<uint8_t> req;
-    while (g_dev_stop == DEV_RUN) {
-        if (hid_send_window == 1 && g_intr_queue.pop(&req)) answer_interrupt_request(bus, req);
+    while (g_dev.stop == DEV_RUN) {
+        if (g_lync.hid_send_window == 1 && g_dev.intr_queue.pop(&req)) answer_interrupt_request(bus, req);
         clock.sleep_ms(INTERRUPT_PACE_MS);
     }
-    g_intr_queue.clear();
-    g_intr_thread_alive = 0;
+    g_dev.intr_queue.clear();
+    g_dev.intr_thread_alive = 0;
     return 1;
 }
 

@@ -6,10 +6,6 @@
 
 namespace quor {
 
-RequestQueue g_pb_queue;
-RequestQueue g_cp_queue;
-RequestQueue g_intr_queue;
-
 void RequestQueue::push(const uint8_t* pdu, size_t len) {
     std::vector<uint8_t> node(pdu, pdu + len);
     std::lock_guard lk(lock_);

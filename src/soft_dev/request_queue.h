@@ -28,9 +28,4 @@ class RequestQueue {
     std::deque<std::vector<uint8_t>> nodes_;
 };
 
-// Playback (endpoint 1), capture (endpoint 2) and interrupt (endpoint 3).
-extern RequestQueue g_pb_queue;
-extern RequestQueue g_cp_queue;
-extern RequestQueue g_intr_queue;
-
 }  // namespace quor

@@ -32,18 +32,18 @@ std::thread start_worker(const SoftDevHooks::Worker& worker, std::atomic<int>& a
 }  // namespace
 
 int softdev_thread(DeviceContext& device, VirtualBus& bus) {
-    g_softdev_alive = 1;
+    g_dev.softdev_alive = 1;
     EventHandle events[std::size(DEVICE_EVENTS)];
     for (size_t i = 0; i < std::size(DEVICE_EVENTS); ++i)
         events[i] = open_named_event(DEVICE_EVENTS[i].name, DEVICE_EVENTS[i].kind);
 
-    if (g_pb_worker_alive == 0 && g_cp_worker_alive == 0) {
-        g_cp_queue.clear();
-        g_pb_queue.clear();
+    if (g_dev.pb_worker_alive == 0 && g_dev.cp_worker_alive == 0) {
+        g_dev.cp_queue.clear();
+        g_dev.pb_queue.clear();
         bus.set_unlink_handler(drop_queued_request);
         const SoftDevHooks& hooks = device.hooks;
-        std::thread playback = start_worker(hooks.playback_worker, g_pb_worker_alive, device, bus);
-        std::thread capture = start_worker(hooks.capture_worker, g_cp_worker_alive, device, bus);
+        std::thread playback = start_worker(hooks.playback_worker, g_dev.pb_worker_alive, device, bus);
+        std::thread capture = start_worker(hooks.capture_worker, g_dev.cp_worker_alive, device, bus);
 
         softdev_io_loop(device, bus);
 
@@ -52,12 +52,12 @@ int softdev_thread(DeviceContext& device, VirtualBus& bus) {
         // after both have started and ended.
         if (playback.joinable()) playback.join();
         if (capture.joinable()) capture.join();
-        g_cp_queue.clear();
-        g_pb_queue.clear();
+        g_dev.cp_queue.clear();
+        g_dev.pb_queue.clear();
     }
 
     for (EventHandle& e : events) e.reset();
-    g_softdev_alive = 0;
+    g_dev.softdev_alive = 0;
     return 1;
 }
 

@@ -9,9 +9,12 @@
 
 #include "base/diag_log.h"
 #include "link/syslog_service.h"
+#include "platform/process.h"
+#include "platform/signals.h"
 #include "platform/single_instance.h"
 #include "platform/vbus_usbip_server.h"
 #include "settings/autorun.h"
+#include "settings/config.h"
 #include "shell/composition.h"
 #include "shell/main_dlg.h"
 #include "ui/main_window.h"
@@ -22,8 +25,8 @@ namespace {
 
 constexpr const char* PROGRAM_NAME = "KestrowQuorConnector";
 
-// Where a second start's Show/Hide request goes: the controller, on its
-// loop; null while there is none.
+// Where a second start's Show/Hide request and a stop signal go: the
+// controller, on its loop; null while there is none.
 struct ToggleTarget {
     quor::QtUiLoop& loop;
     quor::CKestrowQuorConnectorDlg& dlg;
@@ -49,16 +52,18 @@ void print_help() {
         "              import it (default 127.0.0.0/8); USB/IP has no authentication\n"
         "\n"
         "Environment:\n"
-        "  QUOR_HOME         directory of config.ini and quor.log\n"
-        "                    (default: the directory of the executable)\n"
+        "  QUOR_HOME         directory of config.ini and quor.log (default:\n"
+        "                    ~/.config/kestrow-quor and ~/.local/state/kestrow-quor,\n"
+        "                    or where XDG_CONFIG_HOME and XDG_STATE_HOME say)\n"
         "  QUOR_VBUS         unix:PATH or tcp:127.0.0.1:PORT plugs the USB phone into\n"
         "                    a user-space host (quor-host-sim) instead of vhci_hcd;\n"
         "                    usbip:A.B.C.D[:PORT] is --usbip-listen A.B.C.D[:PORT]\n"
         "  QT_QPA_PLATFORM   offscreen runs the program without a display\n"
         "\n"
-        "The program needs administrator rights; kestrow-quor-connector starts it\n"
-        "through pkexec. Readme.txt beside the program explains every status and\n"
-        "message; see also man KestrowQuorConnector.\n",
+        "The program runs as the desktop user, not as root. SIGTERM, SIGHUP and\n"
+        "the end of the session unpair from the phone before it exits.\n"
+        "Readme.txt beside the program explains every status and message; see\n"
+        "also man KestrowQuorConnector.\n",
         PROGRAM_NAME);
 }
 
@@ -96,8 +101,19 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Everything that reads the network, and the desktop's helpers the
+    // program starts, run with the rights of the user who sits at the
+    // desktop; the steps that need root go through quor-helper.
+    if (quor::running_as_root()) {
+        fprintf(stderr,
+                "%s runs as the desktop user: start it without administrator rights "
+                "(not with sudo or pkexec).\n",
+                PROGRAM_NAME);
+        return 1;
+    }
+
     std::unique_ptr<quor::SingleInstance> instance =
-        quor::SingleInstance::acquire(on_toggle_request);
+        quor::SingleInstance::acquire(instance_socket_path(), on_toggle_request);
     if (!instance) return 0;
     if (quor::start_usbip_server(usbip_listen, usbip_allow) != 0) {
         fprintf(stderr, "%s: the USB/IP server cannot start\n", PROGRAM_NAME);
@@ -119,7 +135,7 @@ int main(int argc, char** argv) {
     quor::CKestrowQuorConnectorDlg& dlg = *controller;
     window.SetController(&dlg);
     window.SetApplyAutoRun([](int on) { return ApplyAutoRun(on); });
-    window.SetLogServiceRunning([] { return quor::g_syslog_socket.load() != -1; });
+    window.SetLogServiceRunning([] { return quor::g_syslog.socket.load() != -1; });
     QObject::connect(&window, &quor::CMainWindow::dialogEnded, &app, &QApplication::quit,
                      Qt::QueuedConnection);
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
@@ -127,8 +143,22 @@ int main(int argc, char** argv) {
                          if (!dlg.OnQueryEndSession() && manager.allowsInteraction())
                              manager.cancel();
                      });
+    // A quit that the program did not ask for (the session manager ending
+    // the session) still unpairs first; after a normal end nothing is paired.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &app, [&dlg, &window] {
+        if (!window.Ended()) dlg.OnQueryEndSession();
+    });
     ToggleTarget toggle_target{loop, dlg};
     g_toggle_target = &toggle_target;
+    // SIGTERM and SIGHUP (a logout that ends the session's processes) take
+    // the tray Exit's way: a paired program unpairs and unplugs the device,
+    // then ends. The target is known first, so no early signal is lost.
+    quor::watch_stop_signals([] {
+        if (ToggleTarget* target = g_toggle_target.load()) {
+            quor::CKestrowQuorConnectorDlg& target_dlg = target->dlg;
+            target->loop.post([&target_dlg] { target_dlg.OnCommand(quor::ID_EXIT); });
+        }
+    });
 
     dlg.OnInitDialog();
     if (!window.Ended()) window.show();

@@ -65,6 +65,7 @@ CMainWindow::CMainWindow(QWidget* parent)
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
       m_opener(open_with_desktop),
+      m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); }),
       m_savePath(ask_save_path_dialog) {
     m_built = build_dialog(this, dialog_template(IDD_MAIN, current_language()));
     setWindowIcon(load_icon(ICON_PAIRED_SIGNED_OUT));
@@ -163,7 +164,7 @@ void CMainWindow::show_hide(int mode) {
         // iconify reported by the window system after a later show would
         // hide it again. Without a notification area it stays on the
         // taskbar, the only way back to it.
-        if (QSystemTrayIcon::isSystemTrayAvailable())
+        if (m_trayAvailable())
             hide();
         else
             showMinimized();
@@ -193,9 +194,17 @@ void CMainWindow::changeEvent(QEvent* event) {
 // ---------------------------------------------------------- About entry
 
 std::unique_ptr<QMenu> CMainWindow::WindowMenu() {
+    auto menu = std::make_unique<QMenu>(this);
+    // Without a notification area the window, which then stays on the
+    // taskbar, is the only way to Settings, Sign in by Lync, the log service
+    // and Exit; the tray menu's own About stands for the window's.
+    if (!m_trayAvailable()) {
+        fill_command_menu(menu.get(), m_tray->Items(m_tray->CtrlHeld()), this,
+                          [this](int id) { m_tray->RunCommand(id); });
+        return menu;
+    }
     const std::string about = LoadString(IDS_ABOUT_MENU);
     if (about.empty()) return nullptr;
-    auto menu = std::make_unique<QMenu>(this);
     QAction* action = menu->addAction(QString::fromStdString(about));
     connect(action, &QAction::triggered, this, [this] {
         QMetaObject::invokeMethod(

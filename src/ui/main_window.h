@@ -40,6 +40,8 @@ class CMainWindow : public QDialog, public MainView {
     using SavePathFn = std::function<std::string(QWidget* owner, const std::string& default_name,
                                                  const std::string& filter)>;
     void SetSavePathDialog(SavePathFn fn) { m_savePath = std::move(fn); }
+    // Whether a notification area exists (by default Qt asks the desktop).
+    void SetTrayAvailable(std::function<bool()> fn) { m_trayAvailable = std::move(fn); }
 
     // MainView.
     void apply_state(const StateEffects& effects) override;
@@ -64,8 +66,10 @@ class CMainWindow : public QDialog, public MainView {
     CToolTipCtrl* AutoTip() const { return m_autoTip.get(); }
     const BuiltDialog& built() const { return m_built; }
     bool Ended() const { return m_bEnded; }
-    // The window's context menu, which carries the About entry; null when
-    // text 101 is empty.
+    // The window's context menu, which carries the About entry (null when
+    // text 101 is empty), or, where no notification area exists, every
+    // command of the tray menu instead (with the phone-log items when Ctrl
+    // is held, as the tray's).
     std::unique_ptr<QMenu> WindowMenu();
 
   signals:
@@ -91,6 +95,7 @@ class CMainWindow : public QDialog, public MainView {
     ApplyAutoRunFn m_applyAutoRun;
     std::function<bool()> m_logRunning = [] { return false; };
     std::function<bool(const std::string&)> m_opener;
+    std::function<bool()> m_trayAvailable;
     SavePathFn m_savePath;
     std::atomic<bool> m_bMinimized{false};
     bool m_bInShowHide = false;

@@ -120,7 +120,7 @@ void CParameterDlg::OnRepairClicked() {
 
 int CParameterDlg::SaveConfig() {
     if (!UpdateData(true)) return -1;
-    return save_parameters(GetModuleDir() + "config.ini", *this, m_applyAutoRun, [this] {
+    return save_parameters(config_path(), *this, m_applyAutoRun, [this] {
         m_messageBox(this, LoadString(IDS_AUTORUN_FAILED), LoadString(IDS_HINT_CAPTION),
                      MB_EXCLAMATION_OK);
     });

@@ -2,7 +2,6 @@
 
 #include <QGuiApplication>
 
-#include "ui/tray_menus.h"
 #include "ui/ui_images.h"
 
 namespace quor {
@@ -49,25 +48,34 @@ void CTrayIcon::RebuildMenu() {
     FillMenu(m_handlers.ctrl_held());
 }
 
+std::vector<TrayMenuItem> CTrayIcon::Items(bool with_logs) const {
+    return tray_menu_items(with_logs, m_handlers.state(), m_handlers.log_running());
+}
+
 void CTrayIcon::FillMenu(bool with_logs) {
     m_bWithLogs = with_logs;
     m_menu.clear();
-    const auto items = tray_menu_items(with_logs, m_handlers.state(), m_handlers.log_running());
+    fill_command_menu(&m_menu, Items(with_logs), this, m_handlers.command);
+}
+
+void fill_command_menu(QMenu* menu, const std::vector<TrayMenuItem>& items, QObject* context,
+                       const std::function<void(int id)>& command) {
     for (const TrayMenuItem& item : items) {
         if (item.id == 0) {
-            m_menu.addSeparator();
+            menu->addSeparator();
             continue;
         }
-        QAction* action = m_menu.addAction(QString::fromStdString(item.text));
+        QAction* action = menu->addAction(QString::fromStdString(item.text));
         action->setData(item.id);
         action->setEnabled(!item.greyed);
         // An inactive item that is not greyed looks normal but does nothing.
         // A command runs once the menu has closed, as it may open a dialog.
         if (item.active)
-            connect(action, &QAction::triggered, this, [this, id = item.id] {
-                QMetaObject::invokeMethod(
-                    this, [this, id] { m_handlers.command(id); }, Qt::QueuedConnection);
-            });
+            QObject::connect(action, &QAction::triggered, context,
+                             [context, command, id = item.id] {
+                                 QMetaObject::invokeMethod(
+                                     context, [command, id] { command(id); }, Qt::QueuedConnection);
+                             });
     }
 }
 

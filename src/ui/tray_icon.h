@@ -7,8 +7,17 @@
 #include <QSystemTrayIcon>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "ui/tray_menus.h"
 
 namespace quor {
+
+// Fills MENU with ITEMS (TrayMenuItem::id 0 a separator); choosing an
+// active item calls COMMAND with its id once the menu has closed, as a
+// command may open a dialog. CONTEXT owns the connections.
+void fill_command_menu(QMenu* menu, const std::vector<TrayMenuItem>& items, QObject* context,
+                       const std::function<void(int id)>& command);
 
 class CTrayIcon : public QObject {
     Q_OBJECT
@@ -39,6 +48,11 @@ class CTrayIcon : public QObject {
     void FillMenu(bool with_logs);
 
     QMenu* Menu() { return &m_menu; }
+    // The items the menu shows now, for a menu of the window's own when no
+    // notification area exists; WITH_LOGS as for FillMenu.
+    std::vector<TrayMenuItem> Items(bool with_logs) const;
+    bool CtrlHeld() const { return m_handlers.ctrl_held(); }
+    void RunCommand(int id) { m_handlers.command(id); }
     QSystemTrayIcon* Icon() { return &m_tray; }
     int IconId() const { return m_nIconId; }
     QString Tip() const { return m_tray.toolTip(); }

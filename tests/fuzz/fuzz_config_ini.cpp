@@ -205,7 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string original(reinterpret_cast<const char*>(data), size);
     std::ofstream(h.path, std::ios::binary | std::ios::trunc) << original;
     const std::vector<std::string> to_write = keys_to_write(h.path);
-    debug_level = 0;
+    g_debug_level = 0;
 
     const Settings first = load(h);
     const std::string written = read_file(h.path);

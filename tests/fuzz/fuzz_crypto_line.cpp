@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/base64.h"
 #include "srtp_kit/crypto_line.h"
 #include "srtp_phone.h"
 
@@ -55,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((create_srtp_session(line.c_str()) == 0) != valid) abort();
     if (!valid) return 0;
     rtp_discard_waiting();
-    PhoneEnd phone(line.c_str(), g_local_crypto);
+    PhoneEnd phone(line.c_str(), g_media.local_crypto);
     std::vector<uint8_t> packet(RTP_PACKET_LEN, 0);
     packet[0] = 0x80;
     packet[1] = RTP_PAYLOAD_TYPE;

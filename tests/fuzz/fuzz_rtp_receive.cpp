@@ -49,7 +49,7 @@ void frame_of(const uint8_t* payload, uint8_t* frame) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     open_call();
-    PhoneEnd phone(PHONE_LINE, g_local_crypto);
+    PhoneEnd phone(PHONE_LINE, g_media.local_crypto);
     FrameBacklog expected;
     Ipv4Endpoint peer = current_peer();
     Input in(data, size);

@@ -69,7 +69,7 @@ bool deliver_checked(const std::vector<uint8_t>& datagram, std::vector<Sent>& se
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     open_call();
-    PhoneEnd phone(PHONE_LINE, g_local_crypto);
+    PhoneEnd phone(PHONE_LINE, g_media.local_crypto);
     std::vector<Sent> sent;
     // Every packet so far was delivered whole right after its protection.
     bool in_step = true;

@@ -18,7 +18,7 @@
 #include "platform/vbus_socket.h"
 #include "soft_dev/descriptors.h"
 #include "soft_dev/dispatch.h"
-#include "soft_dev/request_queue.h"
+#include "soft_dev/dev_globals.h"
 #include "soft_dev/usbip_pdu.h"
 #include "support/fake_controller.h"
 
@@ -137,16 +137,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                 get_be32(buf.data() + quor::USBIP_LENGTH)};
             quor::process_dev_data(device, buf.data(), size_t(n), bus);
             bus.finish_request(seqnum);
-            answer_queue(quor::g_pb_queue, bus, 0, true);
-            answer_queue(quor::g_cp_queue, bus, WORKER_FRAME, true);
-            answer_queue(quor::g_intr_queue, bus, 3, false);
+            answer_queue(quor::g_dev.pb_queue, bus, 0, true);
+            answer_queue(quor::g_dev.cp_queue, bus, WORKER_FRAME, true);
+            answer_queue(quor::g_dev.intr_queue, bus, 3, false);
         }
         check_replies(host, rx, requests);
     }
     check_replies(host, rx, requests);
-    quor::g_pb_queue.clear();
-    quor::g_cp_queue.clear();
-    quor::g_intr_queue.clear();
+    quor::g_dev.pb_queue.clear();
+    quor::g_dev.cp_queue.clear();
+    quor::g_dev.intr_queue.clear();
     bus.close_device();
     close(host);
     return 0;

@@ -66,7 +66,7 @@ inline void load_media() {
     // The library's cryptography back end unloads its modules when its last
     // context goes and loads them again for the next; a context kept for the
     // whole run spares every input that cost.
-    static PhoneEnd kept_for_the_run(PHONE_LINE, g_local_crypto);
+    static PhoneEnd kept_for_the_run(PHONE_LINE, g_media.local_crypto);
 }
 
 // A call as the phone's answer opens it: a new context for PHONE_LINE and an
@@ -79,18 +79,18 @@ inline void open_call() {
 // Hands WIRE to the program as a datagram from FROM; true when it kept the
 // audio.
 inline bool deliver(std::vector<uint8_t> wire, const Ipv4Endpoint& from) {
-    std::lock_guard lk(g_media_lock);
+    std::lock_guard lk(g_media.lock);
     return take_rtp_datagram_locked(wire.data(), wire.size(), from);
 }
 
 // The oldest audio waiting, as the microphone gets it; false when none.
 inline bool next_frame(uint8_t frame[USB_FRAME_BYTES]) {
-    std::lock_guard lk(g_media_lock);
+    std::lock_guard lk(g_media.lock);
     return next_rtp_frame_locked(frame);
 }
 
 inline Ipv4Endpoint current_peer() {
-    std::lock_guard lk(g_media_lock);
+    std::lock_guard lk(g_media.lock);
     return rtp_peer_locked();
 }
 

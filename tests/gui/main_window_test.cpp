@@ -347,6 +347,7 @@ class MainWindowTest : public QObject {
 
     void window_menu_offers_about() {
         MainWindowRig rig;
+        rig.window.SetTrayAvailable([] { return true; });
         auto menu = rig.window.WindowMenu();
         QVERIFY(menu);
         QCOMPARE(menu->actions().size(), 1);
@@ -367,11 +368,47 @@ class MainWindowTest : public QObject {
         });
         const auto close_about = [&closer] { closer.start(); };
         close_about();
+        rig.window.SetTrayAvailable([] { return true; });
         rig.window.WindowMenu()->actions()[0]->trigger();
         QTRY_COMPARE(shown, 1);
         close_about();
         rig.dlg->OnCommand(ID_ABOUT);
         QCOMPARE(shown, 2);
+    }
+
+    // Without a notification area the window stays on the taskbar when it
+    // is minimised, and its menu carries every command of the tray menu as
+    // the tray would show it now, Ctrl's log items included.
+    void without_a_tray_the_window_menu_takes_the_tray_menus_place() {
+        MainWindowRig rig;
+        rig.window.SetTrayAvailable([] { return false; });
+        rig.window.Tray()->SetCtrlHeldQuery([] { return true; });
+        rig.window.show();
+        rig.dlg->ShowHide(1);
+        QVERIFY(rig.window.isVisible());
+        rig.dlg->ShowHide(0);
+        reach(rig, STATE_PAIRED_SIGNED_IN);
+
+        rig.window.Tray()->FillMenu(true);
+        QList<QPair<int, bool>> tray_items;
+        for (QAction* a : rig.window.Tray()->Menu()->actions())
+            if (!a->isSeparator()) tray_items.append({a->data().toInt(), a->isEnabled()});
+        auto menu = rig.window.WindowMenu();
+        QVERIFY(menu);
+        QList<QPair<int, bool>> window_items;
+        for (QAction* a : menu->actions())
+            if (!a->isSeparator()) window_items.append({a->data().toInt(), a->isEnabled()});
+        QCOMPARE(window_items, tray_items);
+        QVERIFY(tray_items.contains({ID_SETTING, true}));
+        QVERIFY(tray_items.contains({ID_SIGN_IN_BY_LYNC, true}));
+        QVERIFY(tray_items.contains({ID_LOG_SERVICE, true}));
+
+        // Its Exit does what the tray's does: not paired, the program ends.
+        reach(rig, STATE_NOT_PAIRED);
+        menu = rig.window.WindowMenu();
+        for (QAction* a : menu->actions())
+            if (a->data().toInt() == ID_EXIT) a->trigger();
+        QTRY_VERIFY(rig.window.Ended());
     }
 
     void worker_message_box_waits_for_the_answer() {

@@ -141,7 +141,7 @@ class TrayMenuTest : public QObject {
     void chosen_items_reach_the_controller() {
         MainWindowRig rig;
         CTrayIcon* tray = rig.window.Tray();
-        signin_request_pending = 0;
+        g_lync.signin_request_pending = 0;
         // Inactive in state 1: looks normal, does nothing.
         rig.set_state(STATE_PAIRING);
         tray->FillMenu(false);
@@ -149,13 +149,13 @@ class TrayMenuTest : public QObject {
         QVERIFY(lync->isEnabled());
         lync->trigger();
         rig.settle();
-        QCOMPARE(signin_request_pending.load(), 0);
+        QCOMPARE(g_lync.signin_request_pending.load(), 0);
         rig.set_state(STATE_PAIRED_SIGNED_OUT);
         tray->FillMenu(false);
         action(tray->Menu(), ID_SIGN_IN_BY_LYNC)->trigger();
         rig.settle();
-        QCOMPARE(signin_request_pending.load(), 1);
-        signin_request_pending = 0;
+        QCOMPARE(g_lync.signin_request_pending.load(), 1);
+        g_lync.signin_request_pending = 0;
         // Show/Hide toggles the window.
         rig.window.show();
         action(tray->Menu(), ID_SHOW_HIDE)->trigger();

@@ -85,6 +85,26 @@ def bin_path(program):
     return os.path.join(bin_dir, program)
 
 
+# The user the desktop tests run the program as when they run as root: the
+# tray application refuses root's rights.
+DESKTOP_USER = 65534
+
+
+def as_user(args):
+    """ARGS run as DESKTOP_USER when the test runs as root, else as they are."""
+    if os.geteuid() != 0:
+        return list(args)
+    return ["setpriv", f"--reuid={DESKTOP_USER}", f"--regid={DESKTOP_USER}", "--clear-groups",
+            *args]
+
+
+def give_to_user(*paths):
+    """Makes PATHS the DESKTOP_USER's when the test runs as root."""
+    if os.geteuid() == 0:
+        for path in paths:
+            os.chown(path, DESKTOP_USER, DESKTOP_USER)
+
+
 def frame_hex(msg_type, payload=b""):
     """A frame as the transcript writes it: "2C 04 C0 A8 01 14"."""
     return " ".join(f"{b:02X}" for b in bytes([msg_type, len(payload)]) + payload)

@@ -83,11 +83,13 @@ class ConsoleStartup(unittest.TestCase):
             c.send("close")
             self.assertEqual(c.wait_exit(), 0)
 
-    def test_sigterm_ends_the_program(self):
-        with self.console() as c:
-            c.wait_for(r"^status: Not Paired$")
-            c.signal(signal.SIGTERM)
-            self.assertEqual(c.wait_exit(), 0)
+    def test_stop_signals_end_the_program(self):
+        # SIGHUP too: the terminal or the session going away.
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(sig=sig), self.console() as c:
+                c.wait_for(r"^status: Not Paired$")
+                c.signal(sig)
+                self.assertEqual(c.wait_exit(), 0)
 
 
 if __name__ == "__main__":

@@ -32,7 +32,7 @@ class LogService(unittest.TestCase):
             f.write(f"[SECTION 1]\nPhoneIP={LOOPBACK_PHONE_IP}\nAutoPair={auto_pair}\n"
                     "AutoRun=0\nAutoRepair=0\nPairTimeout=120\n")
         env = dict(os.environ, QUOR_HOME=self.home + "/", XDG_RUNTIME_DIR=self.home,
-                   XDG_CONFIG_DIRS=os.path.join(self.home, "xdg"), LANG="C.UTF-8")
+                   XDG_CONFIG_HOME=os.path.join(self.home, "xdg"), LANG="C.UTF-8")
         env.pop("LANGUAGE", None)
         env.pop("LC_ALL", None)
         c = q.spawn("quor-console", env=env)

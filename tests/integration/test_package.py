@@ -25,10 +25,12 @@ SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__f
 PACKAGE = "kestrow-quor-connector"
 PROGRAM_DIR = "/opt/kestrow-quor"
 PROGRAM = PROGRAM_DIR + "/KestrowQuorConnector"
-LAUNCHER = PROGRAM_DIR + "/" + PACKAGE
-POLICY = "usr/share/polkit-1/actions/org.kestrow.quor.connector.policy"
-AUTOSTART_ENTRY = "etc/xdg/autostart/KestrowQuor.desktop"
+# The system-wide start at log-on of versions that ran as root.
+OLD_AUTOSTART_ENTRY = "etc/xdg/autostart/KestrowQuor.desktop"
 FIREWALL_SERVICE = "KestrowQuorConnector"
+HOME = "/home/ann"  # the home folder of the user who runs the program, in the root
+MODULES_LOAD = "usr/lib/modules-load.d/kestrow-quor.conf"
+FIREWALLD_SERVICE = "usr/lib/firewalld/services/kestrow-quor.xml"
 POLKIT_DTD = "/usr/share/polkit-1/policyconfig-1.dtd"
 
 # Texts a user meets: the status line and the message boxes.
@@ -124,16 +126,18 @@ class PackageContents(unittest.TestCase):
         self.assertEqual(self.field("Version"), version)
         depends = {re.split(r"[\s(]", d.strip())[0]
                    for d in self.field("Depends").replace("|", ",").split(",")}
-        for needed in ("libqt6core6", "libqt6gui6", "libqt6widgets6", "libsrtp2-1", "libcurl4",
-                       "pkexec"):
+        for needed in ("libqt6core6", "libqt6gui6", "libqt6widgets6", "libsrtp2-1", "libcurl4"):
             self.assertIn(needed, depends)
+        self.assertNotIn("pkexec", depends)
         info = run("dpkg-deb", "-I", self.deb)
+        self.assertRegex(info, r"\bpostinst\b")
         self.assertRegex(info, r"\bpostrm\b")
 
     def test_ships_only_the_installed_layout(self):
         allowed = ("opt/kestrow-quor/", "usr/bin/", "usr/share/applications/",
                    "usr/share/icons/hicolor/", "usr/share/man/man1/",
-                   "usr/share/polkit-1/actions/", "usr/lib/systemd/system/")
+                   "usr/share/polkit-1/actions/", "usr/lib/modules-load.d/",
+                   "usr/lib/firewalld/services/", "usr/lib/systemd/system/")
         listing = run("dpkg-deb", "-c", self.deb)
         for line in listing.splitlines():
             name = line.split()[5].removeprefix("./")
@@ -143,8 +147,7 @@ class PackageContents(unittest.TestCase):
         self.assertNotIn("partial", listing)
 
     def test_program_folder_holds_programs_library_and_readme(self):
-        for exe in ("KestrowQuorConnector", "quor-console", "quor-phone-sim", "quor-host-sim",
-                    PACKAGE):
+        for exe in ("KestrowQuorConnector", "quor-console", "quor-phone-sim", "quor-host-sim"):
             mode = os.stat(self.path(f"{PROGRAM_DIR}/{exe}")).st_mode
             self.assertTrue(stat.S_ISREG(mode) and mode & stat.S_IXOTH, exe)
         with open(self.path(f"{PROGRAM_DIR}/libquor_srtp_kit.so"), "rb") as f:
@@ -153,30 +156,40 @@ class PackageContents(unittest.TestCase):
         # The folder is the program's: nothing it writes at run time ships.
         for runtime_file in ("config.ini", "quor.log", "loader.sh"):
             self.assertFalse(os.path.lexists(self.path(f"{PROGRAM_DIR}/{runtime_file}")))
+        # No launcher that asks for administrator rights.
+        self.assertFalse(os.path.lexists(self.path(f"{PROGRAM_DIR}/{PACKAGE}")))
 
     def test_version_and_help(self):
         exe = self.path(PROGRAM)
         version = cache_value(os.environ["QUOR_BIN_DIR"], "CMAKE_PROJECT_VERSION")
         self.assertEqual(run(exe, "--version"), f"KestrowQuorConnector {version}\n")
         usage = run(exe, "--help")
-        for needed in ("--version", "QUOR_HOME", "kestrow-quor-connector", "Readme.txt"):
+        for needed in ("--version", "QUOR_HOME", "XDG_CONFIG_HOME", "desktop user", "Readme.txt"):
             self.assertIn(needed, usage)
 
-    def test_tray_application_loads_the_srtp_library_beside_itself(self):
-        folder = self.path(PROGRAM_DIR)
-        with open(os.path.join(folder, "config.ini"), "w") as f:
+    def test_tray_application_runs_as_a_user_with_its_files_in_the_user_folders(self):
+        """The packaged program, started by a user without QUOR_HOME, loads
+        the SRTP library beside itself and keeps its settings and log in the
+        user's XDG folders, readable by the user alone."""
+        for folder in (_built["tmp"], self.tmp):
+            os.chmod(folder, 0o755)
+        home = tempfile.mkdtemp(prefix="q")  # short: the instance socket lives here
+        self.addCleanup(shutil.rmtree, home, True)
+        q.give_to_user(home)
+        config_dir = os.path.join(home, ".config", "kestrow-quor")
+        os.makedirs(config_dir, mode=0o700)
+        with open(os.path.join(config_dir, "config.ini"), "w") as f:
             f.write("[SECTION 1]\nDebug=1\nAutoPair=0\nAutoRun=0\n")
-        # The single-instance socket's path must fit a socket address.
-        runtime = tempfile.mkdtemp(prefix="q")
-        self.addCleanup(shutil.rmtree, runtime, True)
-        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=runtime,
-                   XDG_CONFIG_DIRS=runtime, DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={runtime}/none",
+        q.give_to_user(os.path.join(home, ".config"), config_dir,
+                       os.path.join(config_dir, "config.ini"))
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", HOME=home, XDG_RUNTIME_DIR=home,
+                   DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={home}/none",
                    QUOR_UPDATE_HOST="127.0.0.1", LANG="C.UTF-8")
-        for name in ("QUOR_HOME", "QUOR_VBUS"):
+        for name in ("QUOR_HOME", "QUOR_VBUS", "XDG_CONFIG_HOME", "XDG_STATE_HOME"):
             env.pop(name, None)
-        log_path = os.path.join(folder, "quor.log")
-        p = subprocess.Popen([self.path(PROGRAM)], env=env, cwd="/", stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL)
+        log_path = os.path.join(home, ".local", "state", "kestrow-quor", "quor.log")
+        p = subprocess.Popen(q.as_user([self.path(PROGRAM)]), env=env, cwd="/",
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             log = ""
             deadline = time.monotonic() + 15
@@ -189,10 +202,14 @@ class PackageContents(unittest.TestCase):
         finally:
             p.terminate()
             p.wait(timeout=10)
-            for name in ("config.ini", "quor.log"):
-                os.remove(os.path.join(folder, name))
         self.assertIn("NETWORK: SRTP library started", log)
         self.assertNotIn("cannot load the SRTP library", log)
+        for path in (log_path, os.path.join(config_dir, "config.ini")):
+            self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600, path)
+        self.assertEqual(sorted(os.listdir(self.path(PROGRAM_DIR))),
+                         sorted(["KestrowQuorConnector", "quor-console", "quor-helper",
+                                 "quor-phone-sim", "quor-host-sim", "libquor_srtp_kit.so",
+                                 "Readme.txt"]))
 
     def test_commands_on_the_path_lead_into_the_program_folder(self):
         for name in ("KestrowQuorConnector", PACKAGE, "quor-console", "quor-phone-sim",
@@ -200,10 +217,11 @@ class PackageContents(unittest.TestCase):
             link = self.path(f"usr/bin/{name}")
             self.assertTrue(os.path.islink(link), name)
             target = os.readlink(link)
-            self.assertEqual(target, f"{PROGRAM_DIR}/{name}")
+            # The package's own name is the tray application itself.
+            self.assertEqual(target, PROGRAM if name == PACKAGE else f"{PROGRAM_DIR}/{name}")
             self.assertTrue(os.path.isfile(self.path(target)))
 
-    def test_menu_entry_starts_the_launcher_and_finds_its_icons(self):
+    def test_menu_entry_starts_the_program_itself_and_finds_its_icons(self):
         entry = {}
         with open(self.path(f"usr/share/applications/{PACKAGE}.desktop"), encoding="utf-8") as f:
             lines = f.read().splitlines()
@@ -214,7 +232,7 @@ class PackageContents(unittest.TestCase):
                 self.assertNotIn(key, entry, f"{key} twice")
                 entry[key] = value
         self.assertEqual(entry["Type"], "Application")
-        self.assertEqual(entry["Exec"], LAUNCHER)
+        self.assertEqual(entry["Exec"], PROGRAM)
         self.assertEqual(entry["Name"], "Kestrow Quor Connector")
         icon = entry["Icon"]
         for size in (16, 32, 48):
@@ -224,62 +242,52 @@ class PackageContents(unittest.TestCase):
         if validator:
             run(validator, self.path(f"usr/share/applications/{PACKAGE}.desktop"))
 
-    def test_polkit_action_lets_pkexec_start_the_program_with_its_display(self):
-        policy = self.path(POLICY)
-        if shutil.which("xmllint") and os.path.exists(POLKIT_DTD):
+    def test_helper_starts_from_its_enabled_socket_and_polkit_guards_it(self):
+        units = "usr/lib/systemd/system"
+        helper = f"{PROGRAM_DIR}/quor-helper"
+        mode = os.stat(self.path(helper)).st_mode
+        self.assertTrue(stat.S_ISREG(mode) and mode & stat.S_IXUSR, helper)
+        with open(self.path(f"{units}/kestrow-quor-helper.service")) as f:
+            self.assertIn(f"\nExecStart={helper}\n", f.read())
+        with open(self.path(f"{units}/kestrow-quor-helper.socket")) as f:
+            self.assertIn("\nListenSequentialPacket=/run/kestrow-quor/helper.sock\n", f.read())
+        self.assertEqual(os.readlink(self.path(f"{units}/sockets.target.wants/"
+                                               "kestrow-quor-helper.socket")),
+                         "../kestrow-quor-helper.socket")
+        policy = self.path("usr/share/polkit-1/actions/org.kestrow.quor.connector.helper.policy")
+        if os.path.exists(POLKIT_DTD) and shutil.which("xmllint"):
             run("xmllint", "--noout", "--dtdvalid", POLKIT_DTD, policy)
-        actions = ET.parse(policy).getroot().findall("action")
-        self.assertEqual([a.get("id") for a in actions], ["org.kestrow.quor.connector"])
-        notes = {a.get("key"): a.text for a in actions[0].findall("annotate")}
-        self.assertEqual(notes["org.freedesktop.policykit.exec.path"], PROGRAM)
-        self.assertEqual(notes["org.freedesktop.policykit.exec.allow_gui"], "true")
-        defaults = actions[0].find("defaults")
-        for who in ("allow_any", "allow_inactive", "allow_active"):
-            self.assertIn(defaults.find(who).text, ("auth_admin", "auth_admin_keep", "no"), who)
+        ids = [a.get("id") for a in ET.parse(policy).getroot().findall("action")]
+        self.assertEqual(ids, ["org.kestrow.quor.connector.attach"])
 
-    def launch(self, xhost_list="", pkexec_status=0, wayland=True):
-        """Runs the packaged launcher as user 1000 with stand-ins for id,
-        pkexec and xhost; returns its exit status and what the stand-ins were
-        asked, in order."""
-        fake = tempfile.mkdtemp(dir=self.tmp)
-        calls = os.path.join(fake, "calls")
-        scripts = {
-            "id": 'echo 1000\n',
-            "pkexec": f'echo "pkexec $*" >> "{calls}"\nexit {pkexec_status}\n',
-            "xhost": f'if [ $# -eq 0 ]; then printf "%s" "{xhost_list}"; exit 0; fi\n'
-                     f'echo "xhost $*" >> "{calls}"\n',
-        }
-        for name, body in scripts.items():
-            with open(os.path.join(fake, name), "w") as f:
-                f.write("#!/bin/sh\n" + body)
-            os.chmod(os.path.join(fake, name), 0o755)
-        env = {"PATH": f"{fake}:/usr/bin:/bin", "DISPLAY": ":0"}
-        if wayland:
-            env["WAYLAND_DISPLAY"] = "wayland-0"
-        p = subprocess.run([self.path(LAUNCHER), "-platform", "xcb"], env=env, timeout=30)
-        with open(calls) as f:
-            return p.returncode, f.read().splitlines()
+    def test_no_polkit_action_starts_the_program_as_root(self):
+        folder = self.path("usr/share/polkit-1/actions")
+        for name in os.listdir(folder) if os.path.isdir(folder) else []:
+            for action in ET.parse(os.path.join(folder, name)).getroot().findall("action"):
+                keys = {a.get("key") for a in action.findall("annotate")}
+                self.assertNotIn("org.freedesktop.policykit.exec.path", keys, name)
+                self.assertNotIn("org.freedesktop.policykit.exec.allow_gui", keys, name)
 
-    def test_launcher_asks_pkexec_for_the_program_of_the_polkit_action(self):
-        status, calls = self.launch(wayland=False)
-        self.assertEqual(status, 0)
-        self.assertEqual(calls, [f"pkexec {PROGRAM} -platform xcb"])
-
-    def test_launcher_lets_root_reach_a_wayland_display_only_while_it_starts(self):
-        status, calls = self.launch(xhost_list="access control enabled\n", pkexec_status=126)
-        self.assertEqual(status, 126)
-        self.assertEqual(calls, ["xhost +SI:localuser:root", f"pkexec {PROGRAM} -platform xcb",
-                                 "xhost -SI:localuser:root"])
-        # Access that was there before stays.
-        status, calls = self.launch(xhost_list="SI:localuser:root\n")
-        self.assertEqual(calls, [f"pkexec {PROGRAM} -platform xcb"])
+    def test_vhci_hcd_loads_at_boot_and_firewalld_knows_the_phone_ports(self):
+        with open(self.path(MODULES_LOAD)) as f:
+            modules = [line.strip() for line in f
+                       if line.strip() and not line.lstrip().startswith(("#", ";"))]
+        self.assertEqual(modules, ["vhci-hcd"])
+        service = self.path(FIREWALLD_SERVICE)
+        if shutil.which("xmllint"):
+            run("xmllint", "--noout", service)
+        root = ET.parse(service).getroot()
+        self.assertEqual(root.tag, "service")
+        self.assertTrue(root.findtext("short"))
+        ports = sorted((p.get("protocol"), int(p.get("port"))) for p in root.findall("port"))
+        self.assertEqual(ports, [("udp", 514), ("udp", 14897), ("udp", 18747)])
 
     def test_man_page(self):
         page = self.path("usr/share/man/man1/KestrowQuorConnector.1.gz")
         with gzip.open(page, "rt", encoding="utf-8") as f:
             text = f.read()
         self.assertTrue(text.startswith(".TH KESTROWQUORCONNECTOR 1"))
-        for needed in (r"\-\-help", r"\-\-version", "pkexec", "vhci_hcd", "quor.log"):
+        for needed in (r"\-\-help", r"\-\-version", "vhci_hcd", "quor.log", "desktop user"):
             self.assertIn(needed, text)
         self.assertEqual(os.readlink(self.path(f"usr/share/man/man1/{PACKAGE}.1.gz")),
                          "KestrowQuorConnector.1.gz")
@@ -347,22 +355,31 @@ class PackageLifecycle(unittest.TestCase):
             return f.read()
 
     def run_installed_console(self):
-        """Runs the installed quor-console once, as a first start with the
-        diagnostic log asked for. Its start at log-on lands in the root; the
+        """Runs the installed quor-console once, as a first start after an
+        earlier version that kept config.ini in the program's folder, with
+        the diagnostic log asked for. Its home folder is in the root; the
         system bus is out of reach, so no firewall is touched."""
         self.write(f"{PROGRAM_DIR}/config.ini", "[SECTION 1]\nDebug=1\nAutoPair=0\n")
         runtime = tempfile.mkdtemp(prefix="q")
         self.addCleanup(shutil.rmtree, runtime, True)
-        env = dict(os.environ, XDG_CONFIG_DIRS=self.path("etc/xdg"), XDG_RUNTIME_DIR=runtime,
+        os.makedirs(self.path(HOME))
+        env = dict(os.environ, HOME=self.path(HOME), XDG_RUNTIME_DIR=runtime,
                    DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={runtime}/no-bus",
                    QUOR_UPDATE_HOST="127.0.0.1", LANG="C.UTF-8")
-        for name in ("QUOR_HOME", "QUOR_VBUS", "LANGUAGE", "LC_ALL"):
+        for name in ("QUOR_HOME", "QUOR_VBUS", "LANGUAGE", "LC_ALL", "XDG_CONFIG_HOME",
+                     "XDG_STATE_HOME"):
             env.pop(name, None)
         p = q.Proc([self.path(f"{PROGRAM_DIR}/quor-console")], env=env, cwd="/")
         p.wait_for(r"^status: Not Paired$")
         p.send("command 32778")
         self.assertEqual(p.wait_exit(), 0)
         p.stop()
+
+    def write_old_start_at_logon(self):
+        """The loader and system autostart entry an earlier version wrote."""
+        self.write(f"{PROGRAM_DIR}/loader.sh", "#!/bin/sh\n")
+        self.write(OLD_AUTOSTART_ENTRY, "[Desktop Entry]\nType=Application\nName=KestrowQuor\n"
+                   f'Exec=/bin/sh "{PROGRAM_DIR}/loader.sh"\nTerminal=false\n')
 
     def add_firewall_entry(self):
         """firewalld's permanent files holding the program's service."""
@@ -386,50 +403,56 @@ class PackageLifecycle(unittest.TestCase):
                       if re.search(r"kestrow|quor", name, re.IGNORECASE)]
         return sorted(set(found) - set(foreign))
 
-    def test_remove_keeps_settings_and_log_and_purge_leaves_nothing(self):
+    def test_user_files_stay_remove_and_purge_leave_nothing_of_the_package(self):
         self.dpkg("-i", self.deb)
         self.run_installed_console()
-        log = self.read(f"{PROGRAM_DIR}/quor.log")
+        log = self.read(f"{HOME}/.local/state/kestrow-quor/quor.log")
         self.assertIn("NETWORK: SRTP library started", log)
         self.assertNotIn("cannot load the SRTP library", log)
-        self.assertTrue(os.path.exists(self.path(f"{PROGRAM_DIR}/loader.sh")))
-        # The entry the program wrote names the loader by the root's path;
-        # on a real system that path is the program folder itself.
-        entry = self.read(AUTOSTART_ENTRY)
-        self.assertIn(self.path(f"{PROGRAM_DIR}/loader.sh"), entry)
-        self.write(AUTOSTART_ENTRY, entry.replace(self.root, ""))
+        self.assertIn("Debug=1", self.read(f"{HOME}/.config/kestrow-quor/config.ini"))
+        entry = self.read(f"{HOME}/.config/autostart/KestrowQuor.desktop")
+        self.assertIn(f'\nExec="{self.path(PROGRAM_DIR)}/quor-console"\n', entry)
+        user_files = [f"{HOME.lstrip('/')}/{name}" for name in (
+            ".config/kestrow-quor/config.ini", ".local/state/kestrow-quor/quor.log",
+            ".config/autostart/KestrowQuor.desktop")]
+        user_folders = [f"{HOME.lstrip('/')}/{name}" for name in (
+            ".config/kestrow-quor", ".local/state/kestrow-quor")]
         self.add_firewall_entry()
 
         # Reinstalling (as an upgrade does) keeps what the program set up.
         self.dpkg("-i", self.deb)
-        for kept in (f"{PROGRAM_DIR}/loader.sh", AUTOSTART_ENTRY,
-                     f"etc/firewalld/services/{FIREWALL_SERVICE}.xml"):
-            self.assertTrue(os.path.exists(self.path(kept)), kept)
+        self.assertTrue(os.path.exists(self.path(f"etc/firewalld/services/{FIREWALL_SERVICE}.xml")))
 
         self.dpkg("-r", PACKAGE)
-        self.assertEqual(sorted(os.listdir(self.path(PROGRAM_DIR))), ["config.ini", "quor.log"])
-        self.assertFalse(os.path.lexists(self.path(AUTOSTART_ENTRY)))
+        # What the earlier version kept in the program's folder stays until
+        # the purge; the user's own files are the user's.
+        self.assertEqual(sorted(os.listdir(self.path(PROGRAM_DIR))), ["config.ini"])
         zone = self.read("etc/firewalld/zones/public.xml")
         self.assertIn('<service name="ssh"/>', zone)
-        self.assertEqual(self.leftovers(),
-                         sorted([f"opt/kestrow-quor/{n}" for n in ("config.ini", "quor.log")] +
-                                ["opt/kestrow-quor"]))
-        self.assertIn("Debug=1", self.read(f"{PROGRAM_DIR}/config.ini"))
+        self.assertEqual(self.leftovers(), sorted(user_files + user_folders + [
+            "opt/kestrow-quor/config.ini", "opt/kestrow-quor"]))
         self.assertEqual(self.package_state(), "rc")
 
         self.dpkg("-P", PACKAGE)
-        self.assertEqual(self.leftovers(), [])
+        self.assertEqual(self.leftovers(), sorted(user_files + user_folders))
         self.assertIn('<service name="ssh"/>', self.read("etc/firewalld/zones/public.xml"))
         self.assertEqual(self.package_state(), "")
 
-    def test_purge_leaves_another_copys_start_at_logon_and_foreign_files(self):
+    def test_upgrade_takes_away_the_earlier_start_at_logon_for_everyone(self):
+        self.write_old_start_at_logon()
         self.dpkg("-i", self.deb)
+        self.assertFalse(os.path.lexists(self.path(f"{PROGRAM_DIR}/loader.sh")))
+        self.assertFalse(os.path.lexists(self.path(OLD_AUTOSTART_ENTRY)))
+
+    def test_purge_leaves_another_copys_start_at_logon_and_foreign_files(self):
         other = '[Desktop Entry]\nType=Application\nName=KestrowQuor\n' \
                 'Exec=/bin/sh "/home/user/quor/loader.sh"\nTerminal=false\n'
-        self.write(AUTOSTART_ENTRY, other)
+        self.write(OLD_AUTOSTART_ENTRY, other)
+        self.dpkg("-i", self.deb)
+        self.assertEqual(self.read(OLD_AUTOSTART_ENTRY), other)
         self.write(f"{PROGRAM_DIR}/notes.txt", "mine\n")
         self.dpkg("-P", PACKAGE)
-        self.assertEqual(self.read(AUTOSTART_ENTRY), other)
+        self.assertEqual(self.read(OLD_AUTOSTART_ENTRY), other)
         self.assertEqual(sorted(os.listdir(self.path(PROGRAM_DIR))), ["notes.txt"])
 
 

@@ -23,7 +23,7 @@ class UpdateCheck(unittest.TestCase):
         with open(self.home + "config.ini", "w") as f:
             f.write("[SECTION 1]\nAutoPair=0\nAutoRun=0\n")
         self.env = dict(os.environ, QUOR_HOME=self.home, XDG_RUNTIME_DIR=tmp.name,
-                        XDG_CONFIG_DIRS=os.path.join(tmp.name, "xdg"), TMPDIR=tmp.name,
+                        XDG_CONFIG_HOME=os.path.join(tmp.name, "xdg"), TMPDIR=tmp.name,
                         QUOR_UPDATE_HOST="127.0.0.1", LANG="C.UTF-8")
         for name in ("LANGUAGE", "LC_ALL", "http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"):
             self.env.pop(name, None)

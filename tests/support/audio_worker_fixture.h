@@ -119,10 +119,10 @@ inline void select_stream(Controller& controller, uint8_t interface, uint8_t alt
 // queues, neither stream started, no shutdown raised.
 inline void reset_worker_state(const EventHandle& shutdown) {
     shutdown->reset();
-    g_pb_queue.clear();
-    g_cp_queue.clear();
-    pb_stream_started = 0;
-    cp_stream_started = 0;
+    g_dev.pb_queue.clear();
+    g_dev.cp_queue.clear();
+    g_lync.pb_stream_started = 0;
+    g_lync.cp_stream_started = 0;
 }
 
 class WorkerFixture : public ::testing::Test {
@@ -143,12 +143,12 @@ class WorkerFixture : public ::testing::Test {
     }
     void queue_playback(const Submit& s) {
         const Bytes b = converted(s);
-        g_pb_queue.push(b.data(), b.size());
+        g_dev.pb_queue.push(b.data(), b.size());
         pb_complete_->set();
     }
     void queue_capture(const Submit& s) {
         const Bytes b = converted(s);
-        g_cp_queue.push(b.data(), b.size());
+        g_dev.cp_queue.push(b.data(), b.size());
         cp_complete_->set();
     }
 

@@ -29,8 +29,8 @@ class ControllerFixture : public ::testing::Test {
         setenv("QUOR_HOME", home.c_str(), 1);
         set_language(UiLanguage::English);
         connect_device_to_channel();
-        g_dev_stop = DEV_RUN;
-        signin_request_pending = 0;
+        g_dev.stop = DEV_RUN;
+        g_lync.signin_request_pending = 0;
     }
     void TearDown() override {
         dlg.reset();

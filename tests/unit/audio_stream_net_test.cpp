@@ -28,7 +28,7 @@ class CallAudio : public WorkerFixture {
         ASSERT_NO_FATAL_FAILURE(StartProgramSrtp());
         ASSERT_EQ(open_rtp_socket(PROGRAM_RTP_PORT, PHONE_PORT, LOOPBACK), 0);
         ASSERT_EQ(create_srtp_session(PHONE_LINE.c_str()), 0);
-        phone = std::make_unique<SrtpPeer>(PHONE_LINE, g_local_crypto, PHONE_SSRC);
+        phone = std::make_unique<SrtpPeer>(PHONE_LINE, g_media.local_crypto, PHONE_SSRC);
         ASSERT_TRUE(phone->ok());
     }
     void TearDown() override {
@@ -68,7 +68,7 @@ class CallAudio : public WorkerFixture {
 
 TEST_F(CallAudio, SixPacketRequestsReachThePhoneAsContinuousTenMillisecondPackets) {
     start_workers();
-    pb_stream_started = 1;
+    g_lync.pb_stream_started = 1;
     // 20 requests of 6 ms: 120 ms, 12 packets, one ramp across them all.
     for (uint32_t i = 0; i < 20; ++i) queue_playback(playback_request(i, 6, 96, int(i) * 288));
     for (uint32_t n = 0; n < 12; ++n) {

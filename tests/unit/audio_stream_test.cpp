@@ -152,13 +152,13 @@ class AudioWorkers : public ControllerFixture {
     }
     void StartPlayback() {
         worker_ = std::thread(dealwith_audio_pb_buf, std::ref(clock), std::ref(bus));
-        alive_ = &g_pb_worker_alive;
-        ASSERT_TRUE(wait_until([] { return g_pb_worker_alive == 1; }, GUARD_MS));
+        alive_ = &g_dev.pb_worker_alive;
+        ASSERT_TRUE(wait_until([] { return g_dev.pb_worker_alive == 1; }, GUARD_MS));
     }
     void StartCapture() {
         worker_ = std::thread(dealwith_audio_cp_buf, std::ref(clock), std::ref(bus));
-        alive_ = &g_cp_worker_alive;
-        ASSERT_TRUE(wait_until([] { return g_cp_worker_alive == 1; }, GUARD_MS));
+        alive_ = &g_dev.cp_worker_alive;
+        ASSERT_TRUE(wait_until([] { return g_dev.cp_worker_alive == 1; }, GUARD_MS));
     }
     // Raises SOFTDEV_SHUTDOWN and moves the clock while the worker sleeps
     // on it, until it has ended.
@@ -173,14 +173,14 @@ class AudioWorkers : public ControllerFixture {
     }
     void QueuePlayback(const Submit& s) {
         const Bytes b = converted(s);
-        g_pb_queue.push(b.data(), b.size());
+        g_dev.pb_queue.push(b.data(), b.size());
         pb_complete_->set();
     }
     // Requests queued together, as the bus reader queues a burst.
     void QueueCapture(std::initializer_list<Submit> burst) {
         for (const Submit& s : burst) {
             const Bytes b = converted(s);
-            g_cp_queue.push(b.data(), b.size());
+            g_dev.cp_queue.push(b.data(), b.size());
         }
         cp_complete_->set();
     }
@@ -352,7 +352,7 @@ TEST_F(AudioWorkers, MalformedRequestsAreDroppedAndTheNextIsAnswered) {
     Bytes bad = playback_request(1, 10, 96, 0).wire();
     bad.resize(bad.size() - 20);
     usbip_header_to_host(bad.data());
-    g_pb_queue.push(bad.data(), bad.size());
+    g_dev.pb_queue.push(bad.data(), bad.size());
     QueuePlayback(playback_request(2, 10, 96, 0));
     RunUntilReplies(1);
     EXPECT_EQ(get_le32(&Reply(0)[USBIP_SEQNUM]), 2u);
@@ -364,10 +364,10 @@ TEST_F(AudioWorkers, ShutdownLeavesQueuedRequestsUnanswered) {
     QueuePlayback(playback_request(2, 10, 96, 0));
     WaitAsleep();
     StopWorker();  // the first is answered at 10, the second never
-    EXPECT_EQ(g_pb_worker_alive, 0);
+    EXPECT_EQ(g_dev.pb_worker_alive, 0);
     EXPECT_EQ(bus.count(), 1u);
     std::vector<uint8_t> left;
-    ASSERT_TRUE(g_pb_queue.pop(&left));
+    ASSERT_TRUE(g_dev.pb_queue.pop(&left));
     EXPECT_EQ(pdu_word(left.data(), USBIP_SEQNUM), 2u);
 }
 

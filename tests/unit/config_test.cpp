@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <map>
 
 #include "settings/ini_store.h"
 #include "unit/temp_dir.h"
@@ -42,21 +45,31 @@ TEST_F(ReadConfigValueTest, FailedWriteBackStillGivesTheDefault) {
     EXPECT_EQ(ReadConfigValue(dir.path + "no/such/dir/config.ini", "ResendGruu", 15), 15);
 }
 
+// Saves the variables that place the program's files and puts them back.
 class ModuleDirTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (const char* v = getenv("QUOR_HOME")) saved_ = v, had_ = true;
+        for (const char* name : kVars)
+            if (const char* v = getenv(name)) saved_[name] = v;
     }
     void TearDown() override {
-        if (had_)
-            setenv("QUOR_HOME", saved_.c_str(), 1);
-        else
-            unsetenv("QUOR_HOME");
+        for (const char* name : kVars) {
+            if (saved_.count(name))
+                setenv(name, saved_[name].c_str(), 1);
+            else
+                unsetenv(name);
+        }
+    }
+    static mode_t mode_of(const std::string& path) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0) return 0;
+        return st.st_mode & 07777;
     }
 
   private:
-    std::string saved_;
-    bool had_ = false;
+    static constexpr const char* kVars[] = {"QUOR_HOME", "HOME", "XDG_CONFIG_HOME",
+                                            "XDG_STATE_HOME", "XDG_RUNTIME_DIR"};
+    std::map<std::string, std::string> saved_;
 };
 
 TEST_F(ModuleDirTest, QuorHomeGetsATrailingSlash) {
@@ -65,6 +78,71 @@ TEST_F(ModuleDirTest, QuorHomeGetsATrailingSlash) {
     setenv("QUOR_HOME", "/opt/quor/", 1);
     EXPECT_EQ(GetModuleDir(), "/opt/quor/");
     EXPECT_EQ(config_path(), "/opt/quor/config.ini");
+}
+
+TEST_F(ModuleDirTest, QuorHomeHoldsEveryFileOfTheProgram) {
+    setenv("QUOR_HOME", "/srv/q", 1);
+    setenv("XDG_CONFIG_HOME", "/x/config", 1);
+    setenv("XDG_STATE_HOME", "/x/state", 1);
+    EXPECT_EQ(config_dir(), "/srv/q/");
+    EXPECT_EQ(state_dir(), "/srv/q/");
+    EXPECT_EQ(config_path(), "/srv/q/config.ini");
+}
+
+// The XDG base directory rules: an absolute XDG_CONFIG_HOME or
+// XDG_STATE_HOME names the base folder, anything else falls back to
+// ~/.config and ~/.local/state.
+TEST_F(ModuleDirTest, WithoutQuorHomeEachUserHasFoldersOfTheirOwn) {
+    unsetenv("QUOR_HOME");
+    setenv("HOME", "/home/ann", 1);
+    setenv("XDG_CONFIG_HOME", "/x/config", 1);
+    setenv("XDG_STATE_HOME", "/x/state/", 1);
+    EXPECT_EQ(config_path(), "/x/config/kestrow-quor/config.ini");
+    EXPECT_EQ(state_dir(), "/x/state/kestrow-quor/");
+    EXPECT_EQ(user_autostart_dir(), "/x/config/autostart/");
+    setenv("XDG_CONFIG_HOME", "relative/config", 1);
+    unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(config_dir(), "/home/ann/.config/kestrow-quor/");
+    EXPECT_EQ(state_dir(), "/home/ann/.local/state/kestrow-quor/");
+    EXPECT_EQ(user_autostart_dir(), "/home/ann/.config/autostart/");
+}
+
+TEST_F(ModuleDirTest, TheInstanceSocketIsInTheRuntimeFolderOrAPrivateOneInTmp) {
+    setenv("XDG_RUNTIME_DIR", "/run/user/1000", 1);
+    const std::string name = "KestrowQuorConnector-5E1C0A93-7B24-4D61-A9F2-3C8E0B6D1F47.sock";
+    EXPECT_EQ(instance_socket_path(), "/run/user/1000/" + name);
+    unsetenv("XDG_RUNTIME_DIR");
+    const std::string dir = "/tmp/kestrow-quor-" + std::to_string(geteuid());
+    EXPECT_EQ(instance_socket_path(), dir + "/" + name);
+    EXPECT_EQ(mode_of(dir), 0700u);
+    // A folder that others may enter is not trusted as it is.
+    chmod(dir.c_str(), 0777);
+    EXPECT_EQ(instance_socket_path(), dir + "/" + name);
+    EXPECT_EQ(mode_of(dir), 0700u);
+}
+
+TEST_F(ModuleDirTest, FirstStartMakesPrivateFoldersAndAPrivateConfig) {
+    TempDir home;
+    unsetenv("QUOR_HOME");
+    unsetenv("XDG_CONFIG_HOME");
+    unsetenv("XDG_STATE_HOME");
+    setenv("HOME", (home.path + "ann").c_str(), 1);
+    std::filesystem::create_directory(home.path + "ann");
+    prepare_user_files();
+    const std::string config = home.path + "ann/.config/kestrow-quor/";
+    const std::string state = home.path + "ann/.local/state/kestrow-quor/";
+    EXPECT_EQ(mode_of(config), 0700u);
+    EXPECT_EQ(mode_of(state), 0700u);
+    EXPECT_EQ(mode_of(config + "config.ini"), 0600u);
+    // A value written later keeps the file private.
+    EXPECT_EQ(ReadConfigValue(config_path(), "AutoRun", 1), 1);
+    EXPECT_EQ(mode_of(config + "config.ini"), 0600u);
+    EXPECT_EQ(read_text(config + "config.ini"), "[SECTION 1]\nAutoRun=1\n");
+    // A file that was made readable by others is narrowed at the next start.
+    chmod((config + "config.ini").c_str(), 0644);
+    prepare_user_files();
+    EXPECT_EQ(mode_of(config + "config.ini"), 0600u);
+    EXPECT_EQ(read_text(config + "config.ini"), "[SECTION 1]\nAutoRun=1\n");
 }
 
 TEST_F(ModuleDirTest, WithoutQuorHomeTheExecutablesDirectory) {

@@ -60,8 +60,8 @@ std::string expected_dump(const std::vector<uint8_t>& bytes) {
 
 class HexDumpTest : public ::testing::Test {
   protected:
-    void SetUp() override { debug_level = 3; }
-    void TearDown() override { debug_level = 0; }
+    void SetUp() override { quor::g_debug_level = 3; }
+    void TearDown() override { quor::g_debug_level = 0; }
 
     std::string dump(size_t len) {
         std::vector<uint8_t> bytes = pattern(len);
@@ -97,7 +97,7 @@ TEST_F(HexDumpTest, LongDumpIsWrittenWhole) {
 }
 
 TEST_F(HexDumpTest, NothingBelowTheLevel) {
-    debug_level = 2;
+    quor::g_debug_level = 2;
     EXPECT_EQ(dump(48), "");
     EXPECT_EQ(capture_stdout([] { QUOR_PACKET_RECORD("Rec Dev Pkg:\n"); }), "");
 }
@@ -178,7 +178,7 @@ TEST(LogFileTest, FullLogMovesToItsOldNameAndEveryThreadGoesOnInANewOne) {
         b.join();
         fputs("an error line after the move\n", stderr);
         const uint8_t bytes[16] = {0xde, 0xad};
-        debug_level = 3;
+        quor::g_debug_level = 3;
         log_hex_dump(3, bytes, sizeof(bytes));
     });
     const std::string older = read_text(old_log);

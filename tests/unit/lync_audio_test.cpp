@@ -21,13 +21,13 @@ class AudioRequests : public ControllerFixture {
         ShellHooks hooks = RecordingHooks();
         hooks.send_srtp_close = [] { send_srtp_close(); };
         Start(std::move(hooks));
-        mute_setting = 0;
-        volume_setting = 0;
-        srtp_stream_active = 0;
-        invite_on_dialog = 0;
-        dialog_active = 0;
-        pb_stream_started = 0;
-        cp_stream_started = 0;
+        g_lync.mute_setting = 0;
+        g_lync.volume_setting = 0;
+        g_lync.srtp_stream_active = 0;
+        g_lync.invite_on_dialog = 0;
+        g_lync.dialog_active = 0;
+        g_lync.pb_stream_started = 0;
+        g_lync.cp_stream_started = 0;
     }
     int Handle(const Submit& s) {
         const Bytes req = Converted(s);
@@ -73,7 +73,7 @@ TEST_F(AudioRequests, MuteAndVolumeTable) {
     EXPECT_EQ(Control(0x81, 1), 0);
     EXPECT_EQ(LastData(), (Bytes{0x01}));
     EXPECT_EQ(Control(0x01, 2, {0x00, 0xF0}), 0);
-    EXPECT_EQ(volume_setting, 0xF000);
+    EXPECT_EQ(g_lync.volume_setting, 0xF000);
     struct Case {
         uint8_t request;
         Bytes data;
@@ -98,8 +98,8 @@ TEST_F(AudioRequests, UnsupportedControlRequestsAreNotAnswered) {
     EXPECT_EQ(Handle(control(50, 0x01, 0x0B, 1, 4, 0)), -1);
     EXPECT_EQ(Handle(control(51, 0x81, 0x0A, 0, 1, 1)), -1);  // GET_INTERFACE
     EXPECT_EQ(bus.replies.size(), before);
-    EXPECT_EQ(volume_setting, 0);
-    EXPECT_EQ(mute_setting, 0);
+    EXPECT_EQ(g_lync.volume_setting, 0);
+    EXPECT_EQ(g_lync.mute_setting, 0);
     EXPECT_EQ(log.text(),
               "AUDIODEV: What's precdata[1] 4!\n"
               "AUDIODEV: SET_CUR with 1 of 2 data bytes dropped\n"
@@ -112,13 +112,13 @@ TEST_F(AudioRequests, SelectingStreamsSetsTheStartedFlagsAndEvents) {
     const EventHandle cp = open_named_event(EVENT_CP_START_STOP, EventReset::MANUAL);
     EXPECT_EQ(SetInterface(1, 1), 0);
     EXPECT_EQ(SetInterface(2, 1), 0);
-    EXPECT_EQ(pb_stream_started + cp_stream_started, 2);
+    EXPECT_EQ(g_lync.pb_stream_started + g_lync.cp_stream_started, 2);
     EXPECT_EQ(pb->wait(0), 0);
     EXPECT_EQ(pb->wait(0), 0);  // manual reset: stays set
     EXPECT_EQ(cp->wait(0), 0);
     EXPECT_EQ(SetInterface(1, 0), 0);
     EXPECT_EQ(SetInterface(2, 0), 0);
-    EXPECT_EQ(pb_stream_started + cp_stream_started, 0);
+    EXPECT_EQ(g_lync.pb_stream_started + g_lync.cp_stream_started, 0);
     EXPECT_EQ(pb->wait(0), EVENT_WAIT_TIMEOUT);
     EXPECT_EQ(cp->wait(0), EVENT_WAIT_TIMEOUT);
     EXPECT_EQ(SetInterface(2, 5), 0);  // other settings: only the answer
@@ -132,8 +132,8 @@ TEST_F(AudioRequests, AsAudioDeviceTheFirstActiveDirectionOffersTheStreamOnce) {
     SetInterface(1, 1);
     SetInterface(2, 1);
     EXPECT_EQ(Sent(), (std::vector<int>{MEDIA_OFFER}));
-    EXPECT_EQ(srtp_stream_active, 1);
-    EXPECT_EQ(invite_on_dialog, 1);
+    EXPECT_EQ(g_lync.srtp_stream_active, 1);
+    EXPECT_EQ(g_lync.invite_on_dialog, 1);
     EXPECT_EQ(log.text(),
               "AUDIODEV: Spk Active\nHIDDEV: Invite to create srtp stream (audio dev)\n"
               "AUDIODEV: Mic Active RtpActive: 1\n");
@@ -143,21 +143,21 @@ TEST_F(AudioRequests, AsAudioDeviceSignedOutStillOffersButNotPairedNever) {
     Paired(STATE_PAIRED_SIGNED_OUT, 1);
     SetInterface(2, 1);
     EXPECT_EQ(Sent(), (std::vector<int>{MEDIA_OFFER}));
-    srtp_stream_active = 0;
+    g_lync.srtp_stream_active = 0;
     for (unsigned state : {STATE_NOT_PAIRED, STATE_PAIRING, STATE_UNPAIRING, STATE_WAITING}) {
         Paired(state, 1);
         SetInterface(1, 1);
         SetInterface(2, 1);
     }
     EXPECT_TRUE(Sent().empty());
-    EXPECT_EQ(srtp_stream_active, 0);
+    EXPECT_EQ(g_lync.srtp_stream_active, 0);
 }
 
 TEST_F(AudioRequests, IdleThenActiveWithinHalfASecondKeepsTheStream) {
     Paired(STATE_PAIRED_SIGNED_IN, 1);
     SetInterface(1, 1);
     ASSERT_EQ(Sent(), (std::vector<int>{MEDIA_OFFER}));
-    pb_stream_started = 0;  // the playback worker has taken the start
+    g_lync.pb_stream_started = 0;  // the playback worker has taken the start
     {
         LogCapture log;
         SetInterface(1, 0);
@@ -169,21 +169,21 @@ TEST_F(AudioRequests, IdleThenActiveWithinHalfASecondKeepsTheStream) {
     EXPECT_FALSE(loop.timer_running(TIMER_MEDIA_IDLE));
     Advance(2000);
     EXPECT_TRUE(Sent().empty());
-    EXPECT_EQ(srtp_stream_active, 1);
+    EXPECT_EQ(g_lync.srtp_stream_active, 1);
 }
 
 TEST_F(AudioRequests, IdleForLongerClosesTheStreamOnce) {
     Paired(STATE_PAIRED_SIGNED_IN, 1);
     SetInterface(2, 1);
     ASSERT_EQ(Sent(), (std::vector<int>{MEDIA_OFFER}));
-    cp_stream_started = 0;
+    g_lync.cp_stream_started = 0;
     SetInterface(2, 0);
-    EXPECT_EQ(invite_on_dialog, 0);
+    EXPECT_EQ(g_lync.invite_on_dialog, 0);
     Advance(490);
     EXPECT_TRUE(Sent().empty());
     Advance(2000);
     EXPECT_EQ(Sent(), (std::vector<int>{MEDIA_STOP}));
-    EXPECT_EQ(srtp_stream_active, 0);
+    EXPECT_EQ(g_lync.srtp_stream_active, 0);
     EXPECT_FALSE(loop.timer_running(TIMER_MEDIA_IDLE));
 }
 
@@ -207,7 +207,7 @@ TEST_F(AudioRequests, AsAudioDeviceASecondCallCarriesNoNameFromTheFirst) {
         text(12, 'r');                // the reference text
         EXPECT_EQ(Sent(), call == 1 ? std::vector<int>{DISPLAY_NAME} : std::vector<int>{}) << call;
         hid(6, {6, 0});
-        cp_stream_started = 0;  // the capture worker has taken the start
+        g_lync.cp_stream_started = 0;  // the capture worker has taken the start
         SetInterface(2, 0);
         Advance(600);
         EXPECT_EQ(Sent(), (std::vector<int>{MEDIA_STOP})) << call;
@@ -232,31 +232,31 @@ TEST_F(AudioRequests, IdleWhileTheOtherDirectionStreamsKeepsTheStream) {
     SetInterface(1, 1);
     SetInterface(2, 1);
     ASSERT_EQ(Sent(), (std::vector<int>{MEDIA_OFFER}));
-    pb_stream_started = cp_stream_started = 0;  // both workers have taken their starts
+    g_lync.pb_stream_started = g_lync.cp_stream_started = 0;  // both workers have taken their starts
     SetInterface(1, 0);
     EXPECT_FALSE(loop.timer_running(TIMER_MEDIA_IDLE));
     Advance(2000);
     EXPECT_TRUE(Sent().empty());
-    EXPECT_EQ(srtp_stream_active, 1);
+    EXPECT_EQ(g_lync.srtp_stream_active, 1);
     SetInterface(2, 0);  // the last direction falls idle
     Advance(600);
     EXPECT_EQ(Sent(), (std::vector<int>{MEDIA_STOP}));
-    EXPECT_EQ(srtp_stream_active, 0);
+    EXPECT_EQ(g_lync.srtp_stream_active, 0);
 }
 
 TEST_F(AudioRequests, WithAsNmDevZeroTheAudioInterfacesNeverOpenNorClose) {
     Paired(STATE_PAIRED_SIGNED_IN, 0);
     SetInterface(1, 1);
     SetInterface(2, 1);
-    EXPECT_EQ(invite_on_dialog, 1);
-    srtp_stream_active = 1;  // as if a call dialog had opened it
-    pb_stream_started = cp_stream_started = 0;
+    EXPECT_EQ(g_lync.invite_on_dialog, 1);
+    g_lync.srtp_stream_active = 1;  // as if a call dialog had opened it
+    g_lync.pb_stream_started = g_lync.cp_stream_started = 0;
     SetInterface(1, 0);
     SetInterface(2, 0);
     EXPECT_FALSE(loop.timer_running(TIMER_MEDIA_IDLE));
     Advance(1000);
     EXPECT_TRUE(Sent().empty());
-    EXPECT_EQ(srtp_stream_active, 1);
+    EXPECT_EQ(g_lync.srtp_stream_active, 1);
 }
 
 }  // namespace

@@ -31,16 +31,16 @@ class HidRequests : public ControllerFixture {
         ShellHooks hooks = RecordingHooks();
         hooks.close_hid_send_window = close_hid_send_window;
         Start(std::move(hooks));
-        lync_status_word = 0;
-        dialog_active = 0;
-        srtp_stream_active = 0;
-        invite_on_dialog = 0;
-        hid_send_window = 0;
-        ack_report_pending = 0;
-        gruu_pending = 0;
+        g_lync.lync_status_word = 0;
+        g_lync.dialog_active = 0;
+        g_lync.srtp_stream_active = 0;
+        g_lync.invite_on_dialog = 0;
+        g_lync.hid_send_window = 0;
+        g_lync.ack_report_pending = 0;
+        g_lync.gruu_pending = 0;
         release_gruu();
-        text_target_is_name = 0;
-        sel12_capture_pending = 0;
+        g_lync.text_target_is_name = 0;
+        g_lync.sel12_capture_pending = 0;
     }
     int Handle(const Bytes& req) {
         return process_hid_class_specific_requests(*dlg, bus, req.data(), req.size());
@@ -135,28 +135,28 @@ TEST_F(HidRequests, PresenceSendsOnlineOnceThenLogout) {
 
 TEST_F(HidRequests, PollOpensTheSendWindowForFiveSecondsAfterTheLast) {
     EXPECT_EQ(Handle(SetReport(3, LyncReport(1))), 0);
-    EXPECT_EQ(hid_send_window, 1);
-    EXPECT_EQ(ack_report_pending, 1);
+    EXPECT_EQ(g_lync.hid_send_window, 1);
+    EXPECT_EQ(g_lync.ack_report_pending, 1);
     Advance(4000);
     EXPECT_EQ(Handle(SetReport(3, LyncReport(1))), 0);  // re-arms the timer
     Advance(4000);
-    EXPECT_EQ(hid_send_window, 1);
+    EXPECT_EQ(g_lync.hid_send_window, 1);
     {
         LogCapture log;
         Advance(1100);
         EXPECT_EQ(log.text(), "HIDDEV: Lync HT time out, We don't need send now.\n");
     }
-    EXPECT_EQ(hid_send_window, 0);
+    EXPECT_EQ(g_lync.hid_send_window, 0);
     EXPECT_FALSE(loop.timer_running(TIMER_HT));
 }
 
 TEST_F(HidRequests, PollDuringAGruuTransferAsksForNoAcknowledge) {
     ASSERT_EQ(set_gruu("sip:alice@example.org;gr=urn:uuid:1"), 0);
     EXPECT_EQ(Handle(SetReport(3, LyncReport(1))), 0);
-    EXPECT_EQ(ack_report_pending, 0);
+    EXPECT_EQ(g_lync.ack_report_pending, 0);
     release_gruu();  // no cursor: the pending flag alone arms nothing
     EXPECT_EQ(Handle(SetReport(3, LyncReport(1))), 0);
-    EXPECT_EQ(ack_report_pending, 1);
+    EXPECT_EQ(g_lync.ack_report_pending, 1);
 }
 
 TEST_F(HidRequests, OtherRequestCodes) {
@@ -183,7 +183,7 @@ TEST_F(HidRequests, ChineseLinesAreWrittenInGbk) {
 
 TEST_F(HidRequests, DialogInStateThreeOpensTheStreamWhenTheMicrophoneAskedForIt) {
     SignIn();
-    invite_on_dialog = 1;
+    g_lync.invite_on_dialog = 1;
     LogCapture log;
     Dialog(1);
     Dialog(1);  // repeating the value does nothing
@@ -191,14 +191,14 @@ TEST_F(HidRequests, DialogInStateThreeOpensTheStreamWhenTheMicrophoneAskedForIt)
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].substr(0, 5), "40 84");
     EXPECT_NE(frames[0].find("00 00 49 3B"), std::string::npos);  // port 18747
-    EXPECT_EQ(srtp_stream_active, 1);
-    EXPECT_EQ(sel12_capture_pending, 1);
+    EXPECT_EQ(g_lync.srtp_stream_active, 1);
+    EXPECT_EQ(g_lync.sel12_capture_pending, 1);
     EXPECT_EQ(log.text(), "HIDDEV: Dlg now\nHIDDEV: Invite to create srtp stream\n");
 }
 
 TEST_F(HidRequests, DialogWhileSignedOutOrWithoutInviteOpensNothing) {
     dlg->SetState(STATE_PAIRED_SIGNED_OUT);
-    invite_on_dialog = 1;
+    g_lync.invite_on_dialog = 1;
     {
         LogCapture log;
         Dialog(1);
@@ -206,28 +206,28 @@ TEST_F(HidRequests, DialogWhileSignedOutOrWithoutInviteOpensNothing) {
         EXPECT_EQ(log.text(), "HIDDEV: Dlg now\nHIDDEV: End Dlg now\n");
     }
     SignIn();
-    invite_on_dialog = 0;
+    g_lync.invite_on_dialog = 0;
     LogCapture log;
     Dialog(1);
     EXPECT_TRUE(phone.Frames().empty());
-    EXPECT_EQ(srtp_stream_active, 0);
+    EXPECT_EQ(g_lync.srtp_stream_active, 0);
     EXPECT_EQ(log.text(), "HIDDEV: Dlg now\n");
 }
 
 TEST_F(HidRequests, DialogEndClosesTheStreamOnlyWithAsNmDevZero) {
     SignIn();
-    srtp_stream_active = 1;
+    g_lync.srtp_stream_active = 1;
     dlg->UpdateSettings([&](ControllerSettings& s) { s.as_nm_dev = 1; });
     Dialog(1);
     Dialog(0);
     EXPECT_TRUE(phone.Frames().empty());
-    EXPECT_EQ(srtp_stream_active, 1);
+    EXPECT_EQ(g_lync.srtp_stream_active, 1);
     dlg->UpdateSettings([&](ControllerSettings& s) { s.as_nm_dev = 0; });
     LogCapture log;
     Dialog(1);
     Dialog(0);
     EXPECT_EQ(phone.Frames(), (std::vector<std::string>{"41 00"}));
-    EXPECT_EQ(srtp_stream_active, 0);
+    EXPECT_EQ(g_lync.srtp_stream_active, 0);
     EXPECT_EQ(log.text(), "HIDDEV: Dlg now\nHIDDEV: End Dlg now\nHIDDEV: Close srtp stream\n");
 }
 
@@ -237,7 +237,7 @@ class DisplayName : public HidRequests {
     void SetUp() override {
         HidRequests::SetUp();
         SignIn();
-        invite_on_dialog = 1;
+        g_lync.invite_on_dialog = 1;
         Dialog(1);
         ASSERT_EQ(phone.Frames().size(), 1u);
     }

@@ -40,8 +40,8 @@ std::string Repeat(size_t n) {
 
 void ClearFlags() {
     for (std::atomic<int>* f :
-         {&signout_request_pending, &hungup_pre_pending, &hungup_pending, &ack_report_pending,
-          &signin_failed_pending, &signin_request_pending, &gruu_pending, &hid_send_window})
+         {&g_lync.signout_request_pending, &g_lync.hungup_pre_pending, &g_lync.hungup_pending, &g_lync.ack_report_pending,
+          &g_lync.signin_failed_pending, &g_lync.signin_request_pending, &g_lync.gruu_pending, &g_lync.hid_send_window})
         *f = 0;
     release_gruu();
 }
@@ -77,12 +77,12 @@ class Reports : public ::testing::Test {
 };
 
 TEST_F(Reports, RaisedFlagsGoOutInPriorityOrderEachOnce) {
-    signin_request_pending = 1;
-    signin_failed_pending = 1;
-    ack_report_pending = 1;
-    hungup_pending = 1;
-    hungup_pre_pending = 1;
-    signout_request_pending = 1;
+    g_lync.signin_request_pending = 1;
+    g_lync.signin_failed_pending = 1;
+    g_lync.ack_report_pending = 1;
+    g_lync.hungup_pending = 1;
+    g_lync.hungup_pre_pending = 1;
+    g_lync.signout_request_pending = 1;
     ASSERT_EQ(set_gruu("sip:a@b"), 0);
     LogCapture log;
     std::vector<InterruptReport> order;
@@ -100,16 +100,16 @@ TEST_F(Reports, RaisedFlagsGoOutInPriorityOrderEachOnce) {
 }
 
 TEST_F(Reports, ReportBytesAndTheirEchoingHeaders) {
-    signout_request_pending = 1;
+    g_lync.signout_request_pending = 1;
     Answer();
-    hungup_pre_pending = hungup_pending = 1;
+    g_lync.hungup_pre_pending = g_lync.hungup_pending = 1;
     Answer();
     Answer();
-    ack_report_pending = 1;
+    g_lync.ack_report_pending = 1;
     Answer();
-    signin_failed_pending = 1;
+    g_lync.signin_failed_pending = 1;
     Answer();
-    signin_request_pending = 1;
+    g_lync.signin_request_pending = 1;
     Answer();
     Answer();
     auto vendor = [](Bytes head) {
@@ -136,14 +136,14 @@ TEST_F(Reports, ReportBytesAndTheirEchoingHeaders) {
 }
 
 TEST_F(Reports, UndeliveredAnswerKeepsItsFlagForTheNextRequest) {
-    hungup_pre_pending = hungup_pending = 1;
+    g_lync.hungup_pre_pending = g_lync.hungup_pending = 1;
     bus.refuse = true;
     EXPECT_EQ(Answer(), InterruptReport::HUNGUP_PRE);
-    EXPECT_EQ(hungup_pre_pending, 1);
+    EXPECT_EQ(g_lync.hungup_pre_pending, 1);
     bus.refuse = false;
     EXPECT_EQ(Answer(), InterruptReport::HUNGUP_PRE);
     EXPECT_EQ(Answer(), InterruptReport::HUNGUP);
-    EXPECT_EQ(hungup_pre_pending + hungup_pending, 0);
+    EXPECT_EQ(g_lync.hungup_pre_pending + g_lync.hungup_pending, 0);
 }
 
 TEST_F(Reports, GruuPieceArithmetic) {
@@ -158,7 +158,7 @@ TEST_F(Reports, GruuPieceArithmetic) {
         int pieces = 0;
         EXPECT_EQ(TakeGruu(&pieces), gruu) << c.len;
         EXPECT_EQ(pieces, c.pieces) << c.len;
-        EXPECT_EQ(gruu_pending, 0);
+        EXPECT_EQ(g_lync.gruu_pending, 0);
     }
 }
 
@@ -222,7 +222,7 @@ TEST_F(Reports, UndeliveredGruuPieceIsSentAgain) {
 TEST_F(Reports, GruuStoreEdges) {
     LogCapture log;
     EXPECT_EQ(send_gruu(), -1);
-    EXPECT_EQ(gruu_pending, 0);
+    EXPECT_EQ(g_lync.gruu_pending, 0);
     EXPECT_EQ(set_gruu(nullptr), -1);
     ASSERT_EQ(set_gruu("sip:x"), 0);
     EXPECT_EQ(set_gruu(""), 0);  // discards the stored one
@@ -232,7 +232,7 @@ TEST_F(Reports, GruuStoreEdges) {
     EXPECT_EQ(send_gruu(), -1);
     ASSERT_EQ(set_gruu("sip:y"), 0);
     release_gruu();
-    EXPECT_EQ(gruu_pending, 1);  // keeps its value, but nothing is armed
+    EXPECT_EQ(g_lync.gruu_pending, 1);  // keeps its value, but nothing is armed
     EXPECT_EQ(choose_interrupt_report(), InterruptReport::NOTHING);
     EXPECT_EQ(log.text(),
               "GRUU: send gruu()\nGRUU: Fail gruu is NULL\nGRUU: Set gruu Success! gruu: sip:x\n"
@@ -274,22 +274,22 @@ class Worker : public ControllerFixture {
         ControllerFixture::SetUp();
         Start();
         ClearFlags();
-        g_intr_queue.clear();
+        g_dev.intr_queue.clear();
     }
     void TearDown() override {
         StopWorker();
         ClearFlags();
-        g_dev_stop = DEV_RUN;
+        g_dev.stop = DEV_RUN;
         ControllerFixture::TearDown();
     }
     void StartWorker() {
         worker = std::thread([this] { result = interrupt_ep_thread(clock, bus); });
-        WaitUntil([] { return g_intr_thread_alive == 1; });
+        WaitUntil([] { return g_dev.intr_thread_alive == 1; });
     }
     void StopWorker() {
         if (!worker.joinable()) return;
-        g_dev_stop = DEV_STOP;
-        WaitUntil([] { return g_intr_thread_alive == 0; });
+        g_dev.stop = DEV_STOP;
+        WaitUntil([] { return g_dev.intr_thread_alive == 0; });
         worker.join();
     }
     // Moves the manual clock on in 10 ms steps, letting the worker run
@@ -310,7 +310,7 @@ class Worker : public ControllerFixture {
     }
     void Queue(uint32_t seqnum) {
         const std::vector<uint8_t> r = InterruptRequest(seqnum);
-        g_intr_queue.push(r.data(), r.size());
+        g_dev.intr_queue.push(r.data(), r.size());
     }
 
     RefusingBus bus;
@@ -326,9 +326,9 @@ TEST_F(Worker, AnswersNothingWhileTheWindowIsClosedThenOnePerHalfSecondInOrder) 
     const int64_t start = clock.now_ms();
     ASSERT_TRUE(WaitUntil([&] { return clock.now_ms() - start >= 3000; }));
     EXPECT_EQ(Replies(), 0u);
-    EXPECT_EQ(g_intr_queue.size(), 3u);
+    EXPECT_EQ(g_dev.intr_queue.size(), 3u);
 
-    hid_send_window = 1;
+    g_lync.hid_send_window = 1;
     std::vector<int64_t> at;
     for (size_t n = 1; n <= 3; ++n) {
         ASSERT_TRUE(WaitUntil([&] { return Replies() >= n; }));
@@ -347,17 +347,17 @@ TEST_F(Worker, StopFreesTheQueueAndClearsTheAliveFlag) {
     StartWorker();
     StopWorker();
     EXPECT_EQ(result, 1);
-    EXPECT_EQ(g_intr_thread_alive, 0);
-    EXPECT_EQ(g_intr_queue.size(), 0u);
+    EXPECT_EQ(g_dev.intr_thread_alive, 0);
+    EXPECT_EQ(g_dev.intr_queue.size(), 0u);
     EXPECT_EQ(Replies(), 0u);
 }
 
 TEST_F(Worker, AlreadyStoppedDeviceEndsAtOnce) {
-    g_dev_stop = DEV_STOP;
+    g_dev.stop = DEV_STOP;
     Queue(1);
-    hid_send_window = 1;
+    g_lync.hid_send_window = 1;
     EXPECT_EQ(interrupt_ep_thread(clock, bus), 1);
-    EXPECT_EQ(g_intr_queue.size(), 0u);
+    EXPECT_EQ(g_dev.intr_queue.size(), 0u);
     EXPECT_EQ(Replies(), 0u);
 }
 

@@ -165,7 +165,7 @@ TEST_F(MainDlg, PairingTimeOutReturnsToNotPairedThenCountsDownAndPairsAgain) {
     Start();
     ASSERT_EQ(dlg->State(), STATE_PAIRING);
     Advance(10000);
-    EXPECT_EQ(g_dev_stop, DEV_STOP);
+    EXPECT_EQ(g_dev.stop, DEV_STOP);
     EXPECT_EQ(dlg->State(), STATE_WAITING);
     EXPECT_EQ(view.Status(), "Waiting...(3s)");
     EXPECT_EQ(view.pair_text, "Stop");
@@ -235,7 +235,7 @@ TEST_F(MainDlg, WatchdogWithoutKeepAliveAnswerUnpairsAndReArmsTheRePair) {
     Advance(20);
     EXPECT_EQ(dlg->State(), STATE_UNPAIRING);
     EXPECT_EQ(view.Status(), "Unpairing...");
-    EXPECT_EQ(g_dev_stop, DEV_STOP);
+    EXPECT_EQ(g_dev.stop, DEV_STOP);
     EXPECT_EQ(dlg->RepairArmed(), 1);
     dlg->SetState(STATE_NOT_PAIRED);  // the device thread after the unplug
     Settle();
@@ -250,10 +250,10 @@ TEST_F(MainDlg, WatchdogUnpairThatEndsAtOnceStillStartsTheRePair) {
     // The device thread ends the pairing the moment it is told to stop,
     // before the watchdog's handler returns.
     view.on_show_auto_checked = [this] {
-        if (g_dev_stop == DEV_STOP) dlg->SetState(STATE_NOT_PAIRED);
+        if (g_dev.stop == DEV_STOP) dlg->SetState(STATE_NOT_PAIRED);
     };
     Advance(19010);
-    ASSERT_EQ(g_dev_stop, DEV_STOP);
+    ASSERT_EQ(g_dev.stop, DEV_STOP);
     Settle();
     EXPECT_EQ(view.Status(), "Waiting...(15s)");
     EXPECT_TRUE(loop.timer_running(TIMER_REPAIR_TICK));
@@ -270,10 +270,10 @@ TEST_F(MainDlg, ALostHostUnpairsOnlyThePairingThatLostIt) {
     dlg->SetRepairArmed(0);
     const int generation = g_pair_generation;
     dlg->LinkLost(generation);
-    g_dev_stop = DEV_STOP_AND_EXIT;  // the tray Exit came first
+    g_dev.stop = DEV_STOP_AND_EXIT;  // the tray Exit came first
     Settle();
     EXPECT_EQ(dlg->State(), STATE_PAIRED_SIGNED_IN);
-    g_dev_stop = DEV_RUN;
+    g_dev.stop = DEV_RUN;
     dlg->LinkLost(generation);
     ++g_pair_generation;  // a newer pairing
     Settle();
@@ -281,7 +281,7 @@ TEST_F(MainDlg, ALostHostUnpairsOnlyThePairingThatLostIt) {
     dlg->LinkLost(generation + 1);
     Settle();
     EXPECT_EQ(dlg->State(), STATE_UNPAIRING);
-    EXPECT_EQ(g_dev_stop, DEV_STOP);
+    EXPECT_EQ(g_dev.stop, DEV_STOP);
     EXPECT_EQ(dlg->RepairArmed(), 1);
 }
 
@@ -342,7 +342,7 @@ TEST_F(MainDlg, MenuPairCommandInPairingOnlyRefreshesTheTexts) {
     EXPECT_EQ(sessions_started, 1);
     EXPECT_EQ(dlg->State(), STATE_PAIRING);
     dlg->OnCommand(ID_SIGN_IN_BY_LYNC);
-    EXPECT_EQ(signin_request_pending, 1);
+    EXPECT_EQ(g_lync.signin_request_pending, 1);
 }
 
 TEST_F(MainDlg, CloseAsksAndEndsAtOnceWhenNotPaired) {
@@ -363,7 +363,7 @@ TEST_F(MainDlg, CloseWhilePairedStopsTheMediaAndWaitsForTheUnplug) {
     view.answer = IDOK;
     dlg->OnCancel();
     EXPECT_EQ(view.end_dialog_calls, 0);
-    EXPECT_EQ(g_dev_stop, DEV_STOP_AND_EXIT);
+    EXPECT_EQ(g_dev.stop, DEV_STOP_AND_EXIT);
     EXPECT_NE(std::find(calls.begin(), calls.end(), "srtp-close"), calls.end());
     EXPECT_NE(std::find(calls.begin(), calls.end(), "stop-log"), calls.end());
 }
@@ -385,7 +385,7 @@ TEST_F(MainDlg, SessionEndWhilePairedIsRefusedAfterEightSeconds) {
     // The clock moves only once the handler sleeps on it, or its eight
     // seconds would start after part of the advance.
     while (clock.sleepers() == 0) std::this_thread::yield();
-    EXPECT_EQ(g_dev_stop, DEV_STOP_AND_EXIT);
+    EXPECT_EQ(g_dev.stop, DEV_STOP_AND_EXIT);
     clock.advance(7999);
     EXPECT_EQ(answer, -1);
     clock.advance(1);

@@ -72,7 +72,7 @@ class PairSession : public ControllerFixture {
         phone.CloseAll();
         for (auto& t : sessions)
             if (t.joinable()) t.join();
-        g_dev_stop = DEV_STOP;
+        g_dev.stop = DEV_STOP;
         for (auto& t : devices) t.join();
         ControllerFixture::TearDown();
     }
@@ -80,10 +80,10 @@ class PairSession : public ControllerFixture {
     // Stands in for the virtual device: plugged in at once, unplugged when
     // asked to stop.
     static void FakeDeviceThread(Controller& c) {
-        g_dev_stop = DEV_RUN;
+        g_dev.stop = DEV_RUN;
         c.SetState(STATE_PAIRED_SIGNED_OUT);
-        while (g_dev_stop == DEV_RUN) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        if (g_dev_stop == DEV_STOP_AND_EXIT)
+        while (g_dev.stop == DEV_RUN) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (g_dev.stop == DEV_STOP_AND_EXIT)
             c.EndDialog();
         else
             c.SetState(STATE_NOT_PAIRED);
@@ -152,9 +152,9 @@ class PairSession : public ControllerFixture {
     // Returns once the session has handled everything the phone sent
     // before: it handles messages in order, and HANG_UP raises its flag.
     void SyncWithSession() {
-        hungup_pending = 0;
+        g_lync.hungup_pending = 0;
         phone.Send(HANG_UP);
-        ASSERT_TRUE(WaitFor([] { return hungup_pending == 1; }));
+        ASSERT_TRUE(WaitFor([] { return g_lync.hungup_pending == 1; }));
     }
 
     // A call's MEDIA_OFFER and MEDIA_STOP as the device sends them, each
@@ -291,7 +291,7 @@ TEST_F(PairSession, PhoneUnpairDuringExitKeepsTheExitRequest) {
     PairUpToDevice();
     dlg->OnCommand(ID_EXIT);
     EXPECT_EQ(phone.Read(), "2A 00");
-    EXPECT_EQ(g_dev_stop, DEV_STOP_AND_EXIT);
+    EXPECT_EQ(g_dev.stop, DEV_STOP_AND_EXIT);
     phone.Send(UNPAIR);
     EXPECT_EQ(phone.Read(), "3A 00");
     ASSERT_TRUE(WaitFor([&] { return view.end_dialog_calls == 1; }));
@@ -326,8 +326,8 @@ TEST_F(PairSession, TakenOverThenDropShowsTheTextOnceAndStaysNotPaired) {
 
 TEST_F(PairSession, PhoneEventsRaiseTheirReportFlagsAndGruuRestartsItsTimer) {
     // The flags are process-wide; a repeated run starts from none.
-    signin_request_pending = signin_failed_pending = signout_request_pending = 0;
-    hungup_pre_pending = hungup_pending = 0;
+    g_lync.signin_request_pending = g_lync.signin_failed_pending = g_lync.signout_request_pending = 0;
+    g_lync.hungup_pre_pending = g_lync.hungup_pending = 0;
     StartWithPhoneAt(LOOPBACK, "ResendGruu=30\n");
     PairUpToDevice();
     // The GRUU timer runs from the device start (the state word changes
@@ -343,12 +343,12 @@ TEST_F(PairSession, PhoneEventsRaiseTheirReportFlagsAndGruuRestartsItsTimer) {
     phone.Send(SIGNIN_FAILED);
     phone.Send(SIGNOUT_REQUEST);
     phone.Send(HANG_UP);
-    ASSERT_TRUE(WaitFor([&] { return hungup_pending == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return g_lync.hungup_pending == 1; }));
     EXPECT_EQ(Recorded(gruus), std::vector<std::string>{"sip:alice@example.com;gruu"});
-    EXPECT_EQ(signin_request_pending, 1);
-    EXPECT_EQ(signin_failed_pending, 1);
-    EXPECT_EQ(signout_request_pending, 1);
-    EXPECT_EQ(hungup_pre_pending, 1);
+    EXPECT_EQ(g_lync.signin_request_pending, 1);
+    EXPECT_EQ(g_lync.signin_failed_pending, 1);
+    EXPECT_EQ(g_lync.signout_request_pending, 1);
+    EXPECT_EQ(g_lync.hungup_pre_pending, 1);
 }
 
 // PHONE_MEDIA_OFFER's payload: port 0x4A38 in the low 16 bits, LINE, NUL.

@@ -92,7 +92,7 @@ class RtpSession : public ::testing::Test {
         ASSERT_NO_FATAL_FAILURE(StartProgramSrtp());
         ASSERT_EQ(open_rtp_socket(PROGRAM_RTP_PORT, PHONE_PORT, LOOPBACK), 0);
         ASSERT_EQ(create_srtp_session(PHONE_LINE.c_str()), 0);
-        phone = std::make_unique<SrtpPeer>(PHONE_LINE, g_local_crypto, PHONE_SSRC);
+        phone = std::make_unique<SrtpPeer>(PHONE_LINE, g_media.local_crypto, PHONE_SSRC);
         ASSERT_TRUE(phone->ok());
     }
     void TearDown() override {
@@ -125,7 +125,7 @@ TEST_F(RtpSession, PlaybackFramesReachThePhoneAsNumberedSrtpPackets) {
         const std::vector<uint8_t> plain = phone->unprotect(wire);
         ASSERT_EQ(plain.size(), RTP_PACKET_LEN);
         EXPECT_EQ(std::vector<uint8_t>(plain.begin(), plain.begin() + 12),
-                  header_of(i, g_rtp_ssrc));
+                  header_of(i, g_media.rtp_ssrc));
         EXPECT_EQ(plain[12], 0);
         EXPECT_EQ(plain[13], 1 + i);  // first sample of the frame, big-endian
         EXPECT_EQ(plain[15], 4 + i);
@@ -136,7 +136,7 @@ TEST_F(RtpSession, OversizedFramesAreIgnoredWithoutUsingASequenceNumber) {
     const std::vector<uint8_t> big(15001, 0);
     send_playback_audio(big.data(), big.size());
     EXPECT_TRUE(at_phone.receive(100).empty());
-    EXPECT_EQ(g_rtp_packet_count, 0u);
+    EXPECT_EQ(g_media.rtp_packet_count, 0u);
     send_playback_audio(ramp_frame(0).data(), 960);
     EXPECT_EQ(phone->unprotect(at_phone.receive())[3], 0xF2);
 }

@@ -32,7 +32,7 @@ class Attachment : public ::testing::Test {
     void SetUp() override {
         ASSERT_EQ(set_device_identity("ABC", 0x1234, 0x5678, 0x0102), 0);
         connect_device_to_channel();
-        g_dev_stop = DEV_RUN;
+        g_dev.stop = DEV_RUN;
         dlg.PresetState(STATE_PAIRING);
         int sv[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
@@ -42,7 +42,7 @@ class Attachment : public ::testing::Test {
     void TearDown() override {
         ctrl_channel_close();
         close(phone_);
-        g_dev_stop = DEV_RUN;
+        g_dev.stop = DEV_RUN;
     }
 
     // One attachment of the device on BUS, with the test's hooks.
@@ -131,9 +131,9 @@ TEST_F(Attachment, AttachesServesUntilStopThenUnplugsTheSamePort) {
     int64_t stop_at = -1;
     LogCapture log;
     run([&](int64_t now) {
-        if (stop_at < 0 && dlg.State() == STATE_PAIRED_SIGNED_OUT && g_softdev_alive) {
+        if (stop_at < 0 && dlg.State() == STATE_PAIRED_SIGNED_OUT && g_dev.softdev_alive) {
             stop_at = now;
-            g_dev_stop = DEV_STOP;
+            g_dev.stop = DEV_STOP;
         }
     });
     const std::string text = log.text();
@@ -150,23 +150,23 @@ TEST_F(Attachment, AttachesServesUntilStopThenUnplugsTheSamePort) {
     EXPECT_NE(text.find("DEV: Received SoftDevice Shutdown event"), std::string::npos);
     EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
     EXPECT_EQ(view.end_dialog_calls, 0);
-    EXPECT_EQ(g_softdev_alive, 0);
+    EXPECT_EQ(g_dev.softdev_alive, 0);
     EXPECT_EQ(named_event_count(), 0u);
     for (uint8_t type : phone_frames()) EXPECT_NE(type, 42) << "UNPAIR sent";
 }
 
 TEST_F(Attachment, PerAttachmentStateIsClearedAtPlugIn) {
-    signin_request_pending = 1;
-    hid_send_window = 1;
-    lync_status_word = 0x1234;
-    srtp_stream_active = 1;
+    g_lync.signin_request_pending = 1;
+    g_lync.hid_send_window = 1;
+    g_lync.lync_status_word = 0x1234;
+    g_lync.srtp_stream_active = 1;
     bus.port_table[1] = 0;
-    bus.on_plugin = [](int) { g_dev_stop = DEV_STOP; };
+    bus.on_plugin = [](int) { g_dev.stop = DEV_STOP; };
     run();
-    EXPECT_EQ(signin_request_pending, 0);
-    EXPECT_EQ(hid_send_window, 0);
-    EXPECT_EQ(lync_status_word, 0);
-    EXPECT_EQ(srtp_stream_active, 0);
+    EXPECT_EQ(g_lync.signin_request_pending, 0);
+    EXPECT_EQ(g_lync.hid_send_window, 0);
+    EXPECT_EQ(g_lync.lync_status_word, 0);
+    EXPECT_EQ(g_lync.srtp_stream_active, 0);
 }
 
 TEST_F(Attachment, DriverThatRefusesEverythingIsAsked21Times200msApart) {
@@ -186,7 +186,7 @@ TEST_F(Attachment, DriverThatRefusesEverythingIsAsked21Times200msApart) {
     EXPECT_EQ(bus.close_calls, 1);
     // Still pairing: the phone is told, and the device stop is raised.
     EXPECT_EQ(phone_received(), (Bytes{0x2A, 0x00}));
-    EXPECT_EQ(g_dev_stop, DEV_STOP);
+    EXPECT_EQ(g_dev.stop, DEV_STOP);
     EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
 }
 
@@ -194,7 +194,7 @@ TEST_F(Attachment, LateAcceptanceAttaches) {
     bus.port_table[1] = 0;
     bus.refusals = 3;
     bus.on_plugin = [](int call) {
-        if (call == 4) g_dev_stop = DEV_STOP;
+        if (call == 4) g_dev.stop = DEV_STOP;
     };
     run();
     EXPECT_EQ(bus.plugin_records.size(), 4u);
@@ -274,7 +274,7 @@ TEST_F(Attachment, FailureWhilePairedShowsUnpairingWithoutTellingThePhone) {
     EXPECT_NE(log.text().find("STARTDEV: Open port failed\n"), std::string::npos);
     EXPECT_EQ(state_at_close, STATE_UNPAIRING);
     EXPECT_TRUE(phone_received().empty());
-    EXPECT_EQ(g_dev_stop, DEV_RUN);
+    EXPECT_EQ(g_dev.stop, DEV_RUN);
     EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
 }
 
@@ -303,10 +303,10 @@ TEST_F(Attachment, NoFreePortOrAShortPortTable) {
 
 TEST_F(Attachment, ThreadStillAliveFromBeforeMakesTheDeviceDetachAtOnce) {
     bus.port_table[1] = 0;
-    g_softdev_alive = 1;
+    g_dev.softdev_alive = 1;
     LogCapture log;
     run();
-    g_softdev_alive = 0;
+    g_dev.softdev_alive = 0;
     EXPECT_NE(log.text().find("STARTDEV: Some thread is alive, exit now\n"), std::string::npos);
     EXPECT_EQ(bus.reads, 0);  // no reader was started
     EXPECT_EQ(bus.unplug_records.size(), 1u);
@@ -316,7 +316,7 @@ TEST_F(Attachment, ThreadStillAliveFromBeforeMakesTheDeviceDetachAtOnce) {
 TEST_F(Attachment, StopRequestTwoEndsTheDialogAfterTheUnplug) {
     bus.port_table[1] = 0;
     run([&](int64_t) {
-        if (dlg.State() == STATE_PAIRED_SIGNED_OUT) g_dev_stop = DEV_STOP_AND_EXIT;
+        if (dlg.State() == STATE_PAIRED_SIGNED_OUT) g_dev.stop = DEV_STOP_AND_EXIT;
     });
     EXPECT_EQ(bus.unplug_records.size(), 1u);
     EXPECT_EQ(bus.close_calls, 1);
@@ -329,7 +329,7 @@ TEST_F(Attachment, StopAskedDuringThePlugInIsHonouredWithoutShowingPaired) {
     bus.refusals = 2;
     int64_t accepted_at = -1;
     bus.on_plugin = [&](int call) {
-        if (call == 2) g_dev_stop = DEV_STOP;  // e.g. the pairing timed out
+        if (call == 2) g_dev.stop = DEV_STOP;  // e.g. the pairing timed out
         if (call == 3) accepted_at = clock.now_ms();
     };
     bool paired_seen = false;
@@ -354,7 +354,7 @@ TEST_F(Attachment, ASignInBeforeThePlugInEndsStands) {
     for (const bool before_the_thread : {false, true}) {
         FakeBus fresh;
         fresh.port_table[1] = 0;
-        g_dev_stop = DEV_STOP;  // the previous pairing's unpair
+        g_dev.stop = DEV_STOP;  // the previous pairing's unpair
         dlg.PresetState(STATE_PAIRING);
         if (before_the_thread) dlg.SetState(STATE_PAIRED_SIGNED_IN);
         fresh.on_plugin = [&](int) { dlg.SetState(STATE_PAIRED_SIGNED_IN); };
@@ -376,15 +376,15 @@ TEST_F(Attachment, ASignInBeforeThePlugInEndsStands) {
             clock.advance(10);
             loop.run_pending();
             read_phone();
-            if (plugged_at < 0 && g_softdev_alive) plugged_at = clock.now_ms();
+            if (plugged_at < 0 && g_dev.softdev_alive) plugged_at = clock.now_ms();
             // Well past the threads' 100 ms start and two stop polls, the
             // device still runs, signed in, and the button unpairs.
-            if (plugged_at >= 0 && clock.now_ms() - plugged_at >= 1500 && g_dev_stop == DEV_RUN) {
+            if (plugged_at >= 0 && clock.now_ms() - plugged_at >= 1500 && g_dev.stop == DEV_RUN) {
                 ran_on = dlg.State() == STATE_PAIRED_SIGNED_IN && fresh.unplug_count() == 0 &&
                          view.pair_enabled && view.pair_text == "Unpair";
-                g_dev_stop = DEV_STOP;
+                g_dev.stop = DEV_STOP;
             }
-            if (clock.now_ms() - start > 10000) g_dev_stop = DEV_STOP;
+            if (clock.now_ms() - start > 10000) g_dev.stop = DEV_STOP;
         }
         t.join();
         loop.run_pending();
@@ -404,7 +404,7 @@ TEST_F(Attachment, APlugInThatEndsAfterItsPairingEndedSetsNoState) {
     int64_t plugged_at = -1;
     run([&](int64_t now) {
         if (plugged_at < 0) plugged_at = now;
-        if (now - plugged_at >= 1000) g_dev_stop = DEV_STOP;
+        if (now - plugged_at >= 1000) g_dev.stop = DEV_STOP;
     });
     std::lock_guard lk(view.mu);
     EXPECT_EQ(view.statuses, std::vector<std::string>{"Not Paired"});
@@ -430,7 +430,7 @@ TEST_F(Attachment, AUsbHostThatDropsTheDeviceEndsThePairingAsALostLink) {
             fresh.port_table[1] = 0;
             // Mid-pairing: the host is gone as soon as the device is in.
             fresh.host_gone = !in_call;
-            g_dev_stop = DEV_RUN;
+            g_dev.stop = DEV_RUN;
             dlg.PresetState(STATE_PAIRING);
             dlg.UpdateSettings([&](ControllerSettings& s) { s.auto_repair = auto_repair; });
             dlg.SetRepairArmed(0);
@@ -451,7 +451,7 @@ TEST_F(Attachment, AUsbHostThatDropsTheDeviceEndsThePairingAsALostLink) {
                 read_phone();
                 if (!dropped && dlg.State() == STATE_PAIRED_SIGNED_OUT) {
                     dlg.SetState(STATE_PAIRED_SIGNED_IN);
-                    srtp_stream_active = 1;
+                    g_lync.srtp_stream_active = 1;
                     EXPECT_EQ(open_rtp_socket(0, 9, 0x7F000001), 0);
                     dropped = true;
                     std::lock_guard lk(fresh.mu);
@@ -460,7 +460,7 @@ TEST_F(Attachment, AUsbHostThatDropsTheDeviceEndsThePairingAsALostLink) {
                 // Should nobody notice, a stop lets the threads be joined.
                 if (!fallback_stop && clock.now_ms() - start > 8000) {
                     fallback_stop = true;
-                    g_dev_stop = DEV_STOP;
+                    g_dev.stop = DEV_STOP;
                 }
             }
             t.join();
@@ -491,7 +491,7 @@ TEST_F(Attachment, AttachedWindowHidesToTheTrayWhenAutoMinIsOn) {
     dlg.UpdateSettings([&](ControllerSettings& s) { s.auto_min = 1; });
     bus.port_table[1] = 0;
     run([&](int64_t) {
-        if (dlg.State() == STATE_PAIRED_SIGNED_OUT) g_dev_stop = DEV_STOP;
+        if (dlg.State() == STATE_PAIRED_SIGNED_OUT) g_dev.stop = DEV_STOP;
     });
     EXPECT_TRUE(view.minimized);
 }
@@ -502,8 +502,8 @@ TEST_F(Attachment, InterruptWorkerIsStartedAndAwaitedBeforeTheUnplug) {
     hooks.interrupt_worker = [&](DeviceContext& device, VirtualBus&) {
         // The worker paces itself by the controller's clock, not the system's.
         given_the_controllers_clock = &device.clock == &clock && &device.controller == &dlg;
-        g_intr_thread_alive = 1;
-        while (g_dev_stop == DEV_RUN) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        g_dev.intr_thread_alive = 1;
+        while (g_dev.stop == DEV_RUN) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         // Still running for five seconds of the attachment's time after the
         // stop, unless the device is unplugged first (or the attachment
         // waits for the worker without sleeping on the clock).
@@ -515,17 +515,17 @@ TEST_F(Attachment, InterruptWorkerIsStartedAndAwaitedBeforeTheUnplug) {
             still_ms = clock.now_ms() == before ? still_ms + 1 : 0;
         }
         unplugged_while_running = bus.unplug_count() > 0;
-        g_intr_thread_alive = 0;
+        g_dev.intr_thread_alive = 0;
         return 1;
     };
     bus.port_table[1] = 0;
     run([&](int64_t) {
-        if (dlg.State() == STATE_PAIRED_SIGNED_OUT) g_dev_stop = DEV_STOP;
+        if (dlg.State() == STATE_PAIRED_SIGNED_OUT) g_dev.stop = DEV_STOP;
     });
     EXPECT_TRUE(given_the_controllers_clock);
     EXPECT_FALSE(unplugged_while_running);
     EXPECT_EQ(bus.unplug_records.size(), 1u);
-    EXPECT_EQ(g_intr_thread_alive, 0);
+    EXPECT_EQ(g_dev.intr_thread_alive, 0);
 }
 
 TEST_F(Attachment, APairingThatEndsDuringACallReleasesTheCallsStream) {
@@ -537,14 +537,14 @@ TEST_F(Attachment, APairingThatEndsDuringACallReleasesTheCallsStream) {
     run([&](int64_t) {
         if (!call_opened && dlg.State() == STATE_PAIRED_SIGNED_OUT) {
             call_opened = true;
-            srtp_stream_active = 1;
+            g_lync.srtp_stream_active = 1;
             ASSERT_EQ(open_rtp_socket(0, 9, 0x7F000001), 0);
-            g_dev_stop = DEV_STOP;
+            g_dev.stop = DEV_STOP;
         }
     });
     ASSERT_TRUE(call_opened);
     EXPECT_EQ(g_rtp_socket, -1);
-    EXPECT_EQ(srtp_stream_active, 0);
+    EXPECT_EQ(g_lync.srtp_stream_active, 0);
     EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
     // The phone ends its side with the pairing: no MEDIA_STOP (65) after it.
     for (uint8_t type : phone_frames()) EXPECT_NE(type, 65) << "MEDIA_STOP sent";
@@ -558,10 +558,10 @@ TEST_F(Attachment, APairingThatEndsDuringACallReleasesTheCallsStream) {
 TEST_F(Attachment, ANewPairingsDeviceWaitsForTheOldOneAndKeepsItsState) {
     std::atomic<int> workers{0};
     hooks.interrupt_worker = [&](DeviceContext&, VirtualBus&) {
-        g_intr_thread_alive = 1;
+        g_dev.intr_thread_alive = 1;
         ++workers;
-        while (g_dev_stop == DEV_RUN) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        g_intr_thread_alive = 0;
+        while (g_dev.stop == DEV_RUN) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        g_dev.intr_thread_alive = 0;
         return 1;
     };
     FakeBus old_bus, new_bus;
@@ -586,13 +586,13 @@ TEST_F(Attachment, ANewPairingsDeviceWaitsForTheOldOneAndKeepsItsState) {
         loop.run_pending();
         read_phone();
         // Should a device never end, a last stop lets the threads be joined.
-        if (i >= 40000) g_dev_stop = DEV_STOP;
+        if (i >= 40000) g_dev.stop = DEV_STOP;
         if (!timed_out && dlg.State() == STATE_PAIRED_SIGNED_OUT && workers == 1) {
             // The pairing time-out, then the user's Pair: a new session
             // whose identity starts the next attachment.
             timed_out = true;
             dlg.SetState(STATE_NOT_PAIRED);
-            g_dev_stop = DEV_STOP;
+            g_dev.stop = DEV_STOP;
             ++g_pair_generation;
             dlg.SetState(STATE_PAIRING);
             new_device = std::thread([&] {
@@ -602,7 +602,7 @@ TEST_F(Attachment, ANewPairingsDeviceWaitsForTheOldOneAndKeepsItsState) {
         }
         if (timed_out && !stopped && workers == 2 && dlg.State() == STATE_PAIRED_SIGNED_OUT) {
             stopped = true;
-            g_dev_stop = DEV_STOP;
+            g_dev.stop = DEV_STOP;
         }
     }
     old_device.join();
@@ -612,7 +612,7 @@ TEST_F(Attachment, ANewPairingsDeviceWaitsForTheOldOneAndKeepsItsState) {
     EXPECT_EQ(old_unplugs_at_new_plugin, 1u);
     EXPECT_EQ(state_at_new_plugin, unsigned(STATE_PAIRING));
     EXPECT_EQ(new_bus.unplug_count(), 1u);
-    EXPECT_EQ(g_intr_thread_alive + g_softdev_alive, 0);
+    EXPECT_EQ(g_dev.intr_thread_alive + g_dev.softdev_alive, 0);
     EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
 }
 
@@ -638,14 +638,14 @@ TEST_F(Attachment, FiveAttachmentsInARowLeaveNothingBehind) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
             clock.advance(10);
             if (dlg.State() == STATE_PAIRED_SIGNED_OUT && fresh.finished_count() == 2)
-                g_dev_stop = DEV_STOP;
+                g_dev.stop = DEV_STOP;
         }
         t.join();
         EXPECT_EQ(fresh.unplug_records.size(), 1u);
         EXPECT_EQ(fresh.replies.size(), 1u);
         EXPECT_EQ(named_event_count(), 0u);
-        EXPECT_EQ(g_softdev_alive + g_intr_thread_alive + g_pb_worker_alive + g_cp_worker_alive, 0);
-        EXPECT_EQ(g_cp_queue.size() + g_pb_queue.size() + g_intr_queue.size(), 0u);
+        EXPECT_EQ(g_dev.softdev_alive + g_dev.intr_thread_alive + g_dev.pb_worker_alive + g_dev.cp_worker_alive, 0);
+        EXPECT_EQ(g_dev.cp_queue.size() + g_dev.pb_queue.size() + g_dev.intr_queue.size(), 0u);
         EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
     }
 }

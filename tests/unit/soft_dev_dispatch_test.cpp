@@ -8,7 +8,7 @@
 #include "platform/event.h"
 #include "soft_dev/descriptors.h"
 #include "soft_dev/dispatch.h"
-#include "soft_dev/request_queue.h"
+#include "soft_dev/dev_globals.h"
 #include "soft_dev/soft_dev_hooks.h"
 #include "soft_dev/softdev_thread.h"
 #include "soft_dev/usbip_pdu.h"
@@ -93,16 +93,16 @@ class Dispatch : public ::testing::Test {
         return hooks;
     }
     void SetUp() override {
-        g_pb_queue.clear();
-        g_cp_queue.clear();
-        g_intr_queue.clear();
+        g_dev.pb_queue.clear();
+        g_dev.cp_queue.clear();
+        g_dev.intr_queue.clear();
         ASSERT_EQ(set_device_identity("ABC", 1, 2, 3), 0);
     }
     void TearDown() override {
-        g_pb_queue.clear();
-        g_cp_queue.clear();
-        g_intr_queue.clear();
-        debug_level = 0;
+        g_dev.pb_queue.clear();
+        g_dev.cp_queue.clear();
+        g_dev.intr_queue.clear();
+        g_debug_level = 0;
     }
     void dispatch(const Submit& s) {
         Bytes b = s.wire();
@@ -187,7 +187,7 @@ TEST_F(Dispatch, UnknownEndpointIsLoggedAndDropped) {
     dispatch(s);
     EXPECT_EQ(log.text(), "DEV: case def\nDEV: case def\n");
     EXPECT_TRUE(bus.replies.empty());
-    EXPECT_EQ(g_pb_queue.size() + g_cp_queue.size() + g_intr_queue.size(), 0u);
+    EXPECT_EQ(g_dev.pb_queue.size() + g_dev.cp_queue.size() + g_dev.intr_queue.size(), 0u);
 }
 
 TEST_F(Dispatch, StreamingRequestsAreQueuedWholeAndTheirWorkerWoken) {
@@ -199,16 +199,16 @@ TEST_F(Dispatch, StreamingRequestsAreQueuedWholeAndTheirWorkerWoken) {
     dispatch(iso(0x22, 2, USBIP_DIR_IN, 1));
     EXPECT_EQ(pb->wait(0), 0);
     EXPECT_EQ(cp->wait(0), 0);
-    ASSERT_EQ(g_pb_queue.size(), 1u);
-    ASSERT_EQ(g_cp_queue.size(), 1u);
+    ASSERT_EQ(g_dev.pb_queue.size(), 1u);
+    ASSERT_EQ(g_dev.cp_queue.size(), 1u);
     Bytes node;
-    ASSERT_TRUE(g_pb_queue.pop(&node));
+    ASSERT_TRUE(g_dev.pb_queue.pop(&node));
     const Bytes sent = big.wire();
     ASSERT_EQ(node.size(), sent.size());
     EXPECT_GT(node.size(), 2004u);
     EXPECT_EQ(pdu_word(node.data(), USBIP_SEQNUM), 0x21u);  // converted
     EXPECT_EQ(Bytes(node.begin() + 48, node.end()), Bytes(sent.begin() + 48, sent.end()));
-    ASSERT_TRUE(g_cp_queue.pop(&node));
+    ASSERT_TRUE(g_dev.cp_queue.pop(&node));
     EXPECT_EQ(node.size(), 48u + 16);
     EXPECT_TRUE(bus.replies.empty());
 }
@@ -219,7 +219,7 @@ TEST_F(Dispatch, InterruptRequestsAreQueuedWithoutAnEvent) {
     s.ep = 3;
     s.length = 64;
     dispatch(s);
-    EXPECT_EQ(g_intr_queue.size(), 1u);
+    EXPECT_EQ(g_dev.intr_queue.size(), 1u);
     EXPECT_TRUE(bus.replies.empty());
 }
 
@@ -236,16 +236,16 @@ TEST_F(Dispatch, UnlinkedRequestLeavesWhicheverQueueHoldsIt) {
     drop_queued_request(3);
     drop_queued_request(4);
     drop_queued_request(99);
-    EXPECT_EQ(g_cp_queue.size(), 0u);
-    EXPECT_EQ(g_intr_queue.size(), 0u);
+    EXPECT_EQ(g_dev.cp_queue.size(), 0u);
+    EXPECT_EQ(g_dev.intr_queue.size(), 0u);
     Bytes node;
-    ASSERT_TRUE(g_pb_queue.pop(&node));
+    ASSERT_TRUE(g_dev.pb_queue.pop(&node));
     EXPECT_EQ(pdu_word(node.data(), USBIP_SEQNUM), 1u);
-    EXPECT_FALSE(g_pb_queue.pop(&node));
+    EXPECT_FALSE(g_dev.pb_queue.pop(&node));
 }
 
 TEST_F(Dispatch, PacketRecordsNameTheReceiverAndTheSenderAtLevelThree) {
-    debug_level = 3;
+    g_debug_level = 3;
     LogCapture log;
     dispatch(control(0x102, 0x80, 6, 0x0100, 0, 18));
     const std::string text = log.text();
@@ -262,7 +262,7 @@ TEST_F(Dispatch, PacketRecordsNameTheReceiverAndTheSenderAtLevelThree) {
 }
 
 TEST_F(Dispatch, CredentialChunksAreDumpedWithTheirTextHidden) {
-    debug_level = 3;
+    g_debug_level = 3;
     LogCapture log;
     // A 40-byte password: its first chunk as SET_REPORT on the control
     // endpoint, its last as data on the interrupt endpoint, then a poll.
@@ -297,7 +297,7 @@ TEST_F(Dispatch, CredentialChunksAreDumpedWithTheirTextHidden) {
 }
 
 TEST_F(Dispatch, NoPacketRecordsBelowLevelThree) {
-    debug_level = 2;
+    g_debug_level = 2;
     LogCapture log;
     dispatch(control(1, 0x80, 6, 0x0100, 0, 18));
     EXPECT_EQ(log.text(), "");
@@ -336,7 +336,7 @@ TEST_F(ReadLoop, EachRequestIsDispatchedThenFinishedOnTheBus) {
     });
     EXPECT_EQ(bus.finished, (std::vector<uint32_t>{0x51, 0x52, 0x53}));
     ASSERT_EQ(bus.replies.size(), 1u);  // SET_CONFIGURATION is left to the bus
-    EXPECT_EQ(g_cp_queue.size(), 1u);
+    EXPECT_EQ(g_dev.cp_queue.size(), 1u);
     const std::string text = log.text();
     EXPECT_NE(text.find("STDDEV: Set Configuration Request\n"), std::string::npos);
     EXPECT_NE(text.find("DEV: Received SoftDevice Shutdown event.....\n"), std::string::npos);

@@ -45,7 +45,7 @@ Gate find_gate() {
 std::vector<uint8_t> protect_ours_locked(uint32_t count) {
     uint8_t header[RTP_HEADER_LEN];
     std::vector<uint8_t> buf(RTP_HEADER_LEN + RTP_PAYLOAD_BYTES + SRTP_KIT_TRAILER_ROOM, 0x11);
-    build_rtp_header(count, g_rtp_ssrc, header);
+    build_rtp_header(count, g_media.rtp_ssrc, header);
     std::copy(header, header + RTP_HEADER_LEN, buf.begin());
     int len = int(RTP_HEADER_LEN + RTP_PAYLOAD_BYTES);
     if (srtp_protect_locked(buf.data(), &len) != 0) return {};
@@ -54,7 +54,7 @@ std::vector<uint8_t> protect_ours_locked(uint32_t count) {
 }
 
 std::vector<uint8_t> protect_ours(uint32_t count) {
-    std::lock_guard lk(g_media_lock);
+    std::lock_guard lk(g_media.lock);
     return protect_ours_locked(count);
 }
 
@@ -67,7 +67,7 @@ TEST(SrtpContextSwap, TheOldContextServesWhileTheNewKeysAreDerived) {
 
     ASSERT_EQ(make_local_crypto(), 0);
     ASSERT_EQ(create_srtp_session(LINE_A.c_str()), 0);
-    SrtpPeer first_phone(LINE_A, g_local_crypto, 0x1234);
+    SrtpPeer first_phone(LINE_A, g_media.local_crypto, 0x1234);
     ASSERT_TRUE(first_phone.ok());
 
     // The next offer: a new key of ours and a new line from the phone.
@@ -79,7 +79,7 @@ TEST(SrtpContextSwap, TheOldContextServesWhileTheNewKeysAreDerived) {
     EXPECT_TRUE(stopped) << "the new context's creation never reached its key derivation";
     std::vector<uint8_t> during;
     if (stopped) {
-        std::unique_lock lk(g_media_lock, std::try_to_lock);
+        std::unique_lock lk(g_media.lock, std::try_to_lock);
         EXPECT_TRUE(lk.owns_lock()) << "the media lock is held while the keys are derived";
         // Meanwhile a worker's packets still go out keyed as the phone
         // expects them.
@@ -91,8 +91,8 @@ TEST(SrtpContextSwap, TheOldContextServesWhileTheNewKeysAreDerived) {
     EXPECT_FALSE(first_phone.unprotect(during).empty());
 
     // Afterwards the new context, and its stream starting again at 0.
-    EXPECT_EQ(g_rtp_packet_count, 0u);
-    SrtpPeer second_phone(LINE_B, g_local_crypto, 0x5678);
+    EXPECT_EQ(g_media.rtp_packet_count, 0u);
+    SrtpPeer second_phone(LINE_B, g_media.local_crypto, 0x5678);
     ASSERT_TRUE(second_phone.ok());
     const std::vector<uint8_t> after = protect_ours(0);
     EXPECT_FALSE(second_phone.unprotect(after).empty());

@@ -129,7 +129,7 @@ TEST_F(SrtpInterop, FfmpegDecodesWhatWeSendWithOurKey) {
                        << FFMPEG_PORT
                        << " RTP/SAVP 108\r\na=rtpmap:108 L16/16000/1\r\n"
                           "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:"
-                       << key_of(g_local_crypto) << "\r\n";
+                       << key_of(g_media.local_crypto) << "\r\n";
     const std::string raw = dir.path + "decoded.raw";
     const pid_t ffmpeg = spawn(
         {"ffmpeg", "-hide_banner", "-loglevel", "error", "-protocol_whitelist", "file,udp,rtp,srtp",
@@ -292,10 +292,10 @@ class SequenceWrap : public ::testing::Test {
 TEST_F(SequenceWrap, OurPacketsStayAuthenticAcrossTheWrap) {
     {
         // Packet 64522 of the call carries sequence number 1010 + 64522.
-        std::lock_guard lk(g_media_lock);
-        g_rtp_packet_count = WRAP_FIRST - 1010;
+        std::lock_guard lk(g_media.lock);
+        g_media.rtp_packet_count = WRAP_FIRST - 1010;
     }
-    Rfc3711Srtp phone(master_of_line(g_local_crypto));
+    Rfc3711Srtp phone(master_of_line(g_media.local_crypto));
     ASSERT_TRUE(phone.ok());
     for (uint32_t n = 0; n < WRAP_PACKETS; ++n) {
         const int16_t value = int16_t(100 * (n + 1));

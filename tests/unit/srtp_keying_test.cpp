@@ -73,7 +73,7 @@ TEST(LocalCrypto, IsTheSuiteLineWithFortyBase64CharactersAndChangesEveryOffer) {
     std::set<std::string> lines;
     for (int i = 0; i < 50; ++i) {
         ASSERT_EQ(make_local_crypto(), 0);
-        const std::string line = g_local_crypto;
+        const std::string line = g_media.local_crypto;
         ASSERT_EQ(line.size(), 73u) << line;
         EXPECT_EQ(line.substr(0, PREFIX.size()), PREFIX);
         const std::string key = line.substr(PREFIX.size());
@@ -130,7 +130,7 @@ class SrtpContext : public ::testing::Test {
         std::vector<uint8_t> buf(plain);
         buf.resize(plain.size() + SRTP_KIT_TRAILER_ROOM);
         int len = int(plain.size());
-        std::lock_guard lk(g_media_lock);
+        std::lock_guard lk(g_media.lock);
         if (srtp_protect_locked(buf.data(), &len) != 0) return {};
         buf.resize(size_t(len));
         return buf;
@@ -138,7 +138,7 @@ class SrtpContext : public ::testing::Test {
     std::vector<uint8_t> unprotect_with_session(const std::vector<uint8_t>& wire) {
         std::vector<uint8_t> buf(wire);
         int len = int(wire.size());
-        std::lock_guard lk(g_media_lock);
+        std::lock_guard lk(g_media.lock);
         if (srtp_unprotect_locked(buf.data(), &len) != 0) return {};
         buf.resize(size_t(len));
         return buf;
@@ -147,11 +147,11 @@ class SrtpContext : public ::testing::Test {
 
 TEST_F(SrtpContext, RoundTripsBetweenContextsKeyedWithSwappedLines) {
     ASSERT_EQ(create_srtp_session(LINE_B.c_str()), 0);
-    SrtpPeer phone(LINE_B, g_local_crypto, 0x1234);
+    SrtpPeer phone(LINE_B, g_media.local_crypto, 0x1234);
     ASSERT_TRUE(phone.ok());
 
     uint8_t header[RTP_HEADER_LEN];
-    build_rtp_header(0, g_rtp_ssrc, header);
+    build_rtp_header(0, g_media.rtp_ssrc, header);
     std::vector<uint8_t> plain(header, header + RTP_HEADER_LEN);
     for (int i = 0; i < int(RTP_PAYLOAD_BYTES); ++i) plain.push_back(uint8_t(i * 7));
     const std::vector<uint8_t> wire = protect_with_session(plain);
@@ -169,8 +169,8 @@ TEST_F(SrtpContext, RoundTripsBetweenContextsKeyedWithSwappedLines) {
 
 TEST_F(SrtpContext, RefusesTamperedPacketsAndTheWrongKey) {
     ASSERT_EQ(create_srtp_session(LINE_B.c_str()), 0);
-    SrtpPeer phone(LINE_B, g_local_crypto, 77);
-    SrtpPeer stranger(LINE_A, g_local_crypto, 77);
+    SrtpPeer phone(LINE_B, g_media.local_crypto, 77);
+    SrtpPeer stranger(LINE_A, g_media.local_crypto, 77);
     ASSERT_TRUE(phone.ok());
     ASSERT_TRUE(stranger.ok());
     const std::vector<uint8_t> plain = rtp_packet(9, 77, std::vector<uint8_t>(320, 1));
@@ -184,20 +184,20 @@ TEST_F(SrtpContext, RefusesTamperedPacketsAndTheWrongKey) {
 
 TEST_F(SrtpContext, TwoOffersKeyTwoDifferentStreams) {
     ASSERT_EQ(create_srtp_session(LINE_B.c_str()), 0);
-    const std::string first_line = g_local_crypto;
-    const uint32_t first_ssrc = g_rtp_ssrc;
+    const std::string first_line = g_media.local_crypto;
+    const uint32_t first_ssrc = g_media.rtp_ssrc;
     uint8_t header[RTP_HEADER_LEN];
     build_rtp_header(0, first_ssrc, header);
     const std::vector<uint8_t> plain(header, header + RTP_HEADER_LEN);
     const std::vector<uint8_t> first = protect_with_session(plain);
 
     ASSERT_EQ(make_local_crypto(), 0);
-    EXPECT_NE(first_line, g_local_crypto);
+    EXPECT_NE(first_line, g_media.local_crypto);
     ASSERT_EQ(create_srtp_session(LINE_B.c_str()), 0);
-    EXPECT_EQ(g_rtp_packet_count, 0u);
+    EXPECT_EQ(g_media.rtp_packet_count, 0u);
     SrtpPeer old_key(LINE_B, first_line, 5);
     ASSERT_TRUE(old_key.ok());
-    build_rtp_header(0, g_rtp_ssrc, header);
+    build_rtp_header(0, g_media.rtp_ssrc, header);
     EXPECT_TRUE(
         old_key
             .unprotect(protect_with_session(std::vector<uint8_t>(header, header + RTP_HEADER_LEN)))
@@ -208,9 +208,9 @@ TEST_F(SrtpContext, TwoOffersKeyTwoDifferentStreams) {
 TEST_F(SrtpContext, KeepsAtMost127CharactersOfThePhonesLine) {
     const std::string longer = LINE_B + std::string(200, ' ');
     create_srtp_session(longer.c_str());
-    EXPECT_EQ(std::string(g_remote_crypto), longer.substr(0, 127));
+    EXPECT_EQ(std::string(g_media.remote_crypto), longer.substr(0, 127));
     ASSERT_EQ(create_srtp_session(LINE_B.c_str()), 0);
-    EXPECT_EQ(std::string(g_remote_crypto), LINE_B);
+    EXPECT_EQ(std::string(g_media.remote_crypto), LINE_B);
 }
 
 TEST_F(SrtpContext, RefusesLinesThatDoNotCarryAUsableKey) {
@@ -226,7 +226,7 @@ TEST_F(SrtpContext, RefusesLinesThatDoNotCarryAUsableKey) {
     };
     for (const std::string& line : refused) {
         EXPECT_EQ(create_srtp_session(line.c_str()), -1) << line;
-        SrtpPeer peer(g_local_crypto, line, 1);
+        SrtpPeer peer(g_media.local_crypto, line, 1);
         EXPECT_NE(peer.create_result(), 0) << line;
     }
     for (const std::string& line : {LINE_A + "|2^31", LINE_A + "|1048576\r\n", LINE_A}) {
@@ -236,12 +236,12 @@ TEST_F(SrtpContext, RefusesLinesThatDoNotCarryAUsableKey) {
 
 TEST_F(SrtpContext, TheEndOfTheCallWipesBothKeyLines) {
     ASSERT_EQ(create_srtp_session(LINE_B.c_str()), 0);
-    ASSERT_EQ(std::string(g_remote_crypto), LINE_B);
-    ASSERT_EQ(strlen(g_local_crypto), PREFIX.size() + 40);
+    ASSERT_EQ(std::string(g_media.remote_crypto), LINE_B);
+    ASSERT_EQ(strlen(g_media.local_crypto), PREFIX.size() + 40);
     destroy_srtp_session();
-    EXPECT_EQ(std::vector<char>(g_local_crypto, g_local_crypto + CRYPTO_LINE_SIZE),
+    EXPECT_EQ(std::vector<char>(g_media.local_crypto, g_media.local_crypto + CRYPTO_LINE_SIZE),
               std::vector<char>(CRYPTO_LINE_SIZE, 0));
-    EXPECT_EQ(std::vector<char>(g_remote_crypto, g_remote_crypto + CRYPTO_LINE_SIZE),
+    EXPECT_EQ(std::vector<char>(g_media.remote_crypto, g_media.remote_crypto + CRYPTO_LINE_SIZE),
               std::vector<char>(CRYPTO_LINE_SIZE, 0));
 }
 
@@ -249,8 +249,8 @@ TEST_F(SrtpContext, NothingIsProtectedOnceTheContextIsDestroyed) {
     ASSERT_EQ(create_srtp_session(LINE_B.c_str()), 0);
     destroy_srtp_session();
     destroy_srtp_session();
-    EXPECT_EQ(g_srtp_session, nullptr);
-    EXPECT_TRUE(protect_with_session(rtp_packet(1, g_rtp_ssrc, {})).empty());
+    EXPECT_EQ(g_media.srtp_session, nullptr);
+    EXPECT_TRUE(protect_with_session(rtp_packet(1, g_media.rtp_ssrc, {})).empty());
 }
 
 }  // namespace

@@ -96,7 +96,7 @@ class LogService : public ControllerFixture {
     void Drain() {
         ASSERT_TRUE(wait_until([] {
             int pending = 0;
-            return ioctl(g_syslog_socket, FIONREAD, &pending) == 0 && pending == 0;
+            return ioctl(g_syslog.socket, FIONREAD, &pending) == 0 && pending == 0;
         }));
     }
     bool WaitForMessage(const std::string& text) {
@@ -112,13 +112,13 @@ class LogService : public ControllerFixture {
     void StopAndSaveTo(const std::string& path) {
         view.save_path = path;
         ASSERT_EQ(stop_log_service(dlg.get()), 0);
-        ASSERT_TRUE(wait_until([] { return g_syslog_running == 0; }));
+        ASSERT_TRUE(wait_until([] { return g_syslog.running == 0; }));
     }
 
     // The receiver has ended: nothing it does can follow.
     bool ReceiverGone() {
         return wait_until(
-            [&] { return g_syslog_running == 0 && thread_count() == threads_before; });
+            [&] { return g_syslog.running == 0 && thread_count() == threads_before; });
     }
 
     int sender = -1;
@@ -147,11 +147,11 @@ std::string joined(const std::vector<std::string>& parts, size_t from = 0) {
 
 TEST_F(LogService, TenDatagramsOfAHundredBytesAreSavedInArrivalOrder) {
     ASSERT_EQ(start_log_service(), 0);
-    EXPECT_EQ(g_syslog_running.load(), 1);
-    EXPECT_NE(g_syslog_socket.load(), -1);
+    EXPECT_EQ(g_syslog.running.load(), 1);
+    EXPECT_NE(g_syslog.socket.load(), -1);
     const auto lines = numbered(10, 100);
     Send(lines);
-    EXPECT_TRUE(wait_until([] { return g_syslog_fill == SYSLOG_DATA; }));
+    EXPECT_TRUE(wait_until([] { return g_syslog.fill == SYSLOG_DATA; }));
     StopAndSaveTo(home + "ten.txt");
     ASSERT_EQ(view.save_names.size(), 1u);
     EXPECT_TRUE(std::regex_match(view.save_names[0], std::regex("Log20[0-9]{12}")))
@@ -161,7 +161,7 @@ TEST_F(LogService, TenDatagramsOfAHundredBytesAreSavedInArrivalOrder) {
     ASSERT_TRUE(WaitForMessage("Save the log success!"));
     EXPECT_EQ(view.captions.back(), "Kestrow Hint");
     EXPECT_EQ(view.styles.back(), MB_EXCLAMATION_OK);
-    EXPECT_EQ(g_syslog_socket.load(), -1);
+    EXPECT_EQ(g_syslog.socket.load(), -1);
 }
 
 TEST_F(LogService, DatagramsStillQueuedWhenTheStopComesAreKept) {
@@ -177,7 +177,7 @@ TEST_F(LogService, NineMebibytesSaveExactlyTheLastEight) {
     ASSERT_EQ(start_log_service(), 0);
     const auto datagrams = numbered(9 * 512, SYSLOG_DATAGRAM_MAX);
     Send(datagrams);
-    EXPECT_TRUE(wait_until([] { return g_syslog_fill == SYSLOG_WRAPPED; }));
+    EXPECT_TRUE(wait_until([] { return g_syslog.fill == SYSLOG_WRAPPED; }));
     StopAndSaveTo(home + "nine.txt");
     const std::string saved = read_text(home + "nine.txt");
     ASSERT_EQ(saved.size(), SYSLOG_RING_SIZE);
@@ -189,7 +189,7 @@ TEST_F(LogService, DataThatExactlyFillTheBufferAreSavedWhole) {
     ASSERT_EQ(start_log_service(), 0);
     const auto datagrams = numbered(8 * 512, SYSLOG_DATAGRAM_MAX);
     Send(datagrams);
-    EXPECT_TRUE(wait_until([] { return g_syslog_fill == SYSLOG_WRAPPED; }));
+    EXPECT_TRUE(wait_until([] { return g_syslog.fill == SYSLOG_WRAPPED; }));
     StopAndSaveTo(home + "exact.txt");
     EXPECT_TRUE(read_text(home + "exact.txt") == joined(datagrams));
     EXPECT_TRUE(WaitForMessage("Save the log success!"));
@@ -202,7 +202,7 @@ TEST_F(LogService, ALongerDatagramKeepsItsFirst2048Bytes) {
     Send(big);
     // Taken off the queue is not yet appended: the stop asks where to save
     // only when the buffer or the queue holds something.
-    EXPECT_TRUE(wait_until([] { return g_syslog_fill == SYSLOG_DATA; }));
+    EXPECT_TRUE(wait_until([] { return g_syslog.fill == SYSLOG_DATA; }));
     StopAndSaveTo(home + "cut.txt");
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(read_text(home + "cut.txt"), big[0].substr(0, SYSLOG_DATAGRAM_MAX));
@@ -216,7 +216,7 @@ TEST_F(LogService, ASecondStartFailsAndABusyPortIsReported) {
     EXPECT_EQ(start_log_service(), -1);
     ASSERT_EQ(stop_log_service(nullptr), 0);
     EXPECT_EQ(stop_log_service(nullptr), -1) << "already stopping";
-    ASSERT_TRUE(wait_until([] { return g_syslog_running == 0; }));
+    ASSERT_TRUE(wait_until([] { return g_syslog.running == 0; }));
     EXPECT_EQ(stop_log_service(nullptr), -1) << "not running";
 
     const int other = udp_bind(SYSLOG_PORT);
@@ -224,19 +224,19 @@ TEST_F(LogService, ASecondStartFailsAndABusyPortIsReported) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(start_log_service(), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "SYSLOG: Bind syslog socket fail!\n");
-    EXPECT_EQ(g_syslog_socket.load(), -1);
-    EXPECT_EQ(g_syslog_running.load(), 0);
+    EXPECT_EQ(g_syslog.socket.load(), -1);
+    EXPECT_EQ(g_syslog.running.load(), 0);
     close(other);
     EXPECT_EQ(start_log_service(), 0);
 }
 
 TEST_F(LogService, StoppingWakesTheBlockedReceiveAndFreesThePort) {
     ASSERT_EQ(start_log_service(), 0);
-    ASSERT_TRUE(wait_until([] { return blocked_in_receive(g_syslog_socket); }));
+    ASSERT_TRUE(wait_until([] { return blocked_in_receive(g_syslog.socket); }));
     ASSERT_EQ(stop_log_service(dlg.get()), 0);
     // The receive has no time-out: only the stop can end it.
     ASSERT_TRUE(ReceiverGone());
-    EXPECT_EQ(g_syslog_socket.load(), -1);
+    EXPECT_EQ(g_syslog.socket.load(), -1);
     // Nothing received: no question, no file, no message.
     EXPECT_TRUE(view.save_names.empty());
     EXPECT_TRUE(view.Messages().empty());
@@ -251,10 +251,10 @@ TEST_F(LogService, NoSaveWithoutAWindowOrWhenTheDialogIsCancelled) {
     StopAndSaveTo("");  // the user cancels
     EXPECT_EQ(view.save_names.size(), 1u);
     ASSERT_EQ(start_log_service(), 0);
-    EXPECT_EQ(g_syslog_fill.load(), SYSLOG_EMPTY) << "a new start begins empty";
+    EXPECT_EQ(g_syslog.fill.load(), SYSLOG_EMPTY) << "a new start begins empty";
     Send(numbered(3, 50));
     ASSERT_EQ(stop_log_service(nullptr), 0);  // the exit paths
-    ASSERT_TRUE(wait_until([] { return g_syslog_running == 0; }));
+    ASSERT_TRUE(wait_until([] { return g_syslog.running == 0; }));
     EXPECT_EQ(view.save_names.size(), 1u) << "no question without a window";
     ASSERT_TRUE(ReceiverGone());
     EXPECT_TRUE(view.Messages().empty());
@@ -319,7 +319,7 @@ TEST_F(LogService, WhilePairedOnlyThePhonesDatagramsAreKept) {
     ASSERT_EQ(start_log_service(), 0);
     sockaddr_in bound{};
     socklen_t bound_len = sizeof(bound);
-    ASSERT_EQ(getsockname(g_syslog_socket, reinterpret_cast<sockaddr*>(&bound), &bound_len), 0);
+    ASSERT_EQ(getsockname(g_syslog.socket, reinterpret_cast<sockaddr*>(&bound), &bound_len), 0);
     EXPECT_EQ(ntohl(bound.sin_addr.s_addr), US);
     EXPECT_EQ(ntohs(bound.sin_port), SYSLOG_PORT);
 
@@ -350,7 +350,7 @@ TEST_F(LogService, WhilePairedOnlyThePhonesDatagramsAreKept) {
 
 TEST_F(LogService, TheTrayItemStartsAndStops) {
     dlg->OnCommand(ID_LOG_SERVICE);
-    ASSERT_EQ(g_syslog_running.load(), 1);
+    ASSERT_EQ(g_syslog.running.load(), 1);
     const auto lines = numbered(4, 64);
     Send(lines);
     view.save_path = home + "tray.txt";
@@ -377,7 +377,7 @@ TEST_F(LogService, TheTrayItemStartsAndStops) {
     if (vm_kib == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
     const int started = start_log_service();
     const int fd = udp_bind(SYSLOG_PORT);
-    const bool clean = started == -1 && g_syslog_socket == -1 && g_syslog_running == 0 && fd >= 0;
+    const bool clean = started == -1 && g_syslog.socket == -1 && g_syslog.running == 0 && fd >= 0;
     fflush(stdout);
     _exit(clean ? 0 : 1);
 }
