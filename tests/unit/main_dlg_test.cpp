@@ -33,8 +33,8 @@ TEST_F(MainDlg, FirstStartWritesEveryDefaultInOrderAndShowsNotPaired) {
     EXPECT_EQ(dlg->State(), STATE_NOT_PAIRED);
     // No address and no automatic address: AutoPair does nothing.
     EXPECT_EQ(sessions_started, 0);
-    EXPECT_EQ(calls, (std::vector<std::string>{"update", "autorun 1", "srtp-load",
-                                               "srtp-init", "net"}));
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"update", "autorun 1", "srtp-load", "srtp-init", "net"}));
     EXPECT_EQ(view.init_window_calls, 1);
 }
 
