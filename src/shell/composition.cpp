@@ -7,7 +7,6 @@
 #include "media/media_api.h"
 #include "platform/net.h"
 #include "settings/autorun.h"
-#include "platform/firewall.h"
 #include "platform/helper_client.h"
 #include "settings/update_check.h"
 #include "soft_dev/attach.h"
@@ -55,9 +54,6 @@ SessionServices default_session_services() {
 ShellHooks default_shell_hooks() {
     ShellHooks h;
     h.start_update_check = [](Controller& controller) { ::start_update_check(controller); };
-    h.add_firewall_exception = [](const std::string& image_path, const std::string& name) {
-        return AddFirewallException(image_path, name);
-    };
     h.load_srtp_library = [](int* error_code) { return quor::load_srtp_library(error_code); };
     h.init_srtp_library = [] { return quor::init_srtp_library(); };
     h.apply_autorun = [](int on) { return ApplyAutoRun(on); };

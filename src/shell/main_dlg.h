@@ -22,8 +22,6 @@ namespace quor {
 // operations; tests replace them.
 struct ShellHooks {
     std::function<void(Controller&)> start_update_check;
-    std::function<int(const std::string& image_path, const std::string& name)>
-        add_firewall_exception;
     std::function<int(int* error_code)> load_srtp_library;  // 0 or -1 with the error code
     std::function<int()> init_srtp_library;                 // negative on failure
     std::function<int(int on)> apply_autorun;               // 1 success, 0 failure

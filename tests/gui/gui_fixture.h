@@ -67,7 +67,6 @@ struct MainWindowRig {
         hooks.load_srtp_library = [](int*) { return 0; };
         hooks.init_srtp_library = [] { return 0; };
         hooks.start_update_check = [](Controller&) {};
-        hooks.add_firewall_exception = [](const std::string&, const std::string&) { return 0; };
         hooks.apply_autorun = [](int) { return 1; };
         hooks.start_pair_session = [this](Controller&) { ++pair_sessions; };
         window.SetMessageBox(messages.fn());

@@ -43,10 +43,6 @@ class ControllerFixture : public ::testing::Test {
     ShellHooks RecordingHooks() {
         ShellHooks h = default_shell_hooks();
         h.start_update_check = [this](Controller&) { calls.push_back("update"); };
-        h.add_firewall_exception = [this](const std::string&, const std::string&) {
-            calls.push_back("firewall");
-            return 0;
-        };
         h.load_srtp_library = [this](int* err) {
             calls.push_back("srtp-load");
             *err = srtp_error;

@@ -1,7 +1,7 @@
 // A stand-in for firewalld on a private bus: starts a dbus-daemon of its own,
-// points DBUS_SYSTEM_BUS_ADDRESS at it, and answers the calls of the
-// firewall exception from state kept in memory. Any of its calls can be made
-// to fail with firewalld's error name.
+// points DBUS_SYSTEM_BUS_ADDRESS at it, and keeps the default zone's runtime
+// rich rules in memory. Any of its calls can be made to fail with firewalld's
+// error name.
 #pragma once
 
 #include <fcntl.h>
@@ -14,26 +14,17 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace quor::test {
 
 class FakeFirewalld {
   public:
-    struct Service {
-        std::string short_name;
-        std::string description;
-        std::vector<std::pair<std::string, std::string>> ports;
-    };
-
     static constexpr const char* ZONE = "public";
-    static constexpr const char* ZONE_PATH = "/org/fedoraproject/FirewallD1/config/zone/0";
 
     // SERVE false: the bus runs but nobody owns firewalld's name.
     explicit FakeFirewalld(bool serve = true) {
@@ -77,38 +68,14 @@ class FakeFirewalld {
 
     bool ok() const { return ok_; }
 
-    // Makes METHOD (or the property "version") answer with an error.
+    // Makes METHOD answer with an error.
     void Fail(const std::string& method) {
         std::lock_guard lk(mu_);
         failing_ = method;
     }
-    void AddService(const std::string& name, const Service& s) {
-        std::lock_guard lk(mu_);
-        services_[name] = s;
-        order_.push_back(name);
-    }
-    void Enable(const std::string& name, bool on) {
-        std::lock_guard lk(mu_);
-        if (on)
-            zone_.insert(name);
-        else
-            zone_.erase(name);
-    }
-    std::map<std::string, Service> Services() {
-        std::lock_guard lk(mu_);
-        return services_;
-    }
-    std::set<std::string> ZoneServices() {
-        std::lock_guard lk(mu_);
-        return zone_;
-    }
     std::vector<std::string> Calls() {
         std::lock_guard lk(mu_);
         return calls_;
-    }
-    int Reloads() {
-        std::lock_guard lk(mu_);
-        return reloads_;
     }
     // The default zone's runtime rich rules.
     std::set<std::string> RuntimeRules() {
@@ -150,140 +117,6 @@ class FakeFirewalld {
 
     static FakeFirewalld& Self(void* userdata) { return *static_cast<FakeFirewalld*>(userdata); }
 
-    static int Version(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
-                       void* userdata, sd_bus_error* error) {
-        FakeFirewalld& f = Self(userdata);
-        std::lock_guard lk(f.mu_);
-        if (f.Enter("version", error)) return -EIO;
-        return sd_bus_message_append(reply, "s", "1.3.0");
-    }
-    static int GetDefaultZone(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-        FakeFirewalld& f = Self(userdata);
-        std::lock_guard lk(f.mu_);
-        if (f.Enter("getDefaultZone", error)) return -EIO;
-        return sd_bus_reply_method_return(m, "s", ZONE);
-    }
-    static int Reload(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-        FakeFirewalld& f = Self(userdata);
-        std::lock_guard lk(f.mu_);
-        if (f.Enter("reload", error)) return -EIO;
-        ++f.reloads_;
-        return sd_bus_reply_method_return(m, "");
-    }
-    static int GetZoneByName(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-        FakeFirewalld& f = Self(userdata);
-        const char* zone = nullptr;
-        if (sd_bus_message_read(m, "s", &zone) < 0) return -EINVAL;
-        std::lock_guard lk(f.mu_);
-        if (f.Enter("getZoneByName", error)) return -EIO;
-        if (std::string(zone) != ZONE)
-            return sd_bus_error_set(error, "org.fedoraproject.FirewallD1.Exception",
-                                    "INVALID_ZONE");
-        return sd_bus_reply_method_return(m, "o", ZONE_PATH);
-    }
-    static int GetServiceNames(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-        FakeFirewalld& f = Self(userdata);
-        std::lock_guard lk(f.mu_);
-        if (f.Enter("getServiceNames", error)) return -EIO;
-        sd_bus_message* reply = nullptr;
-        int r = sd_bus_message_new_method_return(m, &reply);
-        if (r >= 0) r = sd_bus_message_open_container(reply, 'a', "s");
-        for (const auto& [name, s] : f.services_)
-            if (r >= 0) r = sd_bus_message_append(reply, "s", name.c_str());
-        if (r >= 0) r = sd_bus_message_close_container(reply);
-        if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
-        sd_bus_message_unref(reply);
-        return r;
-    }
-    std::string ServicePath(const std::string& name) const {
-        for (size_t i = 0; i < order_.size(); ++i)
-            if (order_[i] == name)
-                return "/org/fedoraproject/FirewallD1/config/service/" + std::to_string(i);
-        return {};
-    }
-    static int GetServiceByName(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-        FakeFirewalld& f = Self(userdata);
-        const char* name = nullptr;
-        if (sd_bus_message_read(m, "s", &name) < 0) return -EINVAL;
-        std::lock_guard lk(f.mu_);
-        if (f.Enter("getServiceByName", error)) return -EIO;
-        if (!f.services_.count(name))
-            return sd_bus_error_set(error, "org.fedoraproject.FirewallD1.Exception",
-                                    "INVALID_SERVICE");
-        return sd_bus_reply_method_return(m, "o", f.ServicePath(name).c_str());
-    }
-    static int ReadSettings(sd_bus_message* m, Service* s) {
-        int r = sd_bus_message_enter_container(m, 'a', "{sv}");
-        while (r > 0 && (r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
-            const char* key = nullptr;
-            if ((r = sd_bus_message_read(m, "s", &key)) < 0) return r;
-            if (std::string(key) == "ports") {
-                r = sd_bus_message_enter_container(m, 'v', "a(ss)");
-                if (r > 0) r = sd_bus_message_enter_container(m, 'a', "(ss)");
-                const char* port = nullptr;
-                const char* protocol = nullptr;
-                while (r > 0 && (r = sd_bus_message_read(m, "(ss)", &port, &protocol)) > 0)
-                    s->ports.emplace_back(port, protocol);
-                if (r >= 0) r = sd_bus_message_exit_container(m);
-                if (r >= 0) r = sd_bus_message_exit_container(m);
-            } else {
-                r = sd_bus_message_skip(m, "v");
-            }
-            if (r >= 0) r = sd_bus_message_exit_container(m);
-        }
-        return r < 0 ? r : sd_bus_message_exit_container(m);
-    }
-    static int AddService2(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-        FakeFirewalld& f = Self(userdata);
-        const char* name = nullptr;
-        Service s;
-        if (sd_bus_message_read(m, "s", &name) < 0 || ReadSettings(m, &s) < 0) return -EINVAL;
-        std::lock_guard lk(f.mu_);
-        if (f.Enter("addService2", error)) return -EIO;
-        if (f.services_.count(name))
-            return sd_bus_error_set(error, "org.fedoraproject.FirewallD1.Exception",
-                                    "NAME_CONFLICT");
-        f.services_[name] = s;
-        f.order_.push_back(name);
-        return sd_bus_reply_method_return(m, "o", f.ServicePath(name).c_str());
-    }
-    static int QueryService(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-        FakeFirewalld& f = Self(userdata);
-        const char* name = nullptr;
-        if (sd_bus_message_read(m, "s", &name) < 0) return -EINVAL;
-        std::lock_guard lk(f.mu_);
-        if (f.Enter("queryService", error)) return -EIO;
-        return sd_bus_reply_method_return(m, "b", int(f.zone_.count(name)));
-    }
-    static int ZoneAddService(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-        FakeFirewalld& f = Self(userdata);
-        const char* name = nullptr;
-        if (sd_bus_message_read(m, "s", &name) < 0) return -EINVAL;
-        std::lock_guard lk(f.mu_);
-        if (f.Enter("addService", error)) return -EIO;
-        if (!f.zone_.insert(name).second)
-            return sd_bus_error_set(error, "org.fedoraproject.FirewallD1.Exception",
-                                    "ALREADY_ENABLED");
-        return sd_bus_reply_method_return(m, "");
-    }
-    // setDescription and setShort of the service at the message's path.
-    static int SetServiceText(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-        FakeFirewalld& f = Self(userdata);
-        const std::string member = sd_bus_message_get_member(m);
-        const std::string path = sd_bus_message_get_path(m);
-        const char* text = nullptr;
-        if (sd_bus_message_read(m, "s", &text) < 0) return -EINVAL;
-        std::lock_guard lk(f.mu_);
-        if (f.Enter(member.c_str(), error)) return -EIO;
-        const size_t index = std::stoul(path.substr(path.rfind('/') + 1));
-        if (index >= f.order_.size())
-            return sd_bus_error_set(error, "org.fedoraproject.FirewallD1.Exception",
-                                    "INVALID_SERVICE");
-        Service& s = f.services_[f.order_[index]];
-        (member == "setShort" ? s.short_name : s.description) = text;
-        return sd_bus_reply_method_return(m, "");
-    }
-
     // addRichRule and removeRichRule of the runtime zone interface, for the
     // default zone ("") only.
     static int ChangeRichRule(sd_bus_message* m, void* userdata, sd_bus_error* error) {
@@ -309,35 +142,11 @@ class FakeFirewalld {
     }
 
     void Serve(std::atomic<int>* ready) {
-        static const sd_bus_vtable main_vtable[] = {
-            SD_BUS_VTABLE_START(0),
-            SD_BUS_PROPERTY("version", "s", Version, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-            SD_BUS_METHOD("getDefaultZone", "", "s", GetDefaultZone, SD_BUS_VTABLE_UNPRIVILEGED),
-            SD_BUS_METHOD("reload", "", "", Reload, SD_BUS_VTABLE_UNPRIVILEGED), SD_BUS_VTABLE_END};
-        static const sd_bus_vtable config_vtable[] = {
-            SD_BUS_VTABLE_START(0),
-            SD_BUS_METHOD("getZoneByName", "s", "o", GetZoneByName, SD_BUS_VTABLE_UNPRIVILEGED),
-            SD_BUS_METHOD("getServiceNames", "", "as", GetServiceNames, SD_BUS_VTABLE_UNPRIVILEGED),
-            SD_BUS_METHOD("getServiceByName", "s", "o", GetServiceByName,
-                          SD_BUS_VTABLE_UNPRIVILEGED),
-            SD_BUS_METHOD("addService2", "sa{sv}", "o", AddService2, SD_BUS_VTABLE_UNPRIVILEGED),
-            SD_BUS_VTABLE_END};
-        static const sd_bus_vtable zone_vtable[] = {
-            SD_BUS_VTABLE_START(0),
-            SD_BUS_METHOD("queryService", "s", "b", QueryService, SD_BUS_VTABLE_UNPRIVILEGED),
-            SD_BUS_METHOD("addService", "s", "", ZoneAddService, SD_BUS_VTABLE_UNPRIVILEGED),
-            SD_BUS_VTABLE_END};
         static const sd_bus_vtable runtime_zone_vtable[] = {
             SD_BUS_VTABLE_START(0),
             SD_BUS_METHOD("addRichRule", "ssi", "s", ChangeRichRule, SD_BUS_VTABLE_UNPRIVILEGED),
             SD_BUS_METHOD("removeRichRule", "ss", "s", ChangeRichRule, SD_BUS_VTABLE_UNPRIVILEGED),
             SD_BUS_VTABLE_END};
-        static const sd_bus_vtable service_vtable[] = {
-            SD_BUS_VTABLE_START(0),
-            SD_BUS_METHOD("setDescription", "s", "", SetServiceText, SD_BUS_VTABLE_UNPRIVILEGED),
-            SD_BUS_METHOD("setShort", "s", "", SetServiceText, SD_BUS_VTABLE_UNPRIVILEGED),
-            SD_BUS_VTABLE_END};
-
         sd_bus* bus = nullptr;
         int r = sd_bus_new(&bus);
         if (r >= 0) r = sd_bus_set_address(bus, address_.c_str());
@@ -345,23 +154,8 @@ class FakeFirewalld {
         if (r >= 0) r = sd_bus_start(bus);
         if (r >= 0)
             r = sd_bus_add_object_vtable(bus, nullptr, "/org/fedoraproject/FirewallD1",
-                                         "org.fedoraproject.FirewallD1", main_vtable, this);
-        if (r >= 0)
-            r = sd_bus_add_object_vtable(bus, nullptr, "/org/fedoraproject/FirewallD1",
                                          "org.fedoraproject.FirewallD1.zone", runtime_zone_vtable,
                                          this);
-        if (r >= 0)
-            r = sd_bus_add_object_vtable(bus, nullptr, "/org/fedoraproject/FirewallD1/config",
-                                         "org.fedoraproject.FirewallD1.config", config_vtable,
-                                         this);
-        if (r >= 0)
-            r = sd_bus_add_object_vtable(bus, nullptr, ZONE_PATH,
-                                         "org.fedoraproject.FirewallD1.config.zone", zone_vtable,
-                                         this);
-        if (r >= 0)
-            r = sd_bus_add_fallback_vtable(
-                bus, nullptr, "/org/fedoraproject/FirewallD1/config/service",
-                "org.fedoraproject.FirewallD1.config.service", service_vtable, nullptr, this);
         if (r >= 0) r = sd_bus_request_name(bus, "org.fedoraproject.FirewallD1", 0);
         *ready = r >= 0 ? 1 : -1;
         while (r >= 0 && !stop_) {
@@ -380,12 +174,8 @@ class FakeFirewalld {
 
     std::mutex mu_;
     std::string failing_;
-    std::map<std::string, Service> services_;
-    std::vector<std::string> order_;  // object path index -> name
-    std::set<std::string> zone_;
     std::set<std::string> rich_rules_;
     std::vector<std::string> calls_;
-    int reloads_ = 0;
 };
 
 }  // namespace quor::test
