@@ -41,8 +41,8 @@ size_t format_hex_dump(const uint8_t* buf, size_t len, char* out, size_t out_siz
 // The header line written before a PDU's dump, naming the issuing function.
 void log_packet_record(const char* file, int line, const char* func, const char* title);
 
-#define QUOR_PACKET_RECORD(title)                                   \
-    do {                                                            \
-        if (quor::g_debug_level.load(std::memory_order_relaxed) > 2)  \
-            log_packet_record(__FILE__, __LINE__, __func__, title); \
+#define QUOR_PACKET_RECORD(title)                                    \
+    do {                                                             \
+        if (quor::g_debug_level.load(std::memory_order_relaxed) > 2) \
+            log_packet_record(__FILE__, __LINE__, __func__, title);  \
     } while (0)

@@ -10,19 +10,19 @@
 #include <string>
 #include <thread>
 
+#include "base/strings.h"
 #include "platform/files.h"
 #include "platform/log_file.h"
 #include "platform/net.h"
 #include "platform/process.h"
 #include "platform/signals.h"
 #include "platform/single_instance.h"
-#include "settings/config.h"
 #include "platform/ui_loop.h"
 #include "platform/vbus_usbip_server.h"
+#include "settings/config.h"
 #include "shell/composition.h"
 #include "shell/main_dlg.h"
 #include "shell/main_view.h"
-#include "base/strings.h"
 
 using namespace quor;
 
@@ -86,15 +86,14 @@ std::string one_line(std::string text) {
 }
 
 class ConsoleView : public MainView {
-public:
+  public:
     ConsoleView(EventLoop& loop, int answer)
         : loop_(loop), answer_(answer), button_text_(LoadString(IDS_PAIR)) {}
 
     void apply_state(const StateEffects& fx) override {
         if (fx.pair_text) button_text_ = *fx.pair_text;
         if (fx.pair_enabled) button_enabled_ = *fx.pair_enabled;
-        const std::string button =
-            button_text_ + (button_enabled_ ? " (enabled)" : " (disabled)");
+        const std::string button = button_text_ + (button_enabled_ ? " (enabled)" : " (disabled)");
         if (!button_text_.empty() && button != last_button_) {
             last_button_ = button;
             say("button: " + button);
@@ -136,7 +135,7 @@ public:
         return IDOK;
     }
 
-private:
+  private:
     EventLoop& loop_;
     int answer_;
     std::atomic<bool> minimized_{false};

@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <mutex>
 
+#include "base/diag_log.h"
 #include "link/ctrl_frame.h"
 #include "platform/net.h"
-#include "base/diag_log.h"
 
 namespace quor {
 

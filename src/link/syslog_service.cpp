@@ -10,14 +10,14 @@
 #include <system_error>
 #include <thread>
 
+#include "base/controller.h"
+#include "base/diag_log.h"
+#include "base/strings.h"
 #include "link/ctrl_channel.h"
 #include "link/ctrl_frame.h"
 #include "link/pair_session.h"
 #include "platform/helper_client.h"
 #include "platform/net.h"
-#include "base/diag_log.h"
-#include "base/controller.h"
-#include "base/strings.h"
 
 namespace quor {
 

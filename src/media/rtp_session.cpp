@@ -3,12 +3,12 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/diag_log.h"
 #include "media/frame_backlog.h"
 #include "media/srtp_keying.h"
 #include "platform/byte_order.h"
 #include "platform/net.h"
 #include "platform/udp_io.h"
-#include "base/diag_log.h"
 #include "srtp_kit/srtp_kit.h"
 
 namespace quor {

@@ -34,7 +34,9 @@ bool EventLoop::timer_running(int id) {
     return timers_.count(id) != 0;
 }
 
-bool EventLoop::on_ui_thread() { return std::this_thread::get_id() == ui_thread_; }
+bool EventLoop::on_ui_thread() {
+    return std::this_thread::get_id() == ui_thread_;
+}
 
 int64_t EventLoop::next_deadline() {
     std::lock_guard lk(mu_);

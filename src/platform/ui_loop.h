@@ -15,7 +15,7 @@
 namespace quor {
 
 class UiLoop {
-public:
+  public:
     using TimerHandler = std::function<void(int id)>;
     virtual ~UiLoop() = default;
 
@@ -32,14 +32,14 @@ public:
     // Periods shorter than this are raised to it, as the platform timers do.
     static constexpr int64_t MIN_TIMER_PERIOD_MS = 10;
 
-protected:
+  protected:
     TimerHandler timer_handler_;
 };
 
 // The loop of the console front end and the tests. run() makes the calling
 // thread the UI thread; tests on a manual clock call run_pending() instead.
 class EventLoop : public UiLoop {
-public:
+  public:
     explicit EventLoop(Clock& clock = SystemClock::instance());
 
     void post(std::function<void()> task) override;
@@ -57,7 +57,7 @@ public:
     // Next expiry of timer ID, or -1 when it does not run.
     int64_t timer_due(int id);
 
-private:
+  private:
     bool run_one(std::unique_lock<std::mutex>& lk);
     int64_t next_deadline_locked() const;
 

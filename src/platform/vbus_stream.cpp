@@ -9,8 +9,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "platform/byte_order.h"
 #include "base/diag_log.h"
+#include "platform/byte_order.h"
 
 namespace quor {
 

@@ -12,12 +12,12 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/files.h"
-#include "platform/net.h"
-#include "base/diag_log.h"
 #include "base/controller.h"
+#include "base/diag_log.h"
 #include "base/ids.h"
 #include "base/strings.h"
+#include "platform/files.h"
+#include "platform/net.h"
 
 namespace {
 

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <utility>
 
-#include "platform/log_file.h"
 #include "base/diag_log.h"
 #include "base/strings.h"
 #include "link/addr_discovery.h"
 #include "link/ctrl_channel.h"
 #include "link/pair_session.h"
+#include "platform/log_file.h"
 #include "platform/process.h"
 #include "settings/config.h"
 #include "settings/ini_store.h"

@@ -25,7 +25,7 @@ struct StateEffects {
 };
 
 class MainView {
-public:
+  public:
     virtual ~MainView() = default;
 
     virtual void apply_state(const StateEffects& effects) = 0;

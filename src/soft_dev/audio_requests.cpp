@@ -129,8 +129,8 @@ bool stream_selected(const char* name) {
 // after the speaker stopped.
 void arm_idle_close(Controller& controller, const std::atomic<int>& other_started,
                     const char* other_event) {
-    if (g_lync.srtp_stream_active == 0 || controller.Settings().as_nm_dev != 1 || other_started != 0 ||
-        stream_selected(other_event))
+    if (g_lync.srtp_stream_active == 0 || controller.Settings().as_nm_dev != 1 ||
+        other_started != 0 || stream_selected(other_event))
         return;
     controller.StartTimer(TIMER_MEDIA_IDLE, MEDIA_IDLE_DELAY_MS);
     quor_log("HIDDEV: Close srtp stream (timmer)\n");

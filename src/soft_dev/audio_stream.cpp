@@ -237,8 +237,8 @@ void clear_last_capture_frame() {
 
 int dealwith_audio_pb_buf(Clock& clock, VirtualBus& bus) {
     PlaybackServer server;
-    const StreamRole role{"PB",           g_dev.pb_queue, EVENT_PB_COMPLETE, g_dev.pb_worker_alive,
-                          PB_EMPTY_POLLS, true};
+    const StreamRole role{
+        "PB", g_dev.pb_queue, EVENT_PB_COMPLETE, g_dev.pb_worker_alive, PB_EMPTY_POLLS, true};
     return run_stream_worker(clock, bus, role, server);
 }
 

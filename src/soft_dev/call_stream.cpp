@@ -3,8 +3,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "media/media_api.h"
 #include "base/diag_log.h"
+#include "media/media_api.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/lync_state.h"
 #include "soft_dev/phone_msgs.h"

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/byte_order.h"
 #include "base/diag_log.h"
+#include "platform/byte_order.h"
 #include "soft_dev/dev_globals.h"
 #include "soft_dev/lync_state.h"
 #include "soft_dev/phone_msgs.h"

@@ -103,7 +103,8 @@ int process_dev_data(DeviceContext& device, uint8_t* buf, size_t len, VirtualBus
 }
 
 void drop_queued_request(uint32_t seqnum) {
-    if (!g_dev.pb_queue.remove(seqnum) && !g_dev.cp_queue.remove(seqnum)) g_dev.intr_queue.remove(seqnum);
+    if (!g_dev.pb_queue.remove(seqnum) && !g_dev.cp_queue.remove(seqnum))
+        g_dev.intr_queue.remove(seqnum);
 }
 
 void softdev_io_loop(DeviceContext& device, VirtualBus& bus) {

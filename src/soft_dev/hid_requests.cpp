@@ -117,7 +117,8 @@ void call_dialog(Controller& controller, uint8_t in_progress) {
     if (in_progress == 1 && !g_lync.dialog_active) {
         quor_log("HIDDEV: Dlg now\n");
         if (controller.State() == STATE_PAIRED_SIGNED_IN && !g_lync.srtp_stream_active) {
-            if (g_lync.invite_on_dialog == 1) open_call_stream("HIDDEV: Invite to create srtp stream\n");
+            if (g_lync.invite_on_dialog == 1)
+                open_call_stream("HIDDEV: Invite to create srtp stream\n");
             clear_call_texts();
         }
         g_lync.dialog_active = 1;

@@ -96,7 +96,8 @@ int interrupt_ep_thread(Clock& clock, VirtualBus& bus) {
     g_dev.intr_thread_alive = 1;
     std::vector<uint8_t> req;
     while (g_dev.stop == DEV_RUN) {
-        if (g_lync.hid_send_window == 1 && g_dev.intr_queue.pop(&req)) answer_interrupt_request(bus, req);
+        if (g_lync.hid_send_window == 1 && g_dev.intr_queue.pop(&req))
+            answer_interrupt_request(bus, req);
         clock.sleep_ms(INTERRUPT_PACE_MS);
     }
     g_dev.intr_queue.clear();

@@ -42,8 +42,10 @@ int softdev_thread(DeviceContext& device, VirtualBus& bus) {
         g_dev.pb_queue.clear();
         bus.set_unlink_handler(drop_queued_request);
         const SoftDevHooks& hooks = device.hooks;
-        std::thread playback = start_worker(hooks.playback_worker, g_dev.pb_worker_alive, device, bus);
-        std::thread capture = start_worker(hooks.capture_worker, g_dev.cp_worker_alive, device, bus);
+        std::thread playback =
+            start_worker(hooks.playback_worker, g_dev.pb_worker_alive, device, bus);
+        std::thread capture =
+            start_worker(hooks.capture_worker, g_dev.cp_worker_alive, device, bus);
 
         softdev_io_loop(device, bus);
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "platform/byte_order.h"
 #include "base/diag_log.h"
+#include "platform/byte_order.h"
 
 namespace quor {
 

@@ -2,8 +2,8 @@
 
 #include <QPushButton>
 
-#include "shell/resource_ids.h"
 #include "base/strings.h"
+#include "shell/resource_ids.h"
 
 namespace quor {
 

@@ -3,9 +3,9 @@
 #include <QCoreApplication>
 #include <QPushButton>
 
+#include "base/strings.h"
 #include "settings/config.h"
 #include "shell/resource_ids.h"
-#include "base/strings.h"
 
 namespace quor {
 

@@ -1,7 +1,7 @@
 #include "ui/tray_menus.h"
 
-#include "shell/resource_ids.h"
 #include "base/strings.h"
+#include "shell/resource_ids.h"
 
 namespace quor {
 

@@ -33,31 +33,32 @@ void check_answer(quor::UsbipOpOutcome outcome, const std::vector<uint8_t>& repl
     const uint32_t status = get_be32(reply.data() + 4);
     check((code & USBIP_OP_REQUEST) == 0);
     switch (outcome) {
-    case UsbipOpOutcome::IMPORTED:
-        check(view.device && view.peer_allowed && !view.held);
-        check(status == USBIP_ST_OK && code == USBIP_OP_REP_IMPORT);
-        check(reply.size() == USBIP_OP_HEADER_SIZE + USBIP_DEVICE_RECORD_SIZE);
-        break;
-    case UsbipOpOutcome::REFUSED:
-        check(status == USBIP_ST_NA && reply.size() == USBIP_OP_HEADER_SIZE);
-        break;
-    case UsbipOpOutcome::ANSWERED:
-        if (code == USBIP_OP_REP_IMPORT) {
+        case UsbipOpOutcome::IMPORTED:
+            check(view.device && view.peer_allowed && !view.held);
+            check(status == USBIP_ST_OK && code == USBIP_OP_REP_IMPORT);
+            check(reply.size() == USBIP_OP_HEADER_SIZE + USBIP_DEVICE_RECORD_SIZE);
+            break;
+        case UsbipOpOutcome::REFUSED:
             check(status == USBIP_ST_NA && reply.size() == USBIP_OP_HEADER_SIZE);
-        } else {
-            check(code == USBIP_OP_REP_DEVLIST && status == USBIP_ST_OK);
-            check(reply.size() >= USBIP_OP_HEADER_SIZE + 4);
-            const uint32_t count = get_be32(reply.data() + USBIP_OP_HEADER_SIZE);
-            check(count <= 1);
-            check(count == 0 || (view.device && view.peer_allowed));
-            const size_t each = count ? USBIP_DEVICE_RECORD_SIZE + USBIP_INTERFACE_RECORD_SIZE *
-                                                                       view.device->interfaces.size()
-                                      : 0;
-            check(reply.size() == USBIP_OP_HEADER_SIZE + 4 + each);
-        }
-        break;
-    case UsbipOpOutcome::NEED_MORE:
-        check(false);
+            break;
+        case UsbipOpOutcome::ANSWERED:
+            if (code == USBIP_OP_REP_IMPORT) {
+                check(status == USBIP_ST_NA && reply.size() == USBIP_OP_HEADER_SIZE);
+            } else {
+                check(code == USBIP_OP_REP_DEVLIST && status == USBIP_ST_OK);
+                check(reply.size() >= USBIP_OP_HEADER_SIZE + 4);
+                const uint32_t count = get_be32(reply.data() + USBIP_OP_HEADER_SIZE);
+                check(count <= 1);
+                check(count == 0 || (view.device && view.peer_allowed));
+                const size_t each =
+                    count ? USBIP_DEVICE_RECORD_SIZE +
+                                USBIP_INTERFACE_RECORD_SIZE * view.device->interfaces.size()
+                          : 0;
+                check(reply.size() == USBIP_OP_HEADER_SIZE + 4 + each);
+            }
+            break;
+        case UsbipOpOutcome::NEED_MORE:
+            check(false);
     }
 }
 

@@ -17,8 +17,8 @@
 #include "platform/byte_order.h"
 #include "platform/vbus_socket.h"
 #include "soft_dev/descriptors.h"
-#include "soft_dev/dispatch.h"
 #include "soft_dev/dev_globals.h"
+#include "soft_dev/dispatch.h"
 #include "soft_dev/usbip_pdu.h"
 #include "support/fake_controller.h"
 

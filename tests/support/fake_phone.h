@@ -17,7 +17,7 @@
 namespace quor::test {
 
 class FakePhone {
-public:
+  public:
     FakePhone() {
         listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
@@ -89,7 +89,7 @@ public:
         fd_ = -1;
     }
 
-private:
+  private:
     static std::string Hex(unsigned v) {
         char b[3];
         snprintf(b, sizeof(b), "%02X", v);

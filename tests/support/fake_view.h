@@ -14,7 +14,7 @@
 namespace quor::test {
 
 class FakeView : public MainView {
-public:
+  public:
     void apply_state(const StateEffects& fx) override {
         std::lock_guard lk(mu);
         if (fx.address_enabled) address_enabled = *fx.address_enabled;

@@ -8,9 +8,9 @@
 #include "audio_desc.h"
 #include "config_desc.h"
 #include "hid_report.h"
+#include "host_sim_test_device.h"
 #include "host_text.h"
 #include "usb_descriptors.h"
-#include "host_sim_test_device.h"
 
 namespace {
 

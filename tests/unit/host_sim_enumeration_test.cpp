@@ -22,13 +22,13 @@
 #include "host_options.h"
 #include "host_output.h"
 #include "host_session.h"
+#include "host_sim_test_device.h"
 #include "host_text.h"
+#include "temp_dir.h"
 #include "urb_tracker.h"
 #include "usb_descriptors.h"
 #include "usbip_wire.h"
 #include "vbus_listener.h"
-#include "host_sim_test_device.h"
-#include "temp_dir.h"
 
 namespace {
 

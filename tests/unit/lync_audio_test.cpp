@@ -232,7 +232,8 @@ TEST_F(AudioRequests, IdleWhileTheOtherDirectionStreamsKeepsTheStream) {
     SetInterface(1, 1);
     SetInterface(2, 1);
     ASSERT_EQ(Sent(), (std::vector<int>{MEDIA_OFFER}));
-    g_lync.pb_stream_started = g_lync.cp_stream_started = 0;  // both workers have taken their starts
+    g_lync.pb_stream_started = g_lync.cp_stream_started =
+        0;  // both workers have taken their starts
     SetInterface(1, 0);
     EXPECT_FALSE(loop.timer_running(TIMER_MEDIA_IDLE));
     Advance(2000);

@@ -40,8 +40,9 @@ std::string Repeat(size_t n) {
 
 void ClearFlags() {
     for (std::atomic<int>* f :
-         {&g_lync.signout_request_pending, &g_lync.hungup_pre_pending, &g_lync.hungup_pending, &g_lync.ack_report_pending,
-          &g_lync.signin_failed_pending, &g_lync.signin_request_pending, &g_lync.gruu_pending, &g_lync.hid_send_window})
+         {&g_lync.signout_request_pending, &g_lync.hungup_pre_pending, &g_lync.hungup_pending,
+          &g_lync.ack_report_pending, &g_lync.signin_failed_pending, &g_lync.signin_request_pending,
+          &g_lync.gruu_pending, &g_lync.hid_send_window})
         *f = 0;
     release_gruu();
 }

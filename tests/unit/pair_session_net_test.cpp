@@ -326,7 +326,8 @@ TEST_F(PairSession, TakenOverThenDropShowsTheTextOnceAndStaysNotPaired) {
 
 TEST_F(PairSession, PhoneEventsRaiseTheirReportFlagsAndGruuRestartsItsTimer) {
     // The flags are process-wide; a repeated run starts from none.
-    g_lync.signin_request_pending = g_lync.signin_failed_pending = g_lync.signout_request_pending = 0;
+    g_lync.signin_request_pending = g_lync.signin_failed_pending = g_lync.signout_request_pending =
+        0;
     g_lync.hungup_pre_pending = g_lync.hungup_pending = 0;
     StartWithPhoneAt(LOOPBACK, "ResendGruu=30\n");
     PairUpToDevice();
@@ -528,8 +529,7 @@ TEST_F(PairSession, ALateMessageOfASupersededSessionChangesNothing) {
     ASSERT_EQ(end, "closed");
     sessions[0].join();
     // The older session's end leaves the newer pairing's firewall rules.
-    EXPECT_EQ(Recorded(firewall),
-              (std::vector<std::string>{"open 2130706433", "open 2130706433"}));
+    EXPECT_EQ(Recorded(firewall), (std::vector<std::string>{"open 2130706433", "open 2130706433"}));
 }
 
 void SendDatagram(const std::vector<uint8_t>& bytes) {

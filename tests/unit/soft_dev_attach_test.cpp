@@ -644,7 +644,9 @@ TEST_F(Attachment, FiveAttachmentsInARowLeaveNothingBehind) {
         EXPECT_EQ(fresh.unplug_records.size(), 1u);
         EXPECT_EQ(fresh.replies.size(), 1u);
         EXPECT_EQ(named_event_count(), 0u);
-        EXPECT_EQ(g_dev.softdev_alive + g_dev.intr_thread_alive + g_dev.pb_worker_alive + g_dev.cp_worker_alive, 0);
+        EXPECT_EQ(g_dev.softdev_alive + g_dev.intr_thread_alive + g_dev.pb_worker_alive +
+                      g_dev.cp_worker_alive,
+                  0);
         EXPECT_EQ(g_dev.cp_queue.size() + g_dev.pb_queue.size() + g_dev.intr_queue.size(), 0u);
         EXPECT_EQ(dlg.State(), STATE_NOT_PAIRED);
     }

@@ -120,9 +120,7 @@ TEST(SrtpLoader, StartsWithALibraryWhoseVersionAndBuildMustNotBeCalled) {
 
 class SrtpContext : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(StartProgramSrtp());
-    }
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(StartProgramSrtp()); }
     void TearDown() override { destroy_srtp_session(); }
 
     // Protects PLAIN with the call's context, as the send path does.
