@@ -10,7 +10,8 @@
 #         ThreadSanitizer cannot see the locks inside the Qt libraries
 # With no argument both run. Any report fails the test: the test programs
 # stop at the first one, and the integration tests look for reports in the
-# output of every program they run. Nothing is suppressed.
+# output of every program they run. Only leaks inside libdbus-1 are
+# suppressed (tests/support/lsan.supp).
 #
 #   scripts/test-sanitizers.sh [asan|tsan|all] [ctest options...]
 set -euo pipefail
@@ -41,6 +42,7 @@ if [ "$which" = all ] || [ "$which" = asan ]; then
   # stdbuf, whose preloaded library comes before the ASan runtime.
   # QUOR_TIME_SCALE: the programs run about three times slower.
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:verify_asan_link_order=0:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
+  LSAN_OPTIONS=suppressions=$PWD/tests/support/lsan.supp \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QUOR_TIME_SCALE=3 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE "vm|soak" "$@"
 fi
