@@ -32,6 +32,7 @@
 #include "helper/authority.h"
 #include "helper/firewall_rules.h"
 #include "platform/helper_protocol.h"
+#include "platform/net.h"
 #include "platform/vbus.h"
 #include "platform/vbus_vhci.h"
 
@@ -134,22 +135,8 @@ bool Helper::authorized(const Client& c, std::string* why) {
 bool Helper::answer(Client& c, uint16_t op, int status, uint32_t value, int fd) {
     uint8_t buf[ANSWER_SIZE];
     encode_answer({op, uint16_t(status), value}, buf);
-    iovec iov{buf, sizeof(buf)};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    if (fd >= 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof(control);
-        cmsghdr* cm = CMSG_FIRSTHDR(&msg);
-        cm->cmsg_level = SOL_SOCKET;
-        cm->cmsg_type = SCM_RIGHTS;
-        cm->cmsg_len = CMSG_LEN(sizeof(int));
-        memcpy(CMSG_DATA(cm), &fd, sizeof(int));
-    }
     // A caller that does not take its answers is not waited for.
-    return sendmsg(c.fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(sizeof(buf));
+    return send_with_descriptor(c.fd, buf, sizeof(buf), fd, MSG_DONTWAIT) == ssize_t(sizeof(buf));
 }
 
 int Helper::attach(Client& c, const Request& req, int stream_fd, uint32_t* port) {

@@ -65,22 +65,9 @@ int HelperClient::call(uint16_t op, uint32_t a, uint32_t b, uint32_t c, int send
     if (const int err = connect_locked(); err != 0) return err;
     uint8_t req[helper::REQUEST_SIZE];
     helper::encode_request({op, a, b, c}, req);
-    iovec iov{req, sizeof(req)};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    if (send_fd >= 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof(control);
-        cmsghdr* cm = CMSG_FIRSTHDR(&msg);
-        cm->cmsg_level = SOL_SOCKET;
-        cm->cmsg_type = SCM_RIGHTS;
-        cm->cmsg_len = CMSG_LEN(sizeof(int));
-        memcpy(CMSG_DATA(cm), &send_fd, sizeof(int));
-    }
     int err = 0;
-    if (sendmsg(fd_, &msg, MSG_NOSIGNAL) != ssize_t(sizeof(req))) err = errno ? errno : EIO;
+    if (send_with_descriptor(fd_, req, sizeof(req), send_fd, 0) != ssize_t(sizeof(req)))
+        err = errno ? errno : EIO;
 
     uint8_t ans_buf[helper::ANSWER_SIZE + 1];
     alignas(cmsghdr) char in_control[CMSG_SPACE(sizeof(int) * 4)] = {};

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace quor {
 
@@ -70,6 +71,24 @@ ssize_t socket_recv(int fd, uint8_t* buf, size_t len) {
 
 ssize_t socket_send(int fd, const uint8_t* buf, size_t len) {
     return send(fd, buf, len, MSG_NOSIGNAL);
+}
+
+ssize_t send_with_descriptor(int fd, const uint8_t* buf, size_t len, int pass_fd, int flags) {
+    iovec iov{const_cast<uint8_t*>(buf), len};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (pass_fd >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+        cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+        cm->cmsg_level = SOL_SOCKET;
+        cm->cmsg_type = SCM_RIGHTS;
+        cm->cmsg_len = CMSG_LEN(sizeof(int));
+        memcpy(CMSG_DATA(cm), &pass_fd, sizeof(int));
+    }
+    return sendmsg(fd, &msg, MSG_NOSIGNAL | flags);
 }
 
 ssize_t udp_receive(int fd, uint8_t* buf, size_t size, bool wait, uint32_t* from) {

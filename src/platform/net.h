@@ -29,6 +29,10 @@ ssize_t socket_recv(int fd, uint8_t* buf, size_t len);
 // Sends LEN bytes of a stream: the number sent, or -1 with errno set. A
 // peer that has gone away is an error here, never a signal to the process.
 ssize_t socket_send(int fd, const uint8_t* buf, size_t len);
+// Sends the LEN bytes of BUF as one message on a local socket, with the
+// descriptor PASS_FD attached unless it is -1. FLAGS are added to
+// MSG_NOSIGNAL. The number of bytes sent, or -1 with errno set.
+ssize_t send_with_descriptor(int fd, const uint8_t* buf, size_t len, int pass_fd, int flags);
 // Takes one datagram into BUF, cut to SIZE: waits for it, or with WAIT false
 // takes only one already queued (-1 with errno EAGAIN when none is). Returns
 // the datagram's whole length, which exceeds SIZE when it was cut; 0 for an
