@@ -171,18 +171,13 @@ class AudioWorkers : public ControllerFixture {
         }
         worker_.join();
     }
-    void QueuePlayback(const Submit& s) {
-        const Bytes b = converted(s);
-        g_dev.pb_queue.push(b.data(), b.size());
-        pb_complete_->set();
+    // Requests queued together, as the bus reader queues a burst: one
+    // wake-up for all of them, so no stale wake-up is left for later.
+    void QueuePlayback(std::initializer_list<Submit> burst) {
+        Queue(g_dev.pb_queue, *pb_complete_, burst);
     }
-    // Requests queued together, as the bus reader queues a burst.
     void QueueCapture(std::initializer_list<Submit> burst) {
-        for (const Submit& s : burst) {
-            const Bytes b = converted(s);
-            g_dev.cp_queue.push(b.data(), b.size());
-        }
-        cp_complete_->set();
+        Queue(g_dev.cp_queue, *cp_complete_, burst);
     }
     void WaitAsleep() {
         ASSERT_TRUE(wait_until([&] { return clock.sleepers() == 1; }, GUARD_MS))
@@ -230,13 +225,21 @@ class AudioWorkers : public ControllerFixture {
     EventHandle shutdown_ = open_named_event(EVENT_SOFTDEV_SHUTDOWN, EventReset::MANUAL);
 
   private:
+    void Queue(RequestQueue& queue, Event& complete, std::initializer_list<Submit> burst) {
+        for (const Submit& s : burst) {
+            const Bytes b = converted(s);
+            queue.push(b.data(), b.size());
+        }
+        complete.set();
+    }
+
     std::thread worker_;
     std::atomic<int>* alive_ = nullptr;
 };
 
 TEST_F(AudioWorkers, PlaybackAnswersTenPacketRequestsTenMillisecondsApart) {
     StartPlayback();
-    for (uint32_t i = 0; i < 5; ++i) QueuePlayback(playback_request(100 + i, 10, 96, 0));
+    for (uint32_t i = 0; i < 5; ++i) QueuePlayback({playback_request(100 + i, 10, 96, 0)});
     EXPECT_EQ(RunUntilReplies(5), (std::vector<int64_t>{10, 20, 30, 40, 50}));
     for (size_t i = 0; i < 5; ++i) {
         const Bytes r = Reply(i);
@@ -257,7 +260,7 @@ TEST_F(AudioWorkers, PlaybackAnswersTenPacketRequestsTenMillisecondsApart) {
 
 TEST_F(AudioWorkers, PlaybackPacesLinuxRequestsByTheAudioTheyCarry) {
     StartPlayback();
-    for (uint32_t i = 0; i < 20; ++i) QueuePlayback(playback_request(i, 6, 96, 0));
+    for (uint32_t i = 0; i < 20; ++i) QueuePlayback({playback_request(i, 6, 96, 0)});
     const std::vector<int64_t> at = RunUntilReplies(20);
     for (size_t i = 0; i < 20; ++i) EXPECT_EQ(at[i], int64_t(6 * (i + 1))) << i;
     const Bytes last = Reply(19);
@@ -270,23 +273,21 @@ TEST_F(AudioWorkers, PlaybackPacesLinuxRequestsByTheAudioTheyCarry) {
 
 TEST_F(AudioWorkers, PlaybackStartsANewGridWhenItWakesAfterRunningDry) {
     StartPlayback();
-    QueuePlayback(playback_request(1, 10, 96, 0));
-    QueuePlayback(playback_request(2, 10, 96, 0));
+    QueuePlayback({playback_request(1, 10, 96, 0), playback_request(2, 10, 96, 0)});
     EXPECT_EQ(RunUntilReplies(2), (std::vector<int64_t>{10, 20}));
     RunDry(200);          // 200 empty polls: the worker waits again
     clock.advance(1000);  // idle at 1220
-    QueuePlayback(playback_request(3, 10, 96, 0));
-    QueuePlayback(playback_request(4, 10, 96, 0));
+    QueuePlayback({playback_request(3, 10, 96, 0), playback_request(4, 10, 96, 0)});
     EXPECT_EQ(RunUntilReplies(4), (std::vector<int64_t>{10, 20, 1230, 1240}));
 }
 
 TEST_F(AudioWorkers, PlaybackStartsANewGridWhenTheSpeakerIsSwitchedOn) {
     StartPlayback();
-    QueuePlayback(playback_request(1, 10, 96, 0));
+    QueuePlayback({playback_request(1, 10, 96, 0)});
     EXPECT_EQ(RunUntilReplies(1), (std::vector<int64_t>{10}));
     Run(15);  // still polling at 25; its grid's next step is 20
     select_stream(*dlg, 1, 1);
-    QueuePlayback(playback_request(2, 10, 96, 0));  // found at the poll of 26
+    QueuePlayback({playback_request(2, 10, 96, 0)});  // found at the poll of 26
     EXPECT_EQ(RunUntilReplies(2), (std::vector<int64_t>{10, 36}));
 }
 
@@ -294,18 +295,17 @@ TEST_F(AudioWorkers, PlaybackStartsANewGridWhenTheSpeakerIsSwitchedOn) {
 // shifted by the delay.
 TEST_F(AudioWorkers, PlaybackCatchesUpAfterALateCompletion) {
     StartPlayback();
-    QueuePlayback(playback_request(1, 10, 96, 0));
+    QueuePlayback({playback_request(1, 10, 96, 0)});
     EXPECT_EQ(RunUntilReplies(1), (std::vector<int64_t>{10}));
     Run(15);  // the next requests are found at the poll of 26, after the step at 20
-    for (uint32_t i = 2; i <= 4; ++i) QueuePlayback(playback_request(i, 10, 96, 0));
+    for (uint32_t i = 2; i <= 4; ++i) QueuePlayback({playback_request(i, 10, 96, 0)});
     EXPECT_EQ(RunUntilReplies(4), (std::vector<int64_t>{10, 26, 30, 40}));
 }
 
 TEST_F(AudioWorkers, CaptureKeepsItsGridUntilTheMicrophoneIsSwitchedOnAgain) {
     StartCapture();
     select_stream(*dlg, 2, 1);
-    QueueCapture({capture_request(1, 10, 96)});
-    QueueCapture({capture_request(2, 10, 96)});
+    QueueCapture({capture_request(1, 10, 96), capture_request(2, 10, 96)});
     EXPECT_EQ(RunUntilReplies(2), (std::vector<int64_t>{10, 20}));
     RunDry(201);          // 201 empty polls: the worker waits again
     clock.advance(1000);  // idle at 1221
@@ -353,15 +353,14 @@ TEST_F(AudioWorkers, MalformedRequestsAreDroppedAndTheNextIsAnswered) {
     bad.resize(bad.size() - 20);
     usbip_header_to_host(bad.data());
     g_dev.pb_queue.push(bad.data(), bad.size());
-    QueuePlayback(playback_request(2, 10, 96, 0));
+    QueuePlayback({playback_request(2, 10, 96, 0)});
     RunUntilReplies(1);
     EXPECT_EQ(get_le32(&Reply(0)[USBIP_SEQNUM]), 2u);
 }
 
 TEST_F(AudioWorkers, ShutdownLeavesQueuedRequestsUnanswered) {
     StartPlayback();
-    QueuePlayback(playback_request(1, 10, 96, 0));
-    QueuePlayback(playback_request(2, 10, 96, 0));
+    QueuePlayback({playback_request(1, 10, 96, 0), playback_request(2, 10, 96, 0)});
     WaitAsleep();
     StopWorker();  // the first is answered at 10, the second never
     EXPECT_EQ(g_dev.pb_worker_alive, 0);
