@@ -45,6 +45,9 @@ constexpr size_t MAX_CLIENTS = 32;
 // Enough for one connector's device and a spare; a caller cannot use up
 // every port of the machine.
 constexpr size_t MAX_PORTS_PER_CLIENT = 4;
+// How long a caller that closed its connection may take to close its end of
+// a device's socket before the helper detaches the port itself.
+constexpr int CALLER_EXIT_MS = 500;
 constexpr size_t MAX_RULES_PER_CLIENT = 4;
 // Started by its socket, the helper ends after this long without a
 // connection; systemd starts it again at the next one.
@@ -65,10 +68,17 @@ struct Options {
     std::string vhci_dir = VHCI_DIR;
 };
 
+// A vhci_hcd port this helper attached, with its own copy of the device's
+// socket: it tells whether the caller's end is still open.
+struct AttachedPort {
+    unsigned port;
+    int socket;
+};
+
 struct Client {
     int fd = -1;
     Peer peer;
-    std::vector<unsigned> ports;
+    std::vector<AttachedPort> ports;
     std::vector<uint32_t> rules;
 };
 
@@ -110,11 +120,12 @@ class Helper {
     void accept_client(int listen_fd);
     // False when the connection is to be closed.
     bool serve(Client& c);
-    void drop(Client& c);
+    void drop(Client& c, bool stopping = false);
     bool authorized(const Client& c, std::string* why);
     bool answer(Client& c, uint16_t op, int status, uint32_t value, int fd = -1);
 
-    int attach(Client& c, const Request& req, int stream_fd, uint32_t* port);
+    // On success the port keeps STREAM_FD, and it is set to -1.
+    int attach(Client& c, const Request& req, int* stream_fd, uint32_t* port);
     int detach(Client& c, unsigned port);
     int bind_udp(const Request& req, int* fd);
     int firewall(Client& c, const Request& req, bool open);
@@ -139,10 +150,10 @@ bool Helper::answer(Client& c, uint16_t op, int status, uint32_t value, int fd) 
     return send_with_descriptor(c.fd, buf, sizeof(buf), fd, MSG_DONTWAIT) == ssize_t(sizeof(buf));
 }
 
-int Helper::attach(Client& c, const Request& req, int stream_fd, uint32_t* port) {
+int Helper::attach(Client& c, const Request& req, int* stream_fd, uint32_t* port) {
     int type = 0;
     socklen_t len = sizeof(type);
-    if (getsockopt(stream_fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM)
+    if (getsockopt(*stream_fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM)
         return EINVAL;
     if (c.ports.size() >= MAX_PORTS_PER_CLIENT) return EMFILE;
     int err = EBUSY;
@@ -156,19 +167,22 @@ int Helper::attach(Client& c, const Request& req, int stream_fd, uint32_t* port)
         // The kernel takes the descriptor number in the writer's own table:
         // the helper's copy of the caller's socket.
         char line[64];
-        snprintf(line, sizeof(line), "%u %d %u %u\n", free_port - 1, stream_fd, req.a, req.b);
+        snprintf(line, sizeof(line), "%u %d %u %u\n", free_port - 1, *stream_fd, req.a, req.b);
         err = write_vhci(opts_.vhci_dir + "/attach", line);
         if (err == 0) {
             *port = free_port - 1;
-            c.ports.push_back(free_port - 1);
+            c.ports.push_back({free_port - 1, *stream_fd});
+            *stream_fd = -1;
         }
     }
     return err;
 }
 
 int Helper::detach(Client& c, unsigned port) {
-    const auto it = std::find(c.ports.begin(), c.ports.end(), port);
+    const auto it = std::find_if(c.ports.begin(), c.ports.end(),
+                                 [port](const AttachedPort& p) { return p.port == port; });
     if (it == c.ports.end()) return ENOENT;
+    close(it->socket);
     c.ports.erase(it);
     return write_vhci(opts_.vhci_dir + "/detach", std::to_string(port) + "\n");
 }
@@ -277,7 +291,7 @@ bool Helper::serve(Client& c) {
     int out_fd = -1;
     switch (op) {
         case OP_ATTACH:
-            status = attach(c, req, fds[0], &value);
+            status = attach(c, req, &fds[0], &value);
             note(status ? LOG_ERR : LOG_INFO, "uid %u pid %d: attach devid 0x%x speed %u: %s %u",
                  uid, pid, req.a, req.b, status ? strerror(status) : "port", value);
             break;
@@ -299,27 +313,45 @@ bool Helper::serve(Client& c) {
             break;
     }
     // The kernel holds its own reference to an attached socket.
-    for (int fd : fds) close(fd);
+    for (int fd : fds)
+        if (fd >= 0) close(fd);
     const bool sent = answer(c, op, status, value, out_fd);
     if (out_fd >= 0) close(out_fd);
     return sent;
 }
 
-void Helper::drop(Client& c) {
-    // A caller that died took its end of the device's socket with it, and
-    // vhci_hcd may have unplugged the port on its own already: detaching a
-    // free port again would only make the kernel log an error.
+// Whether the other end of SOCKET is closed, or the kernel shut the socket
+// down, within WAIT_MS.
+bool peer_closes(int socket, int wait_ms) {
+    pollfd p{socket, POLLRDHUP, 0};
+    int n;
+    while ((n = poll(&p, 1, wait_ms)) < 0 && errno == EINTR) {
+    }
+    return n == 1 && (p.revents & (POLLRDHUP | POLLHUP)) != 0;
+}
+
+void Helper::drop(Client& c, bool stopping) {
+    // A caller that died takes its end of the device's socket with it, maybe
+    // a moment after its connection to the helper, and vhci_hcd unplugs such
+    // a port on its own: detaching it as well races with the kernel, which
+    // logs an error when it loses. A caller still alive keeps that end open.
+    const int wait_ms = stopping ? 0 : CALLER_EXIT_MS;
     uint8_t table[PORT_STATUS_SIZE];
     const bool status_known = !c.ports.empty() && read_vhci_ports(opts_.vhci_dir, table) == 0;
-    for (unsigned port : c.ports) {
-        if (status_known && table[port + 1] == 0) {
-            note(LOG_INFO, "uid %u pid %d: gone, port %u already unplugged", c.peer.uid,
-                 int(c.peer.pid), port);
-            continue;
+    for (const AttachedPort& p : c.ports) {
+        const uid_t uid = c.peer.uid;
+        const int pid = int(c.peer.pid);
+        if (status_known && table[p.port + 1] == 0) {
+            note(LOG_INFO, "uid %u pid %d: gone, port %u already unplugged", uid, pid, p.port);
+        } else if (peer_closes(p.socket, wait_ms)) {
+            note(LOG_INFO, "uid %u pid %d: gone, port %u unplugs itself: its socket is closed", uid,
+                 pid, p.port);
+        } else {
+            const int err = write_vhci(opts_.vhci_dir + "/detach", std::to_string(p.port) + "\n");
+            note(err ? LOG_WARNING : LOG_INFO, "uid %u pid %d: gone, detach port %u: %s", uid, pid,
+                 p.port, strerror(err));
         }
-        const int err = write_vhci(opts_.vhci_dir + "/detach", std::to_string(port) + "\n");
-        note(err ? LOG_WARNING : LOG_INFO, "uid %u pid %d: gone, detach port %u: %s", c.peer.uid,
-             int(c.peer.pid), port, strerror(err));
+        close(p.socket);
     }
     for (uint32_t addr : c.rules) {
         std::string why;
@@ -392,7 +424,7 @@ int Helper::run(int listen_fd, bool activated) {
                        clients_.end());
         if (fds[0].revents & POLLIN) accept_client(listen_fd);
     }
-    for (Client& c : clients_) drop(c);
+    for (Client& c : clients_) drop(c, true);
     clients_.clear();
     return 0;
 }

@@ -113,6 +113,7 @@ class Caller:
 
     def __init__(self, path, uid):
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        self.streams = []  # our ends of the attached devices' sockets
         self.sock.settimeout(quorlib.scaled(5))
         os.seteuid(uid)
         try:
@@ -143,7 +144,7 @@ class Caller:
             status, port, _ = self.call(ATTACH, devid, FULL_SPEED, fds=[kernels.fileno()])
         finally:
             kernels.close()
-        self.stream = ours
+        self.streams.append(ours)
         return status, port
 
     def close(self):
@@ -231,6 +232,18 @@ class Helper(unittest.TestCase):
         # The next event is b's: nothing else reached the detach file.
         b.attach()
         self.assertEqual(self.vhci.wait_events(4)[3][0], "attach")
+
+    def test_a_port_whose_socket_the_caller_closed_is_left_to_the_kernel(self):
+        a = self.caller()
+        closed = a.attach()[1]
+        self.vhci.wait_events(1)
+        kept = a.attach()[1]
+        self.vhci.wait_events(2)
+        # A dying caller's connection may close before its device's socket.
+        a.close()
+        a.streams[0].close()
+        self.helper.wait_for(rf"uid {ALLOWED_UID} pid \d+: gone, port {closed} unplugs itself")
+        self.assertEqual(self.vhci.wait_events(3)[2:], [("detach", kept)])
 
     def test_malformed_requests_are_refused_and_the_connection_goes_on(self):
         c = self.caller()
