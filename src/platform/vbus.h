@@ -54,7 +54,8 @@ class VirtualBus {
                                  const uint8_t* /*config*/, size_t /*config_len*/) {}
 
     // Request stream; one reader thread, any number of writers.
-    // Waits up to TIMEOUT_MS for the next request and copies the whole PDU
+    // Waits up to TIMEOUT_MS for the next request (0: takes what has come
+    // in, without waiting) and copies the whole PDU
     // (header, OUT data, isochronous packet descriptors) into BUF. Returns
     // its length, 0 when none came in time, -1 when there is no connection
     // to the host (never plugged in, unplugged, or dropped after a

@@ -44,6 +44,7 @@ int StreamBus::adopt_stream(int fd) {
     pending_.clear();
     control_ = UsbipControlState{};
     rx_len_ = 0;
+    rx_drained_ = false;
     return 0;
 }
 
@@ -83,19 +84,32 @@ int StreamBus::read_request(uint8_t* buf, size_t size, int timeout_ms) {
     for (;;) {
         if (!stream_alive()) return -1;
         if (const int n = take_request(buf, size); n != 0) return n;
-        pollfd p{fd_, POLLIN, 0};
-        const int64_t left = deadline - steady_ms();
-        const int ready = poll(&p, 1, left > 0 ? int(left) : 0);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) return 0;
-        const ssize_t got =
-            ready < 0 ? -1 : recv(fd_, rx_.data() + rx_len_, rx_.size() - rx_len_, 0);
+        // A look without a wait reads what is there without asking first,
+        // and once a read took everything that was there, the next look
+        // finds nothing without asking again: a reader that reads every
+        // waiting request in one go makes one call for them all.
+        int ready = 1;
+        if (timeout_ms > 0) {
+            pollfd p{fd_, POLLIN, 0};
+            const int64_t left = deadline - steady_ms();
+            ready = poll(&p, 1, left > 0 ? int(left) : 0);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready == 0) return 0;
+        } else if (rx_drained_) {
+            rx_drained_ = false;
+            return 0;
+        }
+        const size_t room = rx_.size() - rx_len_;
+        const ssize_t got = ready < 0 ? -1 : recv(fd_, rx_.data() + rx_len_, room, MSG_DONTWAIT);
         if (got > 0) {
             rx_len_ += size_t(got);
+            rx_drained_ = size_t(got) < room;
         } else if (got == 0) {
             drop_stream(end_of_stream_is_normal_ ? nullptr : "end of stream");
             return -1;
-        } else if (errno != EAGAIN && errno != EINTR) {
+        } else if (errno == EAGAIN) {
+            if (timeout_ms <= 0) return 0;
+        } else if (errno != EINTR) {
             drop_stream(strerror(errno));
             return -1;
         }

@@ -55,6 +55,8 @@ class StreamBus : public VirtualBus {
     std::atomic<int> fd_{-1};
     std::vector<uint8_t> rx_;  // reader thread only
     size_t rx_len_ = 0;
+    // The last receive left the socket empty (reader thread only).
+    bool rx_drained_ = false;
 
     std::mutex mu_;  // everything below, and every write to the socket
     bool alive_ = false;

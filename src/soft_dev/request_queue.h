@@ -22,10 +22,15 @@ class RequestQueue {
     // Frees every queued request (free_queue).
     void clear();
     size_t size();
+    // Isochronous packets of the queued requests, one a millisecond at
+    // full speed: how much of its stream the queue holds ahead of its
+    // worker.
+    uint64_t queued_packets();
 
   private:
     std::mutex lock_;
     std::deque<std::vector<uint8_t>> nodes_;
+    uint64_t packets_ = 0;
 };
 
 }  // namespace quor
