@@ -34,6 +34,16 @@ bool RequestQueue::pop(std::vector<uint8_t>* out) {
     return true;
 }
 
+bool RequestQueue::pop_if(const std::function<bool(const uint8_t*, size_t)>& take,
+                          std::vector<uint8_t>* out) {
+    std::lock_guard lk(lock_);
+    if (nodes_.empty() || !take(nodes_.front().data(), nodes_.front().size())) return false;
+    *out = std::move(nodes_.front());
+    nodes_.pop_front();
+    packets_ -= packets_of(*out);
+    return true;
+}
+
 bool RequestQueue::remove(uint32_t seqnum) {
     std::lock_guard lk(lock_);
     const auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](const std::vector<uint8_t>& n) {

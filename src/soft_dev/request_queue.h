@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -16,6 +17,9 @@ class RequestQueue {
     void push(const uint8_t* pdu, size_t len);
     // Moves the oldest request into OUT; false when the queue is empty.
     bool pop(std::vector<uint8_t>* out);
+    // The same, only when TAKE says yes to the oldest request (called under
+    // the queue's lock with the request and its length).
+    bool pop_if(const std::function<bool(const uint8_t*, size_t)>& take, std::vector<uint8_t>* out);
     // Drops the request with sequence number SEQNUM; false when none is
     // queued.
     bool remove(uint32_t seqnum);
