@@ -54,7 +54,8 @@ class VirtualBus {
                                  const uint8_t* /*config*/, size_t /*config_len*/) {}
 
     // Request stream; one reader thread, any number of writers.
-    // Waits up to TIMEOUT_MS for the next request and copies the whole PDU
+    // Waits up to TIMEOUT_MS for the next request (0: takes what has come
+    // in, without waiting) and copies the whole PDU
     // (header, OUT data, isochronous packet descriptors) into BUF. Returns
     // its length, 0 when none came in time, -1 when there is no connection
     // to the host (never plugged in, unplugged, or dropped after a
@@ -68,6 +69,18 @@ class VirtualBus {
     // not sent (the request was unlinked or answered already, the reply is
     // malformed, or the connection is gone).
     virtual int write_reply(const uint8_t* pdu, size_t len) = 0;
+    // Sends REPLIES in order, each as write_reply would; a bus
+    // that can sends them with one write. The count that was sent.
+    struct Reply {
+        const uint8_t* pdu;
+        size_t len;
+    };
+    virtual size_t write_replies(const Reply* replies, size_t count) {
+        size_t sent = 0;
+        for (size_t i = 0; i < count; ++i)
+            if (write_reply(replies[i].pdu, replies[i].len) == 0) ++sent;
+        return sent;
+    }
     // Called when the host unlinks a request that is still pending, before
     // the unlink is confirmed; the device logic drops the request.
     virtual void set_unlink_handler(UnlinkHandler handler) = 0;

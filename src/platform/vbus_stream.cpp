@@ -44,6 +44,7 @@ int StreamBus::adopt_stream(int fd) {
     pending_.clear();
     control_ = UsbipControlState{};
     rx_len_ = 0;
+    rx_drained_ = false;
     return 0;
 }
 
@@ -83,19 +84,32 @@ int StreamBus::read_request(uint8_t* buf, size_t size, int timeout_ms) {
     for (;;) {
         if (!stream_alive()) return -1;
         if (const int n = take_request(buf, size); n != 0) return n;
-        pollfd p{fd_, POLLIN, 0};
-        const int64_t left = deadline - steady_ms();
-        const int ready = poll(&p, 1, left > 0 ? int(left) : 0);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) return 0;
-        const ssize_t got =
-            ready < 0 ? -1 : recv(fd_, rx_.data() + rx_len_, rx_.size() - rx_len_, 0);
+        // A look without a wait reads what is there without asking first,
+        // and once a read took everything that was there, the next look
+        // finds nothing without asking again: a reader that reads every
+        // waiting request in one go makes one call for them all.
+        int ready = 1;
+        if (timeout_ms > 0) {
+            pollfd p{fd_, POLLIN, 0};
+            const int64_t left = deadline - steady_ms();
+            ready = poll(&p, 1, left > 0 ? int(left) : 0);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready == 0) return 0;
+        } else if (rx_drained_) {
+            rx_drained_ = false;
+            return 0;
+        }
+        const size_t room = rx_.size() - rx_len_;
+        const ssize_t got = ready < 0 ? -1 : recv(fd_, rx_.data() + rx_len_, room, MSG_DONTWAIT);
         if (got > 0) {
             rx_len_ += size_t(got);
+            rx_drained_ = size_t(got) < room;
         } else if (got == 0) {
             drop_stream(end_of_stream_is_normal_ ? nullptr : "end of stream");
             return -1;
-        } else if (errno != EAGAIN && errno != EINTR) {
+        } else if (errno == EAGAIN) {
+            if (timeout_ms <= 0) return 0;
+        } else if (errno != EINTR) {
             drop_stream(strerror(errno));
             return -1;
         }
@@ -168,24 +182,43 @@ void StreamBus::finish_request(uint32_t seqnum) {
     send_locked(wire.data(), wire.size());
 }
 
-int StreamBus::write_reply(const uint8_t* pdu, size_t len) {
-    if (len < USBIP_HEADER_SIZE) return -1;
+bool StreamBus::add_reply_locked(const uint8_t* pdu, size_t len) {
+    if (len < USBIP_HEADER_SIZE) return false;
     const uint32_t seqnum = get_le32(pdu + USBIP_SEQNUM);
-    std::lock_guard lk(mu_);
     const auto it = pending_.find(seqnum);
     if (it == pending_.end()) {
         if (g_debug_level > 2) quor_log("DEV: reply to seqnum %u dropped: not pending\n", seqnum);
-        return -1;
+        return false;
     }
-    std::vector<uint8_t> wire;
+    const size_t before = tx_.size();
     int32_t status = 0;
-    if (usbip_wire_reply(it->second, pdu, len, &wire, &status) != 0) {
+    if (usbip_wire_reply(it->second, pdu, len, &tx_, &status) != 0) {
+        tx_.resize(before);
         quor_log("Quor ERR: malformed reply to seqnum %u not sent\n", seqnum);
-        return -1;
+        return false;
     }
     control_.note_answer(it->second, status);
     pending_.erase(it);
-    return send_locked(wire.data(), wire.size());
+    return true;
+}
+
+int StreamBus::write_reply(const uint8_t* pdu, size_t len) {
+    std::lock_guard lk(mu_);
+    // The wire form goes into a buffer kept from write to write, so a
+    // reply costs no allocation.
+    tx_.clear();
+    if (!add_reply_locked(pdu, len)) return -1;
+    return send_locked(tx_.data(), tx_.size());
+}
+
+size_t StreamBus::write_replies(const Reply* replies, size_t count) {
+    std::lock_guard lk(mu_);
+    tx_.clear();
+    size_t added = 0;
+    for (size_t i = 0; i < count; ++i)
+        if (add_reply_locked(replies[i].pdu, replies[i].len)) ++added;
+    if (added == 0) return 0;
+    return send_locked(tx_.data(), tx_.size()) == 0 ? added : 0;
 }
 
 int StreamBus::send_locked(const uint8_t* wire, size_t len) {

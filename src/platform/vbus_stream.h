@@ -22,6 +22,7 @@ class StreamBus : public VirtualBus {
     int read_request(uint8_t* buf, size_t size, int timeout_ms) override;
     void finish_request(uint32_t seqnum) override;
     int write_reply(const uint8_t* pdu, size_t len) override;
+    size_t write_replies(const Reply* replies, size_t count) override;
     void set_unlink_handler(UnlinkHandler handler) override;
 
     // Takes FD, a connected stream socket, as the URB stream of a new
@@ -48,6 +49,9 @@ class StreamBus : public VirtualBus {
     // the stream for a malformed one.
     int take_request(uint8_t* buf, size_t size);
     void answer_unlink(const uint8_t* hdr);
+    // Under mu_: appends the wire form of the reply PDU to tx_; false when
+    // it is not sent (not pending, or malformed).
+    bool add_reply_locked(const uint8_t* pdu, size_t len);
     // Under mu_: sends WIRE whole, or drops the stream.
     int send_locked(const uint8_t* wire, size_t len);
     void drop_locked(const char* why);
@@ -55,12 +59,15 @@ class StreamBus : public VirtualBus {
     std::atomic<int> fd_{-1};
     std::vector<uint8_t> rx_;  // reader thread only
     size_t rx_len_ = 0;
+    // The last receive left the socket empty (reader thread only).
+    bool rx_drained_ = false;
 
     std::mutex mu_;  // everything below, and every write to the socket
     bool alive_ = false;
     std::unordered_map<uint32_t, UsbipRequest> pending_;
     UsbipControlState control_;
     UnlinkHandler on_unlink_;
+    std::vector<uint8_t> tx_;  // the reply being sent
 };
 
 }  // namespace quor

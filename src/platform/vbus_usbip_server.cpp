@@ -83,6 +83,9 @@ class SharedUsbipBus : public VirtualBus {
     int write_reply(const uint8_t* pdu, size_t len) override {
         return server_->write_reply(pdu, len);
     }
+    size_t write_replies(const Reply* replies, size_t count) override {
+        return server_->write_replies(replies, count);
+    }
     void set_unlink_handler(UnlinkHandler handler) override {
         server_->set_unlink_handler(std::move(handler));
     }

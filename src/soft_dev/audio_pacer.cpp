@@ -12,4 +12,8 @@ int64_t AudioPacer::next_completion(size_t bytes) {
     return base_ms_ + int64_t(bytes_since_base_ / AUDIO_BYTES_PER_MS);
 }
 
+int64_t AudioPacer::peek_completion(size_t bytes) const {
+    return base_ms_ + int64_t((bytes_since_base_ + bytes) / AUDIO_BYTES_PER_MS);
+}
+
 }  // namespace quor

@@ -18,6 +18,8 @@ class AudioPacer {
     // A request carrying BYTES bytes follows the previous one; the time at
     // which it is to complete.
     int64_t next_completion(size_t bytes);
+    // The same time, without counting the request in.
+    int64_t peek_completion(size_t bytes) const;
 
   private:
     int64_t base_ms_ = 0;

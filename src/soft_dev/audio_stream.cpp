@@ -44,15 +44,53 @@ bool is_set(Event* event) {
     return Event::wait_any(&event, 1, 0) == 0;
 }
 
+// Replies built one after another and written together.
+class ReplyBatch {
+  public:
+    void add(const uint8_t* pdu, size_t len, int line, const char* func) {
+        log_dev_pkg(pdu, len, __FILE__, line, func);
+        parts_.push_back({bytes_.size(), len});
+        bytes_.insert(bytes_.end(), pdu, pdu + len);
+    }
+    void write(VirtualBus& bus) {
+        if (parts_.empty()) return;
+        refs_.clear();
+        for (const auto& [at, len] : parts_) refs_.push_back({bytes_.data() + at, len});
+        bus.write_replies(refs_.data(), refs_.size());
+        parts_.clear();
+        bytes_.clear();
+    }
+
+  private:
+    std::vector<uint8_t> bytes_;
+    std::vector<std::pair<size_t, size_t>> parts_;
+    std::vector<VirtualBus::Reply> refs_;
+};
+
 // One direction's requests: what differs between the two workers.
 class StreamServer {
   public:
     virtual ~StreamServer() = default;
-    virtual void serve(VirtualBus& bus, const uint8_t* req, size_t len) = 0;
+    // Waits for the request's completion time (complete_at) and adds its
+    // reply to the replies.
+    virtual void serve(const uint8_t* req, size_t len) = 0;
+    // Whether the request, taken next, is to complete by NOW_MS (never when
+    // its stream was switched on again, which starts a new grid).
+    virtual bool due_by(int64_t now_ms, const uint8_t* req, size_t len) = 0;
     // The worker woke to new requests after an idle spell.
     virtual void woke() {}
+    // Writes the replies built so far unless WHEN_MS has come, then waits
+    // for it: no reply waits behind the next one's completion time.
+    void complete_at(int64_t when_ms) {
+        if (when_ms <= clock->now_ms()) return;
+        replies.write(*bus);
+        sleep_until(*clock, when_ms);
+    }
+
     AudioPacer pacer;
     Clock* clock = nullptr;
+    VirtualBus* bus = nullptr;
+    ReplyBatch replies;
 };
 
 struct StreamRole {
@@ -69,11 +107,15 @@ struct StreamRole {
 int run_stream_worker(Clock& clock, VirtualBus& bus, const StreamRole& role, StreamServer& server) {
     role.alive = 1;
     server.clock = &clock;
+    server.bus = &bus;
     const EventHandle complete = open_named_event(role.complete_event, EventReset::AUTO);
     const EventHandle shutdown = open_named_event(EVENT_SOFTDEV_SHUTDOWN, EventReset::MANUAL);
     Event* const events[] = {complete.get(), shutdown.get()};
     server.pacer.rebase(clock.now_ms());
     std::vector<uint8_t> node;
+    const auto due_now = [&](const uint8_t* req, size_t len) {
+        return server.due_by(clock.now_ms(), req, len);
+    };
     // Kept across waits: a worker that woke to an empty queue after a full
     // drain polls once and waits again.
     int empty_polls = 0;
@@ -90,7 +132,12 @@ int run_stream_worker(Clock& clock, VirtualBus& bus, const StreamRole& role, Str
                 continue;
             }
             empty_polls = 0;
-            server.serve(bus, node.data(), node.size());
+            server.serve(node.data(), node.size());
+            // Requests whose time has come too (after a late wake-up) are
+            // completed with it, in one write.
+            while (!is_set(shutdown.get()) && role.queue.pop_if(due_now, &node))
+                server.serve(node.data(), node.size());
+            server.replies.write(bus);
         }
     }
     quor_log("%s: Received SoftDevice Shutdown event.....\n", role.tag);
@@ -100,7 +147,14 @@ int run_stream_worker(Clock& clock, VirtualBus& bus, const StreamRole& role, Str
 
 class PlaybackServer : public StreamServer {
   public:
-    void serve(VirtualBus& bus, const uint8_t* req, size_t len) override {
+    bool due_by(int64_t now_ms, const uint8_t* req, size_t len) override {
+        if (g_lync.pb_stream_started != 0 || read_iso_layout(req, len, &peek_) != 0) return false;
+        size_t carried = 0;
+        for (size_t i = 0; i < peek_.count; ++i) carried += peek_.slice[i].length;
+        return pacer.peek_completion(carried) <= now_ms;
+    }
+
+    void serve(const uint8_t* req, size_t len) override {
         Clock& clock = *this->clock;
         if (read_iso_layout(req, len, &layout_) != 0) {
             quor_log("PB: request %u of %zu bytes is malformed, dropped\n",
@@ -124,11 +178,11 @@ class PlaybackServer : public StreamServer {
             carried += s.length;
             if (to_phone) forward(layout_.out_data + s.offset, s.length);
         }
-        sleep_until(clock, pacer.next_completion(carried));
+        complete_at(pacer.next_completion(carried));
         make_iso_ret_header(req, reply_, 0);
         const size_t n =
             USBIP_HEADER_SIZE + put_iso_descriptors(layout_, reply_ + USBIP_HEADER_SIZE);
-        send_dev_pkg(bus, reply_, n, __FILE__, __LINE__, "dealwith_audio_pb_buf");
+        replies.add(reply_, n, __LINE__, "dealwith_audio_pb_buf");
     }
 
   private:
@@ -146,6 +200,7 @@ class PlaybackServer : public StreamServer {
     }
 
     IsoLayout layout_;
+    IsoLayout peek_;
     SampleFifo fifo_;
     uint8_t frame_[USB_FRAME_BYTES];
     uint8_t reply_[MAX_REPLY];
@@ -154,7 +209,12 @@ class PlaybackServer : public StreamServer {
 
 class CaptureServer : public StreamServer {
   public:
-    void serve(VirtualBus& bus, const uint8_t* req, size_t len) override {
+    bool due_by(int64_t now_ms, const uint8_t* req, size_t len) override {
+        if (g_lync.cp_stream_started != 0 || read_iso_layout(req, len, &peek_) != 0) return false;
+        return pacer.peek_completion(audio_bytes(peek_)) <= now_ms;
+    }
+
+    void serve(const uint8_t* req, size_t len) override {
         Clock& clock = *this->clock;
         if (read_iso_layout(req, len, &layout_) != 0) {
             quor_log("CP: request %u of %zu bytes is malformed, dropped\n",
@@ -166,13 +226,8 @@ class CaptureServer : public StreamServer {
             fifo_.clear();
             drop_stale_audio();
         }
-        size_t total = 0;
-        for (size_t i = 0; i < layout_.count; ++i) {
-            IsoSlice& s = layout_.slice[i];
-            s.actual = uint32_t(std::min<size_t>(s.length, MAX_CAPTURE_BYTES - total));
-            total += s.actual;
-        }
-        sleep_until(clock, pacer.next_completion(total));
+        const size_t total = audio_bytes(layout_);
+        complete_at(pacer.next_completion(total));
         while (fifo_.size() < total) {
             next_frame();
             fifo_.push(frame_, USB_FRAME_BYTES);
@@ -181,7 +236,7 @@ class CaptureServer : public StreamServer {
         fifo_.pop(audio, total);
         make_iso_ret_header(req, reply_, uint32_t(total));
         const size_t n = USBIP_HEADER_SIZE + total + put_iso_descriptors(layout_, audio + total);
-        send_dev_pkg(bus, reply_, n, __FILE__, __LINE__, "dealwith_audio_cp_buf");
+        replies.add(reply_, n, __LINE__, "dealwith_audio_cp_buf");
     }
 
     // Audio that queued while the microphone was not read is stale: the
@@ -189,6 +244,18 @@ class CaptureServer : public StreamServer {
     void woke() override { drop_stale_audio(); }
 
   private:
+    // Sets each packet's share of the audio, at most MAX_CAPTURE_BYTES in
+    // all; returns the sum.
+    static size_t audio_bytes(IsoLayout& layout) {
+        size_t total = 0;
+        for (size_t i = 0; i < layout.count; ++i) {
+            IsoSlice& s = layout.slice[i];
+            s.actual = uint32_t(std::min<size_t>(s.length, MAX_CAPTURE_BYTES - total));
+            total += s.actual;
+        }
+        return total;
+    }
+
     void drop_stale_audio() {
         if (g_rtp_socket < 0) return;
         if (const int n = rtp_discard_waiting(); n > 0)
@@ -217,6 +284,7 @@ class CaptureServer : public StreamServer {
     }
 
     IsoLayout layout_;
+    IsoLayout peek_;
     SampleFifo fifo_;
     uint8_t frame_[USB_FRAME_BYTES];
     uint8_t reply_[MAX_REPLY];

@@ -1,5 +1,7 @@
 #include "soft_dev/dispatch.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -107,6 +109,26 @@ void drop_queued_request(uint32_t seqnum) {
         g_dev.intr_queue.remove(seqnum);
 }
 
+// How long the reader may leave requests in the bus before it reads them:
+// while the streams' queues hold audio enough ahead of their workers, a
+// request that comes in waits for the next read with others instead of
+// waking the reader on its own (a Linux host resubmits a request at every
+// completion, a thousand a second while recording). The wait never lets a
+// queue run dry, and a control request waits no longer than MAX_READ_DEFER_MS.
+namespace {
+int64_t read_defer_ms() {
+    constexpr uint64_t MAX_READ_DEFER_MS = 4;
+    // Left in the queue when the deferred read comes: the time to read,
+    // queue and reach the worker.
+    constexpr uint64_t MARGIN_MS = 3;
+    uint64_t ahead = UINT64_MAX;
+    for (RequestQueue* q : {&g_dev.pb_queue, &g_dev.cp_queue})
+        if (const uint64_t ms = q->queued_packets(); ms > 0) ahead = std::min(ahead, ms);
+    if (ahead == UINT64_MAX || ahead <= MARGIN_MS) return 0;
+    return int64_t(std::min(ahead - MARGIN_MS, MAX_READ_DEFER_MS));
+}
+}  // namespace
+
 void softdev_io_loop(DeviceContext& device, VirtualBus& bus) {
     g_lync.volume_setting = 0;
     g_lync.mute_setting = 0;
@@ -117,7 +139,9 @@ void softdev_io_loop(DeviceContext& device, VirtualBus& bus) {
     bool reading = true;
     for (;;) {
         // While requests come in, the events are only looked at between
-        // them; once the host is gone the loop just waits for the end.
+        // reads; once the host is gone the loop just waits for the end.
+        const int64_t defer = reading ? read_defer_ms() : 0;
+        if (defer > 0) device.clock.sleep_ms(defer);
         const int fired = Event::wait_any(events, 2, reading ? 0 : READ_POLL_MS);
         if (fired == 1) {
             quor_log("DEV: Received SoftDevice Shutdown event.....\n");
@@ -125,16 +149,25 @@ void softdev_io_loop(DeviceContext& device, VirtualBus& bus) {
         }
         if (fired == 0) quor_log("DEV: INT_COMPLETE signalled\n");
         if (!reading) continue;
-        memset(buf.data(), 0, buf.size());
-        const int n = bus.read_request(buf.data(), buf.size(), READ_POLL_MS);
-        if (n > 0) {
-            const uint32_t seqnum = get_be32(buf.data() + USBIP_SEQNUM);
-            process_dev_data(device, buf.data(), size_t(n), bus);
-            bus.finish_request(seqnum);
-        } else if (n < 0) {
-            quor_log("DEV: the USB host is gone, no more requests this attachment\n");
-            reading = false;
-            g_dev.usb_host_gone = 1;
+        // Every request that is waiting, in one go; the first read waits
+        // for one unless this read was deferred.
+        int timeout_ms = defer > 0 ? 0 : READ_POLL_MS;
+        for (;;) {
+            memset(buf.data(), 0, buf.size());
+            const int n = bus.read_request(buf.data(), buf.size(), timeout_ms);
+            if (n > 0) {
+                const uint32_t seqnum = get_be32(buf.data() + USBIP_SEQNUM);
+                process_dev_data(device, buf.data(), size_t(n), bus);
+                bus.finish_request(seqnum);
+                timeout_ms = 0;
+                continue;
+            }
+            if (n < 0) {
+                quor_log("DEV: the USB host is gone, no more requests this attachment\n");
+                reading = false;
+                g_dev.usb_host_gone = 1;
+            }
+            break;
         }
     }
 }

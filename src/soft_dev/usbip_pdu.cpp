@@ -47,10 +47,14 @@ int make_iso_ret_header(const uint8_t* req, uint8_t* reply, uint32_t data_len) {
     return 0;
 }
 
-int send_dev_pkg(VirtualBus& bus, const uint8_t* pdu, size_t len, const char* file, int line,
-                 const char* func) {
+void log_dev_pkg(const uint8_t* pdu, size_t len, const char* file, int line, const char* func) {
     if (g_debug_level > 2) log_packet_record(file, line, func, "Send Dev Pkg:\n");
     log_hex_dump(3, pdu, len);
+}
+
+int send_dev_pkg(VirtualBus& bus, const uint8_t* pdu, size_t len, const char* file, int line,
+                 const char* func) {
+    log_dev_pkg(pdu, len, file, line, func);
     return bus.write_reply(pdu, len);
 }
 

@@ -39,6 +39,10 @@ int make_ret_header(const uint8_t* req, uint8_t* reply, uint32_t data_len);
 // The same, copying direction, endpoint and packet count from REQ.
 int make_iso_ret_header(const uint8_t* req, uint8_t* reply, uint32_t data_len);
 
+// The packet record and dump of a reply about to be written (debug level
+// 3 and above), naming FUNC as the sender.
+void log_dev_pkg(const uint8_t* pdu, size_t len, const char* file, int line, const char* func);
+
 // Writes a reply after its packet record and dump (debug level 3 and
 // above), naming FUNC as the sender. Use SEND_DEV_PKG.
 int send_dev_pkg(VirtualBus& bus, const uint8_t* pdu, size_t len, const char* file, int line,

@@ -126,17 +126,28 @@ class AudioWorkers : public ControllerFixture {
         explicit ClockedBus(quor::Clock& clock) : clock_(clock) {}
         int write_reply(const uint8_t* pdu, size_t len) override {
             std::lock_guard lk(mu);
-            replies.emplace_back(pdu, pdu + len);
-            at.push_back(clock_.now_ms());
+            add(pdu, len);
+            writes.push_back(1);
             return 0;
+        }
+        size_t write_replies(const Reply* r, size_t count) override {
+            std::lock_guard lk(mu);
+            for (size_t i = 0; i < count; ++i) add(r[i].pdu, r[i].len);
+            writes.push_back(count);
+            return count;
         }
         size_t count() {
             std::lock_guard lk(mu);
             return replies.size();
         }
         std::vector<int64_t> at;
+        std::vector<size_t> writes;  // replies in each write
 
       private:
+        void add(const uint8_t* pdu, size_t len) {
+            replies.emplace_back(pdu, pdu + len);
+            at.push_back(clock_.now_ms());
+        }
         quor::Clock& clock_;
     };
 
@@ -310,8 +321,13 @@ TEST_F(AudioWorkers, CaptureKeepsItsGridUntilTheMicrophoneIsSwitchedOnAgain) {
     RunDry(201);          // 201 empty polls: the worker waits again
     clock.advance(1000);  // idle at 1221
     QueueCapture({capture_request(3, 10, 96), capture_request(4, 10, 96)});
-    // The old grid's steps 30 and 40 are long past: both at once.
+    // The old grid's steps 30 and 40 are long past: both at once, in one
+    // write.
     EXPECT_EQ(RunUntilReplies(4), (std::vector<int64_t>{10, 20, 1221, 1221}));
+    {
+        std::lock_guard lk(bus.mu);
+        EXPECT_EQ(bus.writes, (std::vector<size_t>{1, 1, 2}));
+    }
     WaitAsleep();  // polling again, the next poll at 1222
     select_stream(*dlg, 2, 1);
     QueueCapture({capture_request(5, 10, 96)});

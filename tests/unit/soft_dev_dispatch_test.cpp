@@ -2,8 +2,11 @@
 // routing by endpoint and recipient, the worker queues, the packet records
 // and the bus reader loop.
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <thread>
 
+#include "base/clock.h"
 #include "base/diag_log.h"
 #include "platform/event.h"
 #include "soft_dev/descriptors.h"
@@ -213,6 +216,24 @@ TEST_F(Dispatch, StreamingRequestsAreQueuedWholeAndTheirWorkerWoken) {
     EXPECT_TRUE(bus.replies.empty());
 }
 
+// What a queue holds ahead of its worker, in packets (milliseconds of a
+// full-speed stream), follows every way a request enters or leaves it.
+TEST_F(Dispatch, QueuedAudioFollowsPushPopUnlinkAndClear) {
+    dispatch(iso(1, 1, USBIP_DIR_OUT, 6));
+    dispatch(iso(2, 1, USBIP_DIR_OUT, 10));
+    dispatch(iso(3, 1, USBIP_DIR_OUT, 6));
+    EXPECT_EQ(g_dev.pb_queue.queued_packets(), 22u);
+    Bytes node;
+    ASSERT_TRUE(g_dev.pb_queue.pop(&node));
+    EXPECT_EQ(g_dev.pb_queue.queued_packets(), 16u);
+    drop_queued_request(2);
+    EXPECT_EQ(g_dev.pb_queue.queued_packets(), 6u);
+    g_dev.pb_queue.clear();
+    EXPECT_EQ(g_dev.pb_queue.queued_packets(), 0u);
+    dispatch(iso(4, 1, USBIP_DIR_OUT, 6));
+    EXPECT_EQ(g_dev.pb_queue.queued_packets(), 6u);
+}
+
 TEST_F(Dispatch, InterruptRequestsAreQueuedWithoutAnEvent) {
     Submit s;
     s.seqnum = 0x31;
@@ -311,6 +332,16 @@ TEST_F(Dispatch, ShortBufferIsDroppedWithoutTouchingIt) {
     EXPECT_EQ(log.text(), "DEV: request of 20 bytes dropped\n");
 }
 
+// Waits for DONE, giving up after 10 s of real time (a hung thread).
+bool wait_until(const std::function<bool()>& done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > limit) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 // The reader loop on a recording bus.
 class ReadLoop : public Dispatch {
   protected:
@@ -340,6 +371,38 @@ TEST_F(ReadLoop, EachRequestIsDispatchedThenFinishedOnTheBus) {
     const std::string text = log.text();
     EXPECT_NE(text.find("STDDEV: Set Configuration Request\n"), std::string::npos);
     EXPECT_NE(text.find("DEV: Received SoftDevice Shutdown event.....\n"), std::string::npos);
+}
+
+// While the capture queue holds 10 ms of audio ahead of its worker, a
+// request that comes in is read 4 ms later with whatever came meanwhile,
+// not on its own at once.
+TEST_F(ReadLoop, ReadsWaitWhileTheStreamsHaveAudioQueuedAhead) {
+    ManualClock clock;
+    FakeController manual{clock};
+    DeviceContext paced{manual, RecordingHooks()};
+    for (uint32_t i = 0; i < 10; ++i) dispatch(iso(i, 2, USBIP_DIR_IN, 1));
+    {
+        std::lock_guard lk(bus.mu);
+        bus.requests.push_back(control(0x61, 0x80, 6, 0x0100, 0, 64).wire());
+    }
+    std::thread reader([&] { softdev_io_loop(paced, bus); });
+    const auto reads = [&] {
+        std::lock_guard lk(bus.mu);
+        return bus.reads;
+    };
+    const auto asleep = [&] { return clock.sleepers() == 1; };
+    ASSERT_TRUE(wait_until(asleep));
+    EXPECT_EQ(reads(), 0);
+    clock.advance(3);
+    ASSERT_TRUE(wait_until(asleep));
+    EXPECT_EQ(reads(), 0);
+    clock.advance(1);
+    EXPECT_TRUE(wait_until([&] { return bus.finished_count() == 1; }));
+    // The queue still holds the audio: the reader waits again.
+    ASSERT_TRUE(wait_until(asleep));
+    shutdown_->set();
+    clock.advance(4);
+    reader.join();
 }
 
 TEST_F(ReadLoop, AfterTheHostIsGoneTheLoopStillEndsOnShutdown) {

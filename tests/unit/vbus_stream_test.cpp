@@ -149,6 +149,29 @@ TEST_F(Stream, ARequestIsNeverAnsweredTwice) {
     EXPECT_TRUE(host_gets_nothing());
 }
 
+// Replies written together reach the host in order, each converted; one
+// to a request that is not pending is left out.
+TEST_F(Stream, RepliesWrittenTogetherGoOutInOrderWithoutTheStrayOne) {
+    host_send(control(5, 0x80, 6, 0x0100, 0, 18).wire());
+    host_send(control(6, 0x80, 6, 0x0100, 0, 2).wire());
+    ASSERT_FALSE(next_request().empty());
+    ASSERT_FALSE(next_request().empty());
+    const Bytes five = device_reply(5, Bytes(18, 5));
+    const Bytes stray = device_reply(77, Bytes(4, 7));
+    const Bytes six = device_reply(6, Bytes(9, 6));
+    const VirtualBus::Reply batch[] = {
+        {five.data(), five.size()}, {stray.data(), stray.size()}, {six.data(), six.size()}};
+    EXPECT_EQ(bus_.write_replies(batch, 3), 2u);
+    const Bytes wire = host_read(48 + 18 + 48 + 2);
+    ASSERT_EQ(wire.size(), 116u);
+    EXPECT_EQ(get_be32(&wire[USBIP_SEQNUM]), 5u);
+    EXPECT_EQ(Bytes(wire.begin() + 48, wire.begin() + 66), Bytes(18, 5));
+    EXPECT_EQ(get_be32(&wire[66 + USBIP_SEQNUM]), 6u);
+    EXPECT_EQ(get_be32(&wire[66 + USBIP_LENGTH]), 2u);
+    EXPECT_EQ(Bytes(wire.begin() + 114, wire.end()), Bytes(2, 6));
+    EXPECT_TRUE(host_gets_nothing());
+}
+
 TEST_F(Stream, UnlinkOfAPendingRequestDropsItAndIsConfirmedWithConnReset) {
     host_send(interrupt_in(0x40).wire());
     ASSERT_FALSE(next_request().empty());
