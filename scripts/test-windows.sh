@@ -17,16 +17,20 @@ wineserver=$(dpkg -L wine64 | grep -m1 '/wineserver64$')
 export WINEPREFIX="$PWD/$win_build/wine/prefix" WINEDEBUG=-all
 unset DISPLAY
 mkdir -p "$WINEPREFIX"
-# One Wine server for every program of the stage (a first start also makes
-# the prefix, which takes a few seconds).
-"$wineserver" -p 120
-trap '"$wineserver" -k 2>/dev/null || true' EXIT
-"$wine" cmd /c exit >/dev/null 2>&1 || true
+# A Wine server left from an earlier run would hold the sockets in its own
+# network namespace.
+"$wineserver" -k 2>/dev/null || true
 
 # Inside the namespace: every unit test, then the call.
 cat >"$win_build/run_windows_tests.sh" <<'INNER'
 #!/usr/bin/env bash
 set -uo pipefail
+# Wine's server makes the programs' sockets, so it runs in this namespace,
+# one for every program of the stage (a first start also makes the prefix,
+# which takes a few seconds).
+"$QUOR_WINESERVER" -p 120
+trap '"$QUOR_WINESERVER" -k 2>/dev/null || true' EXIT
+"$QUOR_WINE" cmd /c exit >/dev/null 2>&1 || true
 failed=()
 cd "$WIN_BUILD"
 while read -r test; do
@@ -45,6 +49,6 @@ fi
 echo "Every Windows test passed under Wine."
 INNER
 chmod +x "$win_build/run_windows_tests.sh"
-WIN_BUILD="$PWD/$win_build" SRC="$PWD" QUOR_WINE="$wine" QUOR_BIN_DIR="$PWD/$linux_build" \
+WIN_BUILD="$PWD/$win_build" SRC="$PWD" QUOR_WINE="$wine" QUOR_WINESERVER="$wineserver" QUOR_BIN_DIR="$PWD/$linux_build" \
   QUOR_WINDOWS_BIN_DIR="$PWD/$win_build" \
   tests/integration/run_isolated.sh "$PWD/$win_build/run_windows_tests.sh"
