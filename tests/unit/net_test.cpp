@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 
 TEST(DottedAddress, FourDecimalPartsInHostOrderAndNothingElse) {
@@ -16,6 +18,26 @@ TEST(DottedAddress, FourDecimalPartsInHostOrderAndNothingElse) {
         EXPECT_EQ(quor::ipv4_from_dotted(bad, &addr), -1) << bad;
         EXPECT_EQ(addr, 77u) << bad;
     }
+}
+
+// A receive that waits on a socket ends, with nothing received, once another
+// thread wakes the socket; the socket stays open for its owner to close.
+TEST(WakeSocket, EndsAWaitingDatagramReceive) {
+    ASSERT_EQ(quor::net_startup(), 0);
+    const int fd = quor::udp_bind_at(0x7F000001, 0);
+    ASSERT_GE(fd, 0);
+    ssize_t got = -2;
+    std::thread receiver([&] {
+        uint8_t buf[16];
+        got = quor::udp_receive(fd, buf, sizeof(buf), true, nullptr);
+    });
+    quor::wake_socket(fd);
+    receiver.join();
+    EXPECT_EQ(got, 0);
+    uint32_t addr = 0;
+    EXPECT_EQ(quor::local_ipv4(fd, &addr), 0);
+    EXPECT_EQ(addr, 0x7F000001u);
+    quor::close_socket(fd);
 }
 
 }  // namespace
