@@ -7,7 +7,9 @@
 #include <oleauto.h>
 
 #include "base/diag_log.h"
-#include "platform/win/wide_text.h"
+#include "platform/helper_client.h"
+#include "platform/net.h"
+#include "platform/win/win_text.h"
 
 namespace quor {
 
@@ -137,6 +139,17 @@ HRESULT firewall_add_app(INetFwProfile* profile, const std::wstring& image,
 
 }  // namespace
 
+// On Windows the program's firewall exception covers the executable as a
+// whole, made at start-up; there is no rule per paired phone to add or take
+// back here.
+void phone_firewall_open(uint32_t) {}
+void phone_firewall_close() {}
+
+// Windows lets any process bind ports below 1024.
+int udp_bind_privileged(uint32_t addr, uint16_t port) {
+    return udp_bind_at(addr, port);
+}
+
 int AddFirewallException(const std::string& image_path, const std::string& name) {
     const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     // A thread that runs COM in another mode already is taken as it is.
@@ -149,7 +162,8 @@ int AddFirewallException(const std::string& image_path, const std::string& name)
     HRESULT hr = firewall_initialize(&profile);
     if (FAILED(hr)) {
         quor_log("WindowsFirewallInitialize failed: 0x%08lx\n", code(hr));
-    } else if (hr = firewall_add_app(profile, win::widen(image_path), image_path, win::widen(name));
+    } else if (hr = firewall_add_app(profile, utf8_to_wide(image_path), image_path,
+                                     utf8_to_wide(name));
                FAILED(hr)) {
         quor_log("WindowsFirewallAddApp failed: 0x%08lx\n", code(hr));
     } else {

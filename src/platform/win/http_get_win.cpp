@@ -4,7 +4,7 @@
 // windows.h first: the internet calls' header needs its types.
 #include <wininet.h>
 
-#include "platform/win/wide_text.h"
+#include "platform/win/win_text.h"
 
 namespace quor {
 
@@ -27,14 +27,14 @@ void set_timeout(HINTERNET h, DWORD option, long ms) {
 
 std::string last_error() {
     const DWORD code = GetLastError();
-    if (code < INTERNET_ERROR_BASE || code > INTERNET_ERROR_LAST) return win::error_text(code);
+    if (code < INTERNET_ERROR_BASE || code > INTERNET_ERROR_LAST) return system_error_text(code);
     // The internet calls' own codes have their texts in their library.
     wchar_t* buf = nullptr;
     const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE |
                                        FORMAT_MESSAGE_IGNORE_INSERTS,
                                    GetModuleHandleW(L"wininet.dll"), code, 0,
                                    reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
-    std::string text = n && buf ? win::narrow(std::wstring(buf, n)) : std::string();
+    std::string text = n && buf ? wide_to_utf8(std::wstring(buf, n)) : std::string();
     if (buf) LocalFree(buf);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
         text.pop_back();
@@ -52,7 +52,7 @@ int http_get(const std::string& url, const HttpGetOptions& options,
     if (url.compare(0, 7, "http://") != 0) return fail("not an http:// address");
     const ULONGLONG deadline = GetTickCount64() + ULONGLONG(options.transfer_timeout_ms);
     NetHandle session;
-    session.h = InternetOpenW(win::widen(options.agent).c_str(), INTERNET_OPEN_TYPE_PRECONFIG,
+    session.h = InternetOpenW(utf8_to_wide(options.agent).c_str(), INTERNET_OPEN_TYPE_PRECONFIG,
                               nullptr, nullptr, 0);
     if (!session.h) return fail(last_error());
     set_timeout(session.h, INTERNET_OPTION_CONNECT_TIMEOUT, options.connect_timeout_ms);
@@ -63,7 +63,7 @@ int http_get(const std::string& url, const HttpGetOptions& options,
     set_timeout(session.h, INTERNET_OPTION_SEND_TIMEOUT, options.transfer_timeout_ms);
     set_timeout(session.h, INTERNET_OPTION_RECEIVE_TIMEOUT, options.transfer_timeout_ms);
     NetHandle request;
-    request.h = InternetOpenUrlW(session.h, win::widen(url).c_str(), nullptr, 0,
+    request.h = InternetOpenUrlW(session.h, utf8_to_wide(url).c_str(), nullptr, 0,
                                  INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE |
                                      INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT |
                                      INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
@@ -84,7 +84,7 @@ std::string temp_dir() {
     wchar_t buf[MAX_PATH + 2];
     const DWORD n = GetTempPathW(MAX_PATH + 2, buf);
     if (n == 0 || n > MAX_PATH + 1) return {};
-    return win::narrow(std::wstring(buf, n));
+    return wide_to_utf8(std::wstring(buf, n));
 }
 
 }  // namespace quor

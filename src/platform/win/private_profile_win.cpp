@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "platform/private_profile.h"
-#include "platform/win/wide_text.h"
+#include "platform/win/win_text.h"
 
 namespace quor {
 
@@ -9,7 +9,7 @@ namespace {
 // The calls take a name without a folder for one in the Windows folder: a
 // relative path is made full against the current folder first.
 std::wstring full_path(const std::string& path) {
-    const std::wstring wide = win::widen(path);
+    const std::wstring wide = utf8_to_wide(path);
     const DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (n == 0) return wide;
     std::wstring full(n, L'\0');
@@ -23,7 +23,7 @@ std::wstring full_path(const std::string& path) {
 int profile_get_int(const std::string& path, const char* section, const char* key, int def) {
     if (!section || !key) return def;
     return static_cast<int>(GetPrivateProfileIntW(
-        win::widen(section).c_str(), win::widen(key).c_str(), def, full_path(path).c_str()));
+        utf8_to_wide(section).c_str(), utf8_to_wide(key).c_str(), def, full_path(path).c_str()));
 }
 
 int profile_write_string(const std::string& path, const char* section, const char* key,
@@ -33,10 +33,10 @@ int profile_write_string(const std::string& path, const char* section, const cha
         if (why) *why = "nothing to write";
         return -1;
     }
-    if (WritePrivateProfileStringW(win::widen(section).c_str(), win::widen(key).c_str(),
-                                   win::widen(value).c_str(), full_path(path).c_str()))
+    if (WritePrivateProfileStringW(utf8_to_wide(section).c_str(), utf8_to_wide(key).c_str(),
+                                   utf8_to_wide(value).c_str(), full_path(path).c_str()))
         return 0;
-    if (why) *why = win::error_text(GetLastError());
+    if (why) *why = system_error_text(GetLastError());
     return -1;
 }
 

@@ -6,7 +6,7 @@
 #include <shellapi.h>
 
 #include "base/diag_log.h"
-#include "platform/win/wide_text.h"
+#include "platform/win/win_text.h"
 
 namespace quor {
 
@@ -16,7 +16,7 @@ bool shell_open(const std::string& target) {
     // calling thread in a single-threaded apartment.
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     const HINSTANCE result =
-        ShellExecuteW(nullptr, L"open", win::widen(target).c_str(), nullptr, nullptr, SW_SHOW);
+        ShellExecuteW(nullptr, L"open", utf8_to_wide(target).c_str(), nullptr, nullptr, SW_SHOW);
     if (SUCCEEDED(com)) CoUninitialize();
     // Values up to 32 are the shell's error codes.
     const INT_PTR code = reinterpret_cast<INT_PTR>(result);

@@ -4,7 +4,7 @@
 
 #include "base/diag_log.h"
 #include "platform/single_instance.h"
-#include "platform/win/wide_text.h"
+#include "platform/win/win_text.h"
 
 namespace quor {
 
@@ -37,7 +37,7 @@ constexpr DWORD RETRY_AFTER_ERROR_MS = 100;
 std::wstring pipe_name(const std::string& name) {
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    return win::widen("\\\\.\\pipe\\" + name + "-" + std::to_string(session));
+    return utf8_to_wide("\\\\.\\pipe\\" + name + "-" + std::to_string(session));
 }
 
 // Sends the Show/Hide command to the running instance; false when it
@@ -83,9 +83,9 @@ std::unique_ptr<SingleInstance> SingleInstance::acquire(const std::string& name,
     if (name.empty()) return without_marker();
     auto marker = std::make_unique<Marker>();
     const std::wstring pipe = pipe_name(name);
-    marker->mutex = CreateMutexW(nullptr, FALSE, win::widen("Local\\" + name).c_str());
+    marker->mutex = CreateMutexW(nullptr, FALSE, utf8_to_wide("Local\\" + name).c_str());
     if (!marker->mutex) {
-        quor_log("Quor ERR: Single instance: %s\n", win::error_text(GetLastError()).c_str());
+        quor_log("Quor ERR: Single instance: %s\n", system_error_text(GetLastError()).c_str());
         return without_marker();
     }
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
@@ -101,7 +101,7 @@ std::unique_ptr<SingleInstance> SingleInstance::acquire(const std::string& name,
     marker->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     marker->ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (marker->pipe == INVALID_HANDLE_VALUE || !marker->stop || !marker->ready) {
-        quor_log("Quor ERR: Single instance: %s\n", win::error_text(GetLastError()).c_str());
+        quor_log("Quor ERR: Single instance: %s\n", system_error_text(GetLastError()).c_str());
         return without_marker();
     }
     return std::unique_ptr<SingleInstance>(
@@ -146,7 +146,7 @@ void SingleInstance::serve() {
         }
         if (stopping_) return;
         if (!connected) {
-            quor_log("Quor ERR: Single instance: %s\n", win::error_text(GetLastError()).c_str());
+            quor_log("Quor ERR: Single instance: %s\n", system_error_text(GetLastError()).c_str());
             DisconnectNamedPipe(pipe);
             WaitForSingleObject(marker_->stop, RETRY_AFTER_ERROR_MS);
             continue;
