@@ -144,8 +144,9 @@ TEST(WinUpdateCheck, TheOfferComesThroughAndTheLocalCopyIsRemoved) {
     OneShotServer server("HTTP/1.0 200 OK\r\n\r\n" + file);
     char base[MAX_PATH + 1];
     GetTempPathA(sizeof(base), base);
-    const std::string dir =
-        std::string(base) + "quor update " + std::to_string(GetCurrentProcessId()) + "\\";
+    const std::string dir = std::string(base) + "quor update " +
+                            std::to_string(GetCurrentProcessId()) + "-" +
+                            std::to_string(GetTickCount64()) + "\\";
     ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
     std::string opened;
     UpdateUi ui;
