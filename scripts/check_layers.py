@@ -54,7 +54,8 @@ SYSTEM_HEADER = re.compile(
     r"^(sys/|netinet/|arpa/|linux/|net/|asm/|unistd\.h|fcntl\.h|dlfcn\.h|signal\.h|poll\.h"
     r"|pthread\.h|netdb\.h|dirent\.h|pwd\.h|grp\.h|termios\.h|ifaddrs\.h|spawn\.h"
     r"|syslog\.h|sched\.h|semaphore\.h|libgen\.h|glob\.h|systemd/"
-    r"|windows\.h|winsock2\.h|ws2tcpip\.h)"
+    r"|windows\.h|winsock2\.h|ws2tcpip\.h|wininet\.h|netfw\.h|objbase\.h|oleauto\.h"
+    r"|shellapi\.h|winreg\.h)"
 )
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')

@@ -15,6 +15,7 @@
 #include "platform/log_file.h"
 #include "platform/net.h"
 #include "platform/process.h"
+#include "platform/shell_open.h"
 #include "platform/signals.h"
 #include "platform/single_instance.h"
 #include "platform/ui_loop.h"
@@ -120,7 +121,7 @@ class ConsoleView : public MainView {
         return false;
     }
     void run_about_box() override { say("about: Kestrow Quor Connector " QUOR_VERSION); }
-    bool open_document(const std::string& file) override { return file_readable(file); }
+    bool open_document(const std::string& file) override { return shell_open(file); }
     // Without a dialog the log is saved beside quor.log.
     std::string ask_save_path(const std::string& default_name, const std::string&) override {
         const std::string path = state_dir() + default_name + ".txt";

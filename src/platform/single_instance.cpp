@@ -9,6 +9,12 @@
 
 namespace quor {
 
+// A listening Unix socket at a path of the user's own.
+struct SingleInstance::Marker {
+    int fd;
+    std::string path;
+};
+
 static bool fill_address(const std::string& path, sockaddr_un* sa) {
     memset(sa, 0, sizeof(*sa));
     sa->sun_family = AF_UNIX;
@@ -23,7 +29,7 @@ std::unique_ptr<SingleInstance> SingleInstance::acquire(const std::string& path,
     const int probe = fill_address(path, &sa) ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
     // No usable marker: this instance runs without one rather than not at all.
     if (probe < 0)
-        return std::unique_ptr<SingleInstance>(new SingleInstance(-1, "", std::move(on_toggle)));
+        return std::unique_ptr<SingleInstance>(new SingleInstance(nullptr, std::move(on_toggle)));
     if (connect(probe, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0) {
         (void)!send(probe, SHOW_HIDE_COMMAND, strlen(SHOW_HIDE_COMMAND), MSG_NOSIGNAL);
         close(probe);
@@ -38,29 +44,34 @@ std::unique_ptr<SingleInstance> SingleInstance::acquire(const std::string& path,
         // Two instances started at the same moment: the one that lost the
         // race still runs, only without the marker.
         close(fd);
-        return std::unique_ptr<SingleInstance>(new SingleInstance(-1, "", std::move(on_toggle)));
+        return std::unique_ptr<SingleInstance>(new SingleInstance(nullptr, std::move(on_toggle)));
     }
-    return std::unique_ptr<SingleInstance>(new SingleInstance(fd, path, std::move(on_toggle)));
+    return std::unique_ptr<SingleInstance>(
+        new SingleInstance(std::make_unique<Marker>(Marker{fd, path}), std::move(on_toggle)));
 }
 
-SingleInstance::SingleInstance(int fd, std::string path, std::function<void()> on_toggle)
-    : fd_(fd), path_(std::move(path)), on_toggle_(std::move(on_toggle)) {
-    if (fd_ >= 0) thread_ = std::thread([this] { serve(); });
+SingleInstance::SingleInstance(std::unique_ptr<Marker> marker, std::function<void()> on_toggle)
+    : marker_(std::move(marker)), on_toggle_(std::move(on_toggle)) {
+    if (marker_) thread_ = std::thread([this] { serve(); });
 }
 
 SingleInstance::~SingleInstance() {
+    stop();
+}
+
+void SingleInstance::stop() {
     stopping_ = true;
-    if (fd_ >= 0) {
-        shutdown(fd_, SHUT_RDWR);
+    if (marker_) {
+        shutdown(marker_->fd, SHUT_RDWR);
         if (thread_.joinable()) thread_.join();
-        close(fd_);
-        unlink(path_.c_str());
+        close(marker_->fd);
+        unlink(marker_->path.c_str());
     }
 }
 
 void SingleInstance::serve() {
     while (!stopping_) {
-        const int client = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int client = accept4(marker_->fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
             if (errno == EINTR) continue;
             return;

@@ -1,6 +1,7 @@
 // Start at log-on: a per-user XDG autostart entry, KestrowQuor.desktop in
 // $XDG_CONFIG_HOME/autostart/, whose command runs the program directly by
-// its full path, as the user who logs on. Every start applies the setting
+// its full path, as the user who logs on; on Windows the machine's Run list
+// and loader.vbs (settings/loader_script.h). Every start applies the setting
 // again, so a moved or renamed program has its entry corrected then.
 #pragma once
 

@@ -6,7 +6,10 @@
 
 constexpr const char* CONFIG_SECTION = "SECTION 1";
 
-// Where the program's files are. Every folder ends in '/'. QUOR_HOME, when
+// Where the program's files are. Every folder ends in a separator. On
+// Windows every file is beside the executable, as the system's own design
+// has it (the program runs with administrator rights). Elsewhere:
+// QUOR_HOME, when
 // set and not empty, is every one of them (tests and side-by-side copies keep
 // everything in one folder); otherwise each user has files of their own:
 //   program_dir  the executable's folder: Readme.txt, and the config.ini that
@@ -31,7 +34,9 @@ std::string config_path();
 // whatever QUOR_HOME says.
 std::string user_autostart_dir();
 
-// The single-instance socket: in $XDG_RUNTIME_DIR, or without one in
+// The single-instance marker (platform/single_instance.h): on Windows the
+// marker's name, of which the system makes a mutex and a pipe of the log-on
+// session; elsewhere a socket in $XDG_RUNTIME_DIR, or without one in
 // /tmp/kestrow-quor-UID/, a folder that must be this user's own (or another
 // user could answer in its place). Empty when no safe place exists.
 std::string instance_socket_path();

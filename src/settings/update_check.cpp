@@ -1,13 +1,10 @@
 #include "settings/update_check.h"
 
-#include <curl/curl.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -20,39 +17,6 @@
 #include "platform/net.h"
 
 namespace {
-
-std::once_flag g_curl_init;
-
-struct BodySink {
-    int fd;
-    size_t written = 0;
-    bool too_large = false;
-};
-
-size_t write_body(char* data, size_t size, size_t count, void* user) {
-    auto* sink = static_cast<BodySink*>(user);
-    const size_t n = size * count;
-    if (sink->written + n > UPDATE_FILE_MAX) {
-        sink->too_large = true;
-        return 0;
-    }
-    if (quor::write_all(sink->fd, data, n) != 0) return 0;
-    sink->written += n;
-    return n;
-}
-
-// Sets up one transfer of URL into SINK.
-void set_transfer_options(CURL* curl, const std::string& url, BodySink* sink, curl_slist* headers) {
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http");
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, UPDATE_CONNECT_TIMEOUT_MS);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, UPDATE_TRANSFER_TIMEOUT_MS);
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, "KestrowQuorConnector/" QUOR_VERSION);
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_body);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, sink);
-}
 
 std::string format_question(const std::string& version) {
     const std::string pattern = LoadString(quor::IDS_UPDATE_QUESTION);
@@ -69,8 +33,9 @@ int fetch_update_file(const std::string& url, const std::string& dir, std::strin
     if (fd < 0) return -1;
     int result = download_to_file(fd, url);
     if (result == 0) result = read_whole_file(fd, content) < 0 ? -1 : 0;
-    quor::remove_file(path);
+    // Closed first: Windows deletes no file that is still open.
     quor::close_file(fd);
+    quor::remove_file(path);
     return result;
 }
 
@@ -80,15 +45,6 @@ std::string update_url() {
     const char* host = getenv("QUOR_UPDATE_HOST");
     if (!host || !*host) host = UPDATE_HOST;
     return "http://" + std::string(host) + ":" + std::to_string(UPDATE_PORT) + UPDATE_PATH;
-}
-
-std::string update_file_dir() {
-    std::string dir = "/tmp/";
-    if (const char* tmp = getenv("TMPDIR"); tmp && tmp[0] == '/') {
-        dir = tmp;
-        if (dir.back() != '/') dir += '/';
-    }
-    return dir;
 }
 
 int create_update_file(const std::string& dir, std::string* path) {
@@ -101,33 +57,6 @@ int create_update_file(const std::string& dir, std::string* path) {
     }
     *path = name;
     return fd;
-}
-
-int download_to_file(int fd, const std::string& url) {
-    std::call_once(g_curl_init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    BodySink sink{fd};
-    CURL* curl = curl_easy_init();
-    // The answer must come from the server, not from a cache on the way.
-    curl_slist* headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
-    CURLcode rc = CURLE_FAILED_INIT;
-    if (curl && headers) {
-        set_transfer_options(curl, url, &sink, headers);
-        for (int attempt = 1; attempt <= UPDATE_CONNECT_ATTEMPTS; ++attempt) {
-            rc = curl_easy_perform(curl);
-            curl_off_t connected_us = 0;
-            curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connected_us);
-            // Only a connection that was never made is tried again.
-            if (rc == CURLE_OK || connected_us > 0) break;
-            if (rc != CURLE_COULDNT_CONNECT && rc != CURLE_OPERATION_TIMEDOUT) break;
-        }
-    }
-    if (rc != CURLE_OK) {
-        quor_log("NETWORK: Update check: %s: %s\n", url.c_str(),
-                 sink.too_large ? "the answer is too large" : curl_easy_strerror(rc));
-    }
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
-    return rc == CURLE_OK ? 0 : -1;
 }
 
 int read_whole_file(int fd, std::string* content) {

@@ -33,8 +33,9 @@ constexpr size_t UPDATE_FILE_MAX = 64 * 1024;
 // variable QUOR_UPDATE_HOST replaces it, for tests only.
 std::string update_url();
 
-// The folder of the local copy, with a trailing '/': TMPDIR when it is an
-// absolute path, otherwise /tmp.
+// The folder of the local copy, with a trailing separator: the system's
+// folder for the user's temporary files, or TMPDIR when it is an absolute
+// path, otherwise /tmp.
 std::string update_file_dir();
 
 // Creates the local copy in DIR as a new file of this user's own (the name
@@ -43,7 +44,8 @@ std::string update_file_dir();
 // read or in the way). Its descriptor, with the name in *PATH; -1 otherwise.
 int create_update_file(const std::string& dir, std::string* path);
 
-// Fetches URL into the empty file FD; proxies come from the environment.
+// Fetches URL into the empty file FD; proxies come from the system's
+// settings (on Linux, the environment).
 // 0 on success (whatever the HTTP status), -1 otherwise.
 int download_to_file(int fd, const std::string& url);
 

@@ -5,6 +5,7 @@
 #include "link/ctrl_channel.h"
 #include "link/syslog_service.h"
 #include "media/media_api.h"
+#include "platform/firewall.h"
 #include "platform/helper_client.h"
 #include "platform/net.h"
 #include "settings/autorun.h"
@@ -57,6 +58,9 @@ ShellHooks default_shell_hooks() {
     h.load_srtp_library = [](int* error_code) { return quor::load_srtp_library(error_code); };
     h.init_srtp_library = [] { return quor::init_srtp_library(); };
     h.apply_autorun = [](int on) { return ApplyAutoRun(on); };
+    h.add_firewall_exception = [](const std::string& image, const std::string& name) {
+        quor::AddFirewallException(image, name);
+    };
     h.net_startup = [] { return quor::net_startup(); };
     h.start_pair_session = [](Controller& controller) {
         std::thread(pair_session_thread, std::ref(controller), default_session_services()).detach();

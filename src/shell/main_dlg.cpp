@@ -13,6 +13,7 @@
 #include "platform/process.h"
 #include "settings/config.h"
 #include "settings/ini_store.h"
+#include "settings/loader_script.h"
 #include "shell/state_transition.h"
 #include "soft_dev/dev_globals.h"
 
@@ -58,11 +59,12 @@ void CKestrowQuorConnectorDlg::OnInitDialog() {
     m_szModuleDir = GetModuleDir();
     prepare_user_files();
     // The log opens before the settings are applied, so that a failure to
-    // set up the start at log-on is in it too. The firewall is opened for
-    // the paired phone only, while the pairing lasts (pair_session).
+    // set up the start at log-on or the firewall's exception is in it too.
     const int debug = ini_get_int(config_path(), CONFIG_SECTION, "Debug", -1);
     if (debug != -1 && debug != 0) start_log_file(state_dir().c_str());
     LoadConfig();
+    const std::string program = executable_name();
+    hooks_.add_firewall_exception(executable_dir() + program, program_base_name(program));
     int error_code = 0;
     if (hooks_.load_srtp_library(&error_code) != 0) {
         char text[256];

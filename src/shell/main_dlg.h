@@ -25,6 +25,9 @@ struct ShellHooks {
     std::function<int(int* error_code)> load_srtp_library;  // 0 or -1 with the error code
     std::function<int()> init_srtp_library;                 // negative on failure
     std::function<int(int on)> apply_autorun;               // 1 success, 0 failure
+    // The firewall's exception for the executable IMAGE under NAME; the
+    // result is only logged by the callee.
+    std::function<void(const std::string& image, const std::string& name)> add_firewall_exception;
     std::function<int()> net_startup;
     std::function<void(Controller&)> start_pair_session;
     std::function<void()> stop_log_service;  // exit paths: stop without saving

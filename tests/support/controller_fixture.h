@@ -56,6 +56,10 @@ class ControllerFixture : public ::testing::Test {
             calls.push_back("autorun " + std::to_string(on));
             return autorun_result;
         };
+        h.add_firewall_exception = [this](const std::string& image, const std::string& name) {
+            calls.push_back("firewall " + name);
+            firewall_image = image;
+        };
         h.net_startup = [this] {
             calls.push_back("net");
             return net_result;
@@ -90,6 +94,7 @@ class ControllerFixture : public ::testing::Test {
     FakeView view;
     std::unique_ptr<CKestrowQuorConnectorDlg> dlg;
     std::vector<std::string> calls;
+    std::string firewall_image;
     int sessions_started = 0;
     int srtp_error = 0, srtp_load_result = 0, srtp_init_result = 0;
     int autorun_result = 1, net_result = 0;

@@ -33,8 +33,11 @@ TEST_F(MainDlg, FirstStartWritesEveryDefaultInOrderAndShowsNotPaired) {
     EXPECT_EQ(dlg->State(), STATE_NOT_PAIRED);
     // No address and no automatic address: AutoPair does nothing.
     EXPECT_EQ(sessions_started, 0);
-    EXPECT_EQ(calls,
-              (std::vector<std::string>{"update", "autorun 1", "srtp-load", "srtp-init", "net"}));
+    // The firewall's exception: the running executable, named without its extension.
+    EXPECT_EQ(calls, (std::vector<std::string>{"update", "autorun 1", "firewall main_dlg_test",
+                                               "srtp-load", "srtp-init", "net"}));
+    EXPECT_NE(firewall_image.find("main_dlg_test"), std::string::npos);
+    EXPECT_EQ(firewall_image.find("main_dlg_test"), firewall_image.find_last_of("/\\") + 1);
     EXPECT_EQ(view.init_window_calls, 1);
 }
 
