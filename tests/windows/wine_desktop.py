@@ -3,6 +3,7 @@ a prefix whose dialog fonts map onto the fonts Debian installs (Carlito for
 Calibri, Noto Sans CJK for the Korean and Chinese texts), programs run in a
 chosen interface language, and screenshots of the display as PNG files."""
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -123,12 +124,56 @@ class WineDesktop:
         xwd = subprocess.run(["xwd", "-root", "-silent"], env=self.env, capture_output=True,
                              timeout=30, check=True).stdout
         width, height, rows = decode_xwd(xwd)
+        # Wine's popup menus do not reach the root window's picture without
+        # a compositor: each top-level window is taken on its own and laid
+        # over it, the lowest first.
+        rows = [bytearray(r) for r in rows]
+        for window, left, top in reversed(self.top_windows()):
+            shot = subprocess.run(["xwd", "-id", window, "-silent"], env=self.env,
+                                  capture_output=True, timeout=30)
+            if shot.returncode != 0:
+                continue
+            w, h, pixels = decode_xwd(shot.stdout)
+            for y in range(max(0, -top), min(h, height - top)):
+                x0, x1 = max(0, -left), min(w, width - left)
+                if x1 > x0:
+                    rows[top + y][(left + x0) * 3:(left + x1) * 3] = pixels[y][x0 * 3:x1 * 3]
         if box:
             left, top, right, bottom = (max(0, box[0]), max(0, box[1]), min(width, box[2]),
                                         min(height, box[3]))
             rows = [r[left * 3:right * 3] for r in rows[top:bottom]]
             width, height = right - left, bottom - top
         Path(path).write_bytes(encode_png(width, height, rows))
+
+    def top_windows(self):
+        """The viewable windows on the root, topmost first: id, left, top."""
+        tree = self.tool("xwininfo", "-root", "-children").stdout
+        found = []
+        for line in tree.splitlines():
+            m = re.match(r"\s+(0x[0-9a-f]+) .*\s(\d+)x(\d+)\+(-?\d+)\+(-?\d+)\s+\+(-?\d+)\+(-?\d+)$",
+                         line)
+            if not m or int(m.group(2)) < 4 or int(m.group(3)) < 4:
+                continue
+            info = self.tool("xwininfo", "-id", m.group(1)).stdout
+            if "IsViewable" in info:
+                found.append((m.group(1), int(m.group(6)), int(m.group(7))))
+        return found
+
+    def popup_shown(self, at=(60, 40)):
+        """Whether a window (a popup menu) shows with its corner AT."""
+        return any((left, top) == at for _, left, top in self.top_windows())
+
+    def settle(self, timeout=10):
+        """Waits until two pictures of the display in a row are the same."""
+        last = [None]
+
+        def same():
+            picture = subprocess.run(["xwd", "-root", "-silent"], env=self.env,
+                                     capture_output=True, timeout=30).stdout
+            unchanged = picture == last[0]
+            last[0] = picture
+            return unchanged
+        return wait_for(same, timeout)
 
     def stop(self):
         self.wineserver("-k")

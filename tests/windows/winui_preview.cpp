@@ -8,10 +8,12 @@
 //
 // Usage: winui_preview main STATE | menu STATE [logs] | settings | about
 //                      [--geometry FILE]
+// The menu's items (id, greyed, disabled, text) go to FILE.menu.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "settings/config.h"
 #include "settings/ini_store.h"
@@ -55,6 +57,21 @@ struct GeometryOut {
     HWND dialog;
 };
 
+// The height in pixels of HWND's text in its font, broken into lines at
+// the control's width as a static text draws it.
+long wrapped_height(HWND hwnd, const std::wstring& text) {
+    HDC dc = GetDC(hwnd);
+    HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendMessageW(hwnd, WM_GETFONT, 0, 0));
+    HGDIOBJ old = font ? SelectObject(dc, font) : nullptr;
+    RECT r;
+    GetClientRect(hwnd, &r);
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r,
+              DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+    if (old) SelectObject(dc, old);
+    ReleaseDC(hwnd, dc);
+    return r.bottom - r.top;
+}
+
 // The width in pixels of the widest line of HWND's text in its font.
 long text_width(HWND hwnd, const std::wstring& text) {
     HDC dc = GetDC(hwnd);
@@ -95,9 +112,10 @@ BOOL CALLBACK write_control(HWND hwnd, LPARAM param) {
     std::wstring shown = text;
     for (wchar_t& c : shown)
         if (c == L'\n') c = L'|';
-    fprintf(out->file, "control %d %s %d %ld %ld %ld %ld %ld %s\n", GetDlgCtrlID(hwnd),
-            narrow(cls).c_str(), IsWindowVisible(hwnd) ? 1 : 0, r.left, r.top, r.right - r.left,
-            r.bottom - r.top, text_width(hwnd, text), narrow(shown).c_str());
+    fprintf(out->file, "control %d %s %d %d %ld %ld %ld %ld %ld %ld %s\n", GetDlgCtrlID(hwnd),
+            narrow(cls).c_str(), IsWindowVisible(hwnd) ? 1 : 0, IsWindowEnabled(hwnd) ? 1 : 0,
+            r.left, r.top, r.right - r.left, r.bottom - r.top, text_width(hwnd, text),
+            wrapped_height(hwnd, text), narrow(shown).c_str());
     return TRUE;
 }
 
@@ -127,25 +145,88 @@ void CALLBACK write_geometry(HWND, UINT, UINT_PTR timer, DWORD) {
     rename(partial.c_str(), g_geometry_file.c_str());
 }
 
-// The view of state STATE as the controller shows it after a change from
-// state 0, with the defaults of the settings.
-StateEffects effects_of(unsigned state) {
+// The view of one change of state, with the defaults of the settings and
+// the re-pair armed.
+StateEffects effects_of(unsigned prev, unsigned next) {
     StateSettings settings;
+    settings.auto_repair = 1;
     settings.repair_time_s = COUNTDOWN_SHOWN;
     StateConditions now;
+    now.repair_armed = 1;
     now.countdown = COUNTDOWN_SHOWN;
-    const StateTransition plan = plan_state_change(STATE_NOT_PAIRED, state, settings, now);
+    const StateTransition plan = plan_state_change(prev, next, settings, now);
     StateEffects fx;
     fx.address_enabled = plan.address_enabled;
     fx.auto_enabled = plan.auto_enabled;
     fx.pair_enabled = plan.pair_enabled;
-    fx.pair_text = LoadString(plan.pair_text ? plan.pair_text : IDS_PAIR);
-    std::string status = plan.status ? LoadString(*plan.status) : std::string();
+    if (plan.pair_text) fx.pair_text = LoadString(plan.pair_text);
+    if (!plan.status) return fx;
+    std::string status = LoadString(*plan.status);
     if (plan.status_seconds) status += "(" + std::to_string(*plan.status_seconds) + "s)";
     fx.status = status;
     fx.icon = plan.icon;
     fx.tip = LoadString(IDS_TRAY_TIP) + status;
     return fx;
+}
+
+// Shows STATE as a pairing reaches it from state 0: the states on the way
+// set the controls that STATE leaves as they are.
+void show_state(CWinMainWindow& window, unsigned state) {
+    std::vector<unsigned> path;
+    switch (state) {
+        case STATE_PAIRING:
+            path = {STATE_PAIRING};
+            break;
+        case STATE_PAIRED_SIGNED_OUT:
+            path = {STATE_PAIRING, STATE_PAIRED_SIGNED_OUT};
+            break;
+        case STATE_PAIRED_SIGNED_IN:
+            path = {STATE_PAIRING, STATE_PAIRED_SIGNED_OUT, STATE_PAIRED_SIGNED_IN};
+            break;
+        case STATE_UNPAIRING:
+            path = {STATE_PAIRING, STATE_PAIRED_SIGNED_OUT, STATE_UNPAIRING};
+            break;
+        case STATE_WAITING:
+            // A drop: back to 0 with the re-pair armed, which counts down.
+            path = {STATE_PAIRING, STATE_NOT_PAIRED, STATE_WAITING};
+            break;
+        case STATE_FINDING_ADDRESS:
+            path = {STATE_PAIRING, STATE_FINDING_ADDRESS};
+            break;
+        default:
+            break;
+    }
+    StateEffects initial;
+    initial.status = LoadString(IDS_NOT_PAIRED);
+    initial.icon = ICON_NOT_PAIRED;
+    initial.tip = *initial.status;
+    window.apply_state(initial);
+    unsigned prev = STATE_NOT_PAIRED;
+    for (const unsigned next : path) {
+        window.apply_state(effects_of(prev, next));
+        prev = next;
+    }
+}
+
+// The tray menu's items as shown in STATE: id, state flags, text.
+void write_menu(const std::string& path, bool with_logs, unsigned state) {
+    HMENU menu = load_tray_menu(with_logs, state, false);
+    FILE* f = fopen(path.c_str(), "w");
+    if (!menu || !f) {
+        if (f) fclose(f);
+        return;
+    }
+    HMENU sub = GetSubMenu(menu, 0);
+    for (int i = 0; i < GetMenuItemCount(sub); ++i) {
+        const UINT id = GetMenuItemID(sub, i);
+        const UINT flags = GetMenuState(sub, i, MF_BYPOSITION);
+        wchar_t text[256] = L"";
+        GetMenuStringW(sub, i, text, 256, MF_BYPOSITION);
+        fprintf(f, "item %u %s %s %s\n", id, (flags & MF_GRAYED) ? "grayed" : "-",
+                (flags & MF_DISABLED) ? "disabled" : "-", narrow(text).c_str());
+    }
+    fclose(f);
+    DestroyMenu(menu);
 }
 
 CWinMainWindow* g_window = nullptr;
@@ -208,13 +289,15 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (what != "main" && what != "menu") return usage();
+    if (what == "menu" && !g_geometry_file.empty())
+        write_menu(g_geometry_file + ".menu", logs, state);
 
     CWinMainWindow* window = nullptr;
     CWinMainWindow::Handlers handlers;
     handlers.state = [&state] { return state; };
     handlers.init = [&] {
         window->init_window();
-        window->apply_state(effects_of(state));
+        show_state(*window, state);
         if (what == "menu") SetTimer(nullptr, 0, 200, open_menu);
     };
     handlers.cancel = [&] { window->end_dialog(); };

@@ -1,0 +1,270 @@
+#!/usr/bin/env python3
+"""The native Windows front end under Wine on an Xvfb display: the main
+window in each connection state, the settings dialog, the about box and the
+tray menu in English, Korean and Simplified Chinese (Wine's language set per
+run). Each view's controls are compared with the layouts in dialog units
+(converted with the dialog's own base units, MapDialogRect), its texts with
+the string tables, and every text must fit its control. Screenshots go to
+$QUOR_SCREENSHOT_DIR (default build-windows/screenshots).
+
+Environment: QUOR_WIN_BUILD, the Windows build folder (default
+build-windows); WINEPREFIX, the prefix to use (default QUOR_WIN_BUILD/wine-prefix).
+"""
+import os
+import sys
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import wine_desktop as wd  # noqa: E402
+
+ROOT = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ.get("QUOR_WIN_BUILD") or ROOT / "build-windows")
+PREVIEW = BUILD / "quor-winui-preview.exe"
+SHOTS = Path(os.environ.get("QUOR_SCREENSHOT_DIR") or BUILD / "screenshots")
+PREFIX = Path(os.environ.get("WINEPREFIX") or BUILD / "wine-prefix")
+START_TIMEOUT = 90
+
+LANGUAGES = ("en", "ko", "zh")
+STATIC, BUTTON, EDIT, IP = "Static", "Button", "Edit", "SysIPAddress32"
+HIDDEN = "hidden"
+FITS = "fits"  # a link sized to its text: it starts where the layout says, no wider
+
+# The layouts in dialog units: (id, class, x, y, cx, cy[, HIDDEN | FITS]) in
+# template order, and the client size.
+MAIN_EN = ((201, 103), [
+    (1, BUTTON, 50, 82, 102, 14), (-1, STATIC, 20, 49, 33, 8), (1000, IP, 57, 47, 100, 12),
+    (-1, STATIC, 10, 64, 45, 8), (-1, BUTTON, 7, 36, 187, 44), (-1, STATIC, 7, 6, 187, 29),
+    (1021, BUTTON, 7, 82, 27, 14, HIDDEN), (1022, BUTTON, 167, 82, 27, 14, HIDDEN),
+    (1001, STATIC, 57, 63, 100, 12), (1030, BUTTON, 162, 48, 28, 10)])
+MAIN_KO = ((201, 103), [
+    (1, BUTTON, 50, 84, 102, 14), (-1, STATIC, 20, 51, 33, 8), (1000, IP, 57, 49, 100, 12),
+    (-1, STATIC, 18, 66, 39, 8), (-1, BUTTON, 7, 38, 187, 44), (-1, STATIC, 7, 6, 187, 29),
+    (1021, BUTTON, 7, 84, 27, 14, HIDDEN), (1022, BUTTON, 167, 84, 27, 14, HIDDEN),
+    (1001, STATIC, 57, 65, 100, 12), (1030, BUTTON, 162, 50, 28, 10)])
+MAIN_ZH = ((201, 125), [
+    (1, BUTTON, 50, 101, 100, 17), (-1, STATIC, 22, 62, 25, 8), (1000, IP, 50, 59, 105, 14),
+    (-1, STATIC, 14, 81, 33, 8), (-1, BUTTON, 7, 44, 187, 54),
+    (1021, BUTTON, 7, 102, 27, 16, HIDDEN), (1022, BUTTON, 159, 102, 27, 16, HIDDEN),
+    (1001, STATIC, 50, 79, 105, 14), (1029, BUTTON, 169, 78, 13, 13, HIDDEN),
+    (1030, BUTTON, 162, 61, 27, 10), (-1, STATIC, 7, 7, 187, 33)])
+ABOUT_EN_KO = ((201, 106), [
+    (1004, STATIC, 14, 88, 46, 11, FITS), (1, BUTTON, 144, 85, 50, 14),
+    (-1, STATIC, 7, 7, 187, 29), (-1, STATIC, 7, 38, 187, 45)])
+ABOUT_ZH = ((201, 123), [
+    (1004, STATIC, 14, 104, 46, 11, FITS), (1, BUTTON, 144, 98, 50, 16),
+    (-1, STATIC, 7, 44, 187, 52), (-1, STATIC, 7, 7, 187, 33)])
+SETTINGS_EN_KO = ((214, 174), [
+    (1018, BUTTON, 62, 154, 35, 13), (1008, BUTTON, 117, 154, 35, 13),
+    (1009, BUTTON, 13, 18, 173, 10), (1010, BUTTON, 13, 32, 192, 10),
+    (1011, BUTTON, 13, 46, 181, 10), (1012, BUTTON, 13, 60, 141, 10),
+    (-1, STATIC, 15, 91, 66, 8), (1013, EDIT, 170, 89, 27, 12),
+    (-1, STATIC, 15, 107, 91, 8), (1014, EDIT, 170, 105, 27, 12),
+    (-1, STATIC, 15, 123, 65, 8), (1015, EDIT, 170, 121, 27, 12),
+    (-1, BUTTON, 7, 7, 200, 145), (-1, STATIC, 15, 139, 72, 8),
+    (1019, EDIT, 170, 137, 27, 12), (1028, BUTTON, 13, 74, 141, 10)])
+SETTINGS_ZH = ((171, 123), [
+    (1018, BUTTON, 42, 102, 35, 14), (1008, BUTTON, 97, 102, 35, 14),
+    (1009, BUTTON, 14, 20, 56, 10), (1010, BUTTON, 82, 20, 72, 10),
+    (1011, BUTTON, 82, 34, 80, 10), (1012, BUTTON, 14, 34, 64, 10),
+    (-1, STATIC, 14, 65, 45, 8), (1013, EDIT, 63, 63, 27, 14),
+    (-1, STATIC, 94, 65, 33, 8), (1014, EDIT, 130, 63, 27, 14),
+    (-1, STATIC, 14, 85, 45, 8), (1015, EDIT, 63, 83, 27, 14),
+    (-1, BUTTON, 7, 7, 157, 93), (-1, STATIC, 94, 85, 33, 8),
+    (1019, EDIT, 130, 83, 27, 14), (1028, BUTTON, 14, 48, 104, 10)])
+LAYOUTS = {
+    "main": {"en": MAIN_EN, "ko": MAIN_KO, "zh": MAIN_ZH},
+    "about": {"en": ABOUT_EN_KO, "ko": ABOUT_EN_KO, "zh": ABOUT_ZH},
+    "settings": {"en": SETTINGS_EN_KO, "ko": SETTINGS_EN_KO, "zh": SETTINGS_ZH},
+}
+CAPTIONS = {
+    "main": {"en": "Kestrow Quor Connector", "ko": "Kestrow Quor 커넥터", "zh": "KestrowQuor"},
+    "about": {"en": "About Kestrow Quor Connector", "ko": "Kestrow Quor 커넥터에 대해서",
+              "zh": "关于KestrowQuor"},
+    "settings": {"en": "Settings", "ko": "설정", "zh": "设置"},
+}
+
+# Per state: the status line, the Pair button's text and whether it is
+# enabled (the count down shows 15 seconds left).
+PAIR = {"en": "Pair", "ko": "연결", "zh": "配对"}
+UNPAIR = {"en": "Unpair", "ko": "연결취소", "zh": "取消配对"}
+STOP = {"en": "Stop", "ko": "중지", "zh": "停止"}
+STATES = {
+    0: ({"en": "Not Paired", "ko": "연결 안됨", "zh": "未配对"}, PAIR, True),
+    1: ({"en": "Pairing...", "ko": "연결중…", "zh": "正在配对..."}, PAIR, False),
+    2: ({"en": "Paired(Sign Out)", "ko": "연결됨(미등록)", "zh": "已配对（未登录）"}, UNPAIR, True),
+    3: ({"en": "Paired(Sign In)", "ko": "연결됨(등록됨)", "zh": "已配对（已登录）"}, UNPAIR, True),
+    4: ({"en": "Unpairing...", "ko": "연결취소중…", "zh": "正在取消配对..."}, UNPAIR, False),
+    5: ({"en": "Waiting...(15s)", "ko": "대기중…(15s)", "zh": "等待中...(15s)"}, STOP, True),
+    6: ({"en": "Started", "ko": "시작됨", "zh": "已启动"}, STOP, True),
+}
+
+# The tray menu 130 (with the log items) in state 2, and what state 0 changes.
+MENU_LOGS = {
+    "en": ["Show/Hide(&S)", "", "Start Log Service(&K)", "Phone Logs->PC(&Z)",
+           "Phone Logs->Phone(&R)", "", "Unpair(&U)", "Sign in by Lync(&L)", "", "Setting(&P)",
+           "", "About(&A)", "", "Exit(&E)"],
+    "ko": ["보이기/숨기기(&S)", "", "로그 서비스를 시작합니다(&K)", "전화 로그->PC(&Z)",
+           "전화 로그->전화(&R)", "", "연결취소(&U)", "은 Lync에 로그인(&L)", "", "설정(&P)", "",
+           "대해서(&A)", "", "나가기(&E)"],
+    "zh": ["显示/隐藏(&S)", "", "开启日志服务(&K)", "话机日志->电脑(&Z)", "话机日志->话机(&R)", "",
+           "取消配对(&U)", "联动登录(&L)", "", "设置(&P)", "", "关于(&A)", "", "退出(&E)"],
+}
+MENU_PAIR_ITEM = {"en": "Pair && Sign in(&G)", "ko": "연결 && 등록(&G)", "zh": "配对&&登录(&G)"}
+PAIRED_ONLY_ITEMS = (32780,)
+
+# Pixels a check box's square and its gap take before the text.
+CHECK_BOX_ROOM = 16
+
+
+def parse_geometry(text):
+    dialog, controls = None, []
+    for line in text.splitlines():
+        parts = line.split(" ")
+        if parts[0] == "dialog":
+            dialog = {"base": (int(parts[1]), int(parts[2])), "client": (int(parts[3]), int(parts[4])),
+                      "frame": tuple(int(p) for p in parts[5:9]), "caption": " ".join(parts[9:])}
+        elif parts[0] == "control":
+            controls.append({"id": int(parts[1]), "class": parts[2], "visible": parts[3] == "1",
+                             "enabled": parts[4] == "1",
+                             "rect": tuple(int(p) for p in parts[5:9]), "text_width": int(parts[9]),
+                             "wrapped_height": int(parts[10]), "text": " ".join(parts[11:])})
+    return dialog, controls
+
+
+def to_pixels(base, x, y, cx, cy):
+    """Dialog units to pixels as the dialog manager places a control: each
+    value on its own, rounded to the nearest pixel."""
+    bx, by = base
+
+    def scale(v, b, d):
+        return (v * b + d // 2) // d
+    return scale(x, bx, 4), scale(y, by, 8), scale(cx, bx, 4), scale(cy, by, 8)
+
+
+class NativeFrontEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not PREVIEW.exists():
+            raise unittest.SkipTest(f"{PREVIEW} is not built")
+        SHOTS.mkdir(parents=True, exist_ok=True)
+        cls.desktop = wd.WineDesktop(PREFIX)
+        cls.views = {}
+        try:
+            for language in LANGUAGES:
+                for state in STATES:
+                    cls.show(language, "main", str(state))
+                cls.show(language, "settings")
+                cls.show(language, "about")
+                cls.show(language, "menu", "2", "logs")
+                cls.show(language, "menu", "0")
+        finally:
+            cls.desktop.stop()
+
+    @classmethod
+    def show(cls, language, *view):
+        name = f"{language}_" + "_".join(view)
+        geometry = SHOTS / f"{name}.geometry"
+        for stale in (geometry, Path(f"{geometry}.menu")):
+            stale.unlink(missing_ok=True)
+        program = cls.desktop.start(str(PREVIEW), *view, "--geometry", str(geometry),
+                                    language=language)
+        try:
+            if not wd.wait_for(geometry.exists, START_TIMEOUT):
+                raise AssertionError(f"{name}: the dialog did not show")
+            dialog, controls = parse_geometry(geometry.read_text(encoding="utf-8"))
+            menu = None
+            if view[0] == "menu":
+                if not wd.wait_for(cls.desktop.popup_shown, START_TIMEOUT):
+                    raise AssertionError(f"{name}: the tray menu did not open")
+                menu_file = Path(f"{geometry}.menu")
+                menu = [line.split(" ", 4) for line in
+                        menu_file.read_text(encoding="utf-8").splitlines()]
+            left, top, right, bottom = dialog["frame"]
+            cls.desktop.settle()
+            cls.desktop.screenshot(SHOTS / f"{name}.png",
+                                   (0, 0, max(right, 260) + 8, max(bottom, 260) + 8))
+            cls.views[name] = (dialog, controls, menu)
+        finally:
+            program.kill()
+            program.wait()
+
+    def view(self, language, *view):
+        return self.views[f"{language}_" + "_".join(view)]
+
+    def test_dialogs_follow_their_layouts(self):
+        for kind, view in (("main", ("main", "0")), ("settings", ("settings",)),
+                           ("about", ("about",))):
+            for language in LANGUAGES:
+                with self.subTest(kind=kind, language=language):
+                    dialog, controls, _ = self.view(language, *view)
+                    (cx, cy), layout = LAYOUTS[kind][language]
+                    self.assertEqual(dialog["caption"], CAPTIONS[kind][language])
+                    base = dialog["base"]
+                    self.assertEqual(dialog["client"], to_pixels(base, 0, 0, cx, cy)[2:])
+                    self.assertEqual(len(controls), len(layout),
+                                     [(c["id"], c["text"]) for c in controls])
+                    for control, expected in zip(controls, layout):
+                        cid, cls_name, x, y, w, h, *flags = expected
+                        where = f"control {cid} at {x},{y}"
+                        self.assertEqual((control["id"], control["class"]), (cid, cls_name), where)
+                        self.assertEqual(control["visible"], HIDDEN not in flags, where)
+                        want = to_pixels(base, x, y, w, h)
+                        got = control["rect"]
+                        if FITS in flags:
+                            self.assertEqual(got[:2], want[:2], where)
+                            self.assertLessEqual(got[2], want[2], where)
+                            self.assertGreaterEqual(got[2], control["text_width"], where)
+                        else:
+                            self.assertEqual(got, want, where)
+
+    def test_texts_fit_their_controls(self):
+        for name, (dialog, controls, _) in self.views.items():
+            for control in controls:
+                if not control["visible"] or control["class"] not in (STATIC, BUTTON):
+                    continue
+                if not control["text"] or control["text"].startswith("\uffff"):
+                    continue  # a picture
+                room = control["rect"][2]
+                if control["class"] == BUTTON and control["id"] not in (1, 1008, 1018, -1):
+                    room -= CHECK_BOX_ROOM  # check boxes
+                with self.subTest(view=name, text=control["text"]):
+                    if control["class"] == STATIC and control["text_width"] > room:
+                        # A static text wraps: all its lines must show.
+                        self.assertLessEqual(control["wrapped_height"], control["rect"][3])
+                    else:
+                        self.assertLessEqual(control["text_width"], room)
+
+    def test_main_window_shows_each_state(self):
+        for language in LANGUAGES:
+            for state, (status, button, enabled) in STATES.items():
+                with self.subTest(language=language, state=state):
+                    _, controls, _ = self.view(language, "main", str(state))
+                    by_id = {c["id"]: c for c in controls if c["id"] != -1}
+                    self.assertEqual(by_id[1001]["text"], status[language])
+                    self.assertEqual(by_id[1]["text"], button[language])
+                    self.assertEqual(by_id[1]["enabled"], enabled)
+                    # The address and the Auto box can be changed only while
+                    # not paired (the count down has left state 0 too).
+                    idle = state == 0
+                    self.assertEqual(by_id[1000]["enabled"], idle)
+                    self.assertEqual(by_id[1030]["enabled"], idle)
+
+    def test_tray_menu_follows_the_state(self):
+        for language in LANGUAGES:
+            with self.subTest(language=language):
+                _, _, paired = self.view(language, "menu", "2", "logs")
+                self.assertEqual([item[4] for item in paired], MENU_LOGS[language])
+                self.assertEqual([item[4] for item in paired
+                                  if item[4] and (item[2], item[3]) != ("-", "-")], [])
+                _, _, idle = self.view(language, "menu", "0")
+                texts = {int(item[1]): item[4] for item in idle}
+                flags = {int(item[1]): (item[2], item[3]) for item in idle}
+                self.assertNotIn(32784, texts)
+                self.assertEqual(texts[32773], MENU_PAIR_ITEM[language])
+                for item in PAIRED_ONLY_ITEMS:
+                    self.assertEqual(flags[item], ("grayed", "disabled"))
+
+
+if __name__ == "__main__":
+    unittest.main()
