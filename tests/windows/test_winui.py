@@ -11,6 +11,8 @@ Environment: QUOR_WIN_BUILD, the Windows build folder (default
 build-windows); WINEPREFIX, the prefix to use (default QUOR_WIN_BUILD/wine-prefix).
 """
 import os
+import re
+import subprocess
 import sys
 import unittest
 from pathlib import Path
@@ -264,6 +266,69 @@ class NativeFrontEnd(unittest.TestCase):
                 self.assertEqual(texts[32773], MENU_PAIR_ITEM[language])
                 for item in PAIRED_ONLY_ITEMS:
                     self.assertEqual(flags[item], ("grayed", "disabled"))
+
+
+class TrayIcon(unittest.TestCase):
+    """With an XEmbed notification area (trayer) on the display, the icon
+    docks there; a right click opens the tray menu, a left click hides the
+    window and another shows it again."""
+
+    def setUp(self):
+        if not PREVIEW.exists():
+            raise unittest.SkipTest(f"{PREVIEW} is not built")
+        SHOTS.mkdir(parents=True, exist_ok=True)
+        self.desktop = wd.WineDesktop(PREFIX)
+        self.addCleanup(self.desktop.stop)
+        self.tray = subprocess.Popen(
+            ["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+             "120", "--height", "32", "--SetDockType", "false"],
+            env=self.desktop.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(self.tray.wait)
+        self.addCleanup(self.tray.kill)
+        self.assertTrue(wd.wait_for(lambda: self.desktop.windows("--class", "trayer"), 30),
+                        "trayer did not start")
+
+    def docked_icon(self):
+        """The icon's window inside the tray's panel: id, centre x, y."""
+        for panel in self.desktop.windows("--class", "trayer"):
+            tree = self.desktop.tool("xwininfo", "-id", str(panel), "-tree").stdout
+            for m in re.finditer(r"(0x[0-9a-f]+) .*\(\"explorer\.exe\".*\s(\d+)x(\d+)"
+                                 r"\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)", tree):
+                w, h, x, y = (int(m.group(i)) for i in range(2, 6))
+                if w > 4 and h > 4:
+                    return m.group(1), x + w // 2, y + h // 2
+        return None
+
+    def main_window(self):
+        found = self.desktop.windows("--name", "^Kestrow Quor Connector$")
+        return found[0] if found else None
+
+    def test_icon_docks_and_answers_clicks(self):
+        program = self.desktop.start(str(PREVIEW), "main", "2")
+        self.addCleanup(program.wait)
+        self.addCleanup(program.kill)
+        window = wd.wait_for(self.main_window, START_TIMEOUT)
+        self.assertTrue(window, "the main window did not show")
+        icon = wd.wait_for(self.docked_icon, START_TIMEOUT)
+        self.assertTrue(icon, "the icon did not dock in the tray")
+        _, x, y = icon
+        before = {w for w, _, _ in self.desktop.top_windows()}
+        self.desktop.tool("xdotool", "mousemove", str(x), str(y), "click", "3")
+        menu = wd.wait_for(lambda: [w for w, _, _ in self.desktop.top_windows()
+                                    if w not in before], START_TIMEOUT)
+        self.assertTrue(menu, "the tray menu did not open")
+        self.desktop.settle()
+        self.desktop.screenshot(SHOTS / "en_tray_menu.png")
+        self.desktop.tool("xdotool", "key", "Escape")
+        self.assertTrue(wd.wait_for(lambda: not self.desktop.viewable(menu[0]), START_TIMEOUT),
+                        "the tray menu did not close")
+
+        self.desktop.tool("xdotool", "mousemove", str(x), str(y), "click", "1")
+        self.assertTrue(wd.wait_for(lambda: not self.desktop.viewable(window), START_TIMEOUT),
+                        "a left click did not hide the window")
+        self.desktop.tool("xdotool", "mousemove", str(x), str(y), "click", "1")
+        self.assertTrue(wd.wait_for(lambda: self.desktop.viewable(window), START_TIMEOUT),
+                        "another left click did not show the window")
 
 
 if __name__ == "__main__":

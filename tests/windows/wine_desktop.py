@@ -159,6 +159,14 @@ class WineDesktop:
                 found.append((m.group(1), int(m.group(6)), int(m.group(7))))
         return found
 
+    def windows(self, *criteria):
+        """Ids of the windows that xdotool search finds for CRITERIA."""
+        out = self.tool("xdotool", "search", *criteria).stdout
+        return [int(w) for w in out.split()]
+
+    def viewable(self, window):
+        return "IsViewable" in self.tool("xwininfo", "-id", str(window)).stdout
+
     def popup_shown(self, at=(60, 40)):
         """Whether a window (a popup menu) shows with its corner AT."""
         return any((left, top) == at for _, left, top in self.top_windows())
