@@ -22,6 +22,9 @@ packages=(
   qemu-system-x86 cpio
   # the USB/IP server test lists the device with the standard client
   usbip
+  # the Windows front end's checks under Wine: Wine's own fonts (Marlett
+  # draws the caption buttons); the dialogs' fonts are Carlito and Noto CJK
+  fonts-wine
 )
 missing=()
 for p in "${packages[@]}"; do
