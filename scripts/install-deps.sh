@@ -22,6 +22,10 @@ packages=(
   qemu-system-x86 cpio
   # the USB/IP server test lists the device with the standard client
   usbip
+  # the Windows build (scripts/build-windows.sh) and its run under Wine:
+  # the cross compiler, GoogleTest's sources, dpkg-source for libsrtp2's
+  # sources, Wine
+  g++-mingw-w64-x86-64-posix googletest dpkg-dev wine64
   # the Windows front end's checks under Wine: Wine's own fonts (Marlett
   # draws the caption buttons); the dialogs' fonts are Carlito and Noto CJK
   fonts-wine

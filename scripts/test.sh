@@ -8,13 +8,14 @@
 #         and UndefinedBehaviorSanitizer
 #   tsan  the GoogleTest programs under ThreadSanitizer
 #   fuzz  every libFuzzer target for a bounded time
+#   windows  the Windows cross build's tests and a call under Wine
 # With stage names as arguments only those run. Every stage runs even when
 # an earlier one fails; the summary lists each stage's result and time.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(main vm soak asan tsan fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(main vm soak asan tsan fuzz windows)
 
 run_stage() {
   case "$1" in
@@ -26,7 +27,8 @@ run_stage() {
         ctest --test-dir "$build" --output-on-failure -L "$1" ;;
     asan | tsan) ./scripts/test-sanitizers.sh "$1" ;;
     fuzz) ./scripts/fuzz.sh 30 ;;
-    *) echo "test.sh: unknown stage $1 (main, vm, soak, asan, tsan, fuzz)" >&2; return 2 ;;
+    windows) ./scripts/test-windows.sh ;;
+    *) echo "test.sh: unknown stage $1 (main, vm, soak, asan, tsan, fuzz, windows)" >&2; return 2 ;;
   esac
 }
 

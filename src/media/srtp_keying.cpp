@@ -16,7 +16,7 @@ namespace quor {
 MediaKeys g_media;
 
 namespace {
-constexpr const char* SRTP_KIT_FILE = "libquor_srtp_kit.so";
+constexpr const char* SRTP_KIT_STEM = "quor_srtp_kit";
 constexpr const char* CRYPTO_PREFIX = "1 AES_CM_128_HMAC_SHA1_80 inline:";
 constexpr size_t KEY_BYTES = 30;
 constexpr int SRTP_LOG_LEVEL = 3;
@@ -103,7 +103,7 @@ int load_srtp_library_at(const char* path, int* error_code) {
 int load_srtp_library(int* error_code) {
     std::string dir = executable_dir();
     if (dir.empty()) dir = "./";
-    return load_srtp_library_at((dir + SRTP_KIT_FILE).c_str(), error_code);
+    return load_srtp_library_at((dir + dynlib_file_name(SRTP_KIT_STEM)).c_str(), error_code);
 }
 
 int init_srtp_library() {

@@ -4,6 +4,10 @@
 
 namespace quor {
 
+std::string dynlib_file_name(const char* stem) {
+    return std::string("lib") + stem + ".so";
+}
+
 void* dynlib_open(const char* path, std::string* why) {
     void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) {

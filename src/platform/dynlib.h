@@ -6,6 +6,9 @@
 
 namespace quor {
 
+// The file name of the library STEM as this system names it:
+// "libSTEM.so" on Linux, "STEM.dll" on Windows.
+std::string dynlib_file_name(const char* stem);
 // Loads the library at PATH with every symbol bound at once and none
 // offered to libraries loaded later. Its handle, or null with the loader's
 // reason in *WHY.

@@ -1,15 +1,9 @@
 #include "platform/vbus_socket.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "base/diag_log.h"
+#include "platform/socket_compat.h"
 
 namespace quor {
 
@@ -48,7 +42,7 @@ bool parse_unix(const std::string& path, sockaddr_un* sa) {
 }
 
 // The socket address that ADDRESS names; false when it names none.
-bool resolve(const std::string& address, sockaddr_storage* sa, socklen_t* len) {
+bool resolve(const std::string& address, sockaddr_storage* sa, int* len) {
     *sa = sockaddr_storage{};
     if (starts_with(address, UNIX_PREFIX)) {
         *len = sizeof(sockaddr_un);
@@ -65,7 +59,7 @@ bool resolve(const std::string& address, sockaddr_storage* sa, socklen_t* len) {
 
 bool valid_address(const std::string& address) {
     sockaddr_storage sa;
-    socklen_t len;
+    int len;
     return resolve(address, &sa, &len);
 }
 }  // namespace
@@ -101,23 +95,27 @@ int SocketBus::port_status(uint8_t* out, size_t size) {
     return int(PORT_STATUS_SIZE);
 }
 
-int SocketBus::connect_host() {
+int SocketBus::connect_host(std::string* why) {
     sockaddr_storage sa;
-    socklen_t len = 0;
+    int len = 0;
     if (!resolve(address_, &sa, &len)) {
-        errno = EINVAL;
+        *why = "not an address";
         return -1;
     }
-    const int fd = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    const int fd = sock_stream(sa.ss_family);
+    if (fd < 0) {
+        *why = sock_error_text(sock_error());
+        return -1;
+    }
     int rc;
+    int err = 0;
     do {
         rc = connect(fd, reinterpret_cast<const sockaddr*>(&sa), len);
-    } while (rc < 0 && errno == EINTR);
+        err = rc < 0 ? sock_error() : 0;
+    } while (rc < 0 && sock_interrupted(err));
     if (rc < 0) {
-        const int err = errno;
-        close(fd);
-        errno = err;
+        *why = sock_error_text(err);
+        sock_close(fd);
         return -1;
     }
     return fd;
@@ -125,13 +123,14 @@ int SocketBus::connect_host() {
 
 int SocketBus::plugin(const uint8_t* record, size_t len) {
     if (len <= PLUGIN_RECORD_PORT || record[PLUGIN_RECORD_PORT] != 1) return 1;
-    const int fd = connect_host();
+    std::string why;
+    const int fd = connect_host(&why);
     if (fd < 0) {
-        quor_log("Quor ERR: USB host at %s not reachable: %s\n", address_.c_str(), strerror(errno));
+        quor_log("Quor ERR: USB host at %s not reachable: %s\n", address_.c_str(), why.c_str());
         return 1;
     }
     if (adopt_stream(fd) != 0) {
-        close(fd);
+        sock_close(fd);
         return 1;
     }
     return 0;

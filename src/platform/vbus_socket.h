@@ -23,8 +23,9 @@ class SocketBus : public StreamBus {
     void close_device() override;
 
   private:
-    // Opens a stream socket connected to the host: the socket, or -1.
-    int connect_host();
+    // Opens a stream socket connected to the host: the socket, or -1 with
+    // the reason in *WHY.
+    int connect_host(std::string* why);
 
     std::string address_;
 };

@@ -1,16 +1,11 @@
 #include "platform/vbus_stream.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 
 #include "base/diag_log.h"
 #include "platform/byte_order.h"
+#include "platform/socket_compat.h"
 
 namespace quor {
 
@@ -38,7 +33,7 @@ void StreamBus::set_unlink_handler(UnlinkHandler handler) {
 int StreamBus::adopt_stream(int fd) {
     std::lock_guard lk(mu_);
     if (fd_ >= 0) return -1;
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    sock_set_nonblocking(fd);
     fd_ = fd;
     alive_ = true;
     pending_.clear();
@@ -67,14 +62,14 @@ void StreamBus::drop_locked(const char* why) {
     if (on_unlink_)
         for (const auto& entry : pending_) on_unlink_(entry.first);
     pending_.clear();
-    shutdown(fd_, SHUT_RDWR);
+    sock_shutdown(fd_);
 }
 
 void StreamBus::close_stream() {
     std::lock_guard lk(mu_);
     alive_ = false;
     pending_.clear();
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0) sock_close(fd_);
     fd_ = -1;
 }
 
@@ -83,20 +78,22 @@ int StreamBus::read_request(uint8_t* buf, size_t size, int timeout_ms) {
     for (;;) {
         if (!stream_alive()) return -1;
         if (const int n = take_request(buf, size); n != 0) return n;
-        pollfd p{fd_, POLLIN, 0};
+        pollfd p = sock_pollfd(fd_, POLLIN);
         const int64_t left = deadline - steady_ms();
-        const int ready = poll(&p, 1, left > 0 ? int(left) : 0);
-        if (ready < 0 && errno == EINTR) continue;
+        const int ready = sock_poll(&p, 1, left > 0 ? int(left) : 0);
+        int err = ready < 0 ? sock_error() : 0;
+        if (ready < 0 && sock_interrupted(err)) continue;
         if (ready == 0) return 0;
         const ssize_t got =
-            ready < 0 ? -1 : recv(fd_, rx_.data() + rx_len_, rx_.size() - rx_len_, 0);
+            ready < 0 ? -1 : sock_recv(fd_, rx_.data() + rx_len_, rx_.size() - rx_len_);
+        if (got < 0 && ready > 0) err = sock_error();
         if (got > 0) {
             rx_len_ += size_t(got);
         } else if (got == 0) {
             drop_stream(end_of_stream_is_normal_ ? nullptr : "end of stream");
             return -1;
-        } else if (errno != EAGAIN && errno != EINTR) {
-            drop_stream(strerror(errno));
+        } else if (!sock_would_block(err) && !sock_interrupted(err)) {
+            drop_stream(sock_error_text(err).c_str());
             return -1;
         }
     }
@@ -191,18 +188,19 @@ int StreamBus::write_reply(const uint8_t* pdu, size_t len) {
 int StreamBus::send_locked(const uint8_t* wire, size_t len) {
     size_t sent = 0;
     while (alive_ && sent < len) {
-        const ssize_t n = send(fd_, wire + sent, len - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = sock_send(fd_, wire + sent, len - sent);
         if (n > 0) {
             sent += size_t(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) {
-            drop_locked(strerror(errno));
+        const int err = n < 0 ? sock_error() : 0;
+        if (n < 0 && sock_interrupted(err)) continue;
+        if (n < 0 && !sock_would_block(err)) {
+            drop_locked(sock_error_text(err).c_str());
             break;
         }
-        pollfd p{fd_, POLLOUT, 0};
-        if (poll(&p, 1, WRITE_TIMEOUT_MS) == 0) drop_locked("the host takes no more replies");
+        pollfd p = sock_pollfd(fd_, POLLOUT);
+        if (sock_poll(&p, 1, WRITE_TIMEOUT_MS) == 0) drop_locked("the host takes no more replies");
     }
     return sent == len ? 0 : -1;
 }

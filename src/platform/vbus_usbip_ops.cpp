@@ -1,10 +1,9 @@
 #include "platform/vbus_usbip_ops.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
 
 #include "platform/byte_order.h"
+#include "platform/socket_compat.h"
 
 namespace quor {
 

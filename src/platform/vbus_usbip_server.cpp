@@ -1,20 +1,12 @@
 #include "platform/vbus_usbip_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/diag_log.h"
+#include "platform/socket_compat.h"
 
 namespace quor {
 
@@ -27,7 +19,8 @@ constexpr int ACCEPT_RETRY_MS = 1000;
 constexpr char USBIP_PREFIX[] = "usbip:";
 
 std::string address_text(uint32_t address) {
-    in_addr a{htonl(address)};
+    in_addr a{};
+    a.s_addr = htonl(address);
     char text[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &a, text, sizeof(text));
     return text;
@@ -36,12 +29,12 @@ std::string address_text(uint32_t address) {
 // Reads until BUF holds NEED bytes: false on end of stream, error or time-out.
 bool read_some(int fd, uint8_t* buf, size_t* len, size_t need) {
     while (*len < need) {
-        pollfd p{fd, POLLIN, 0};
-        const int ready = poll(&p, 1, OP_TIMEOUT_MS);
-        if (ready < 0 && errno == EINTR) continue;
+        pollfd p = sock_pollfd(fd, POLLIN);
+        const int ready = sock_poll(&p, 1, OP_TIMEOUT_MS);
+        if (ready < 0 && sock_interrupted(sock_error())) continue;
         if (ready <= 0) return false;
-        const ssize_t got = recv(fd, buf + *len, need - *len, 0);
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = sock_recv(fd, buf + *len, need - *len);
+        if (got < 0 && sock_interrupted(sock_error())) continue;
         if (got <= 0) return false;
         *len += size_t(got);
     }
@@ -51,8 +44,8 @@ bool read_some(int fd, uint8_t* buf, size_t* len, size_t need) {
 bool send_all(int fd, const std::vector<uint8_t>& data) {
     size_t sent = 0;
     while (sent < data.size()) {
-        const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = sock_send(fd, data.data() + sent, data.size() - sent);
+        if (n < 0 && sock_interrupted(sock_error())) continue;
         if (n <= 0) return false;
         sent += size_t(n);
     }
@@ -95,34 +88,35 @@ std::mutex g_server_mu;
 std::shared_ptr<UsbipServerBus> g_server;
 }  // namespace
 
-UsbipServerBus::UsbipServerBus() {
+UsbipServerBus::UsbipServerBus() : wake_(std::make_unique<SockWaker>()) {
     end_of_stream_is_normal_ = true;
 }
 
 UsbipServerBus::~UsbipServerBus() {
     stop();
     std::lock_guard lk(export_mu_);
-    if (waiting_fd_ >= 0) close(waiting_fd_);
+    if (waiting_fd_ >= 0) sock_close(waiting_fd_);
     waiting_fd_ = -1;
 }
 
 int UsbipServerBus::start(uint32_t address, uint16_t port, const UsbipAllowList& allow) {
     allow_ = allow;
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    wake_fd_ = eventfd(0, EFD_CLOEXEC);
+    listen_fd_ = sock_stream(AF_INET);
+    const int waker = wake_->open();
     const int one = 1;
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = htonl(address);
     socklen_t len = sizeof(sa);
-    if (listen_fd_ < 0 || wake_fd_ < 0 ||
-        setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
+    if (listen_fd_ < 0 || waker != 0 ||
+        sock_setopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
         bind(listen_fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0 ||
         listen(listen_fd_, 4) != 0 ||
         getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
         quor_log("Quor ERR: USB/IP server cannot listen on %s:%u: %s\n",
-                 address_text(address).c_str(), unsigned(port), strerror(errno));
+                 address_text(address).c_str(), unsigned(port),
+                 sock_error_text(sock_error()).c_str());
         stop();
         return -1;
     }
@@ -135,38 +129,35 @@ int UsbipServerBus::start(uint32_t address, uint16_t port, const UsbipAllowList&
 
 void UsbipServerBus::stop() {
     if (listener_.joinable()) {
-        const uint64_t one = 1;
-        if (write(wake_fd_, &one, sizeof(one)) < 0) {
-            // An eventfd write only fails when the counter is full, which
-            // still wakes the listener.
-        }
+        wake_->wake();
         listener_.join();
     }
-    if (listen_fd_ >= 0) close(listen_fd_);
-    if (wake_fd_ >= 0) close(wake_fd_);
+    if (listen_fd_ >= 0) sock_close(listen_fd_);
+    wake_->close();
     listen_fd_ = -1;
-    wake_fd_ = -1;
 }
 
 void UsbipServerBus::serve() {
     for (;;) {
-        pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            quor_log("Quor ERR: USB/IP server stops: %s\n", strerror(errno));
+        pollfd p[2] = {sock_pollfd(listen_fd_, POLLIN), sock_pollfd(wake_->fd(), POLLIN)};
+        if (sock_poll(p, 2, -1) < 0) {
+            const int err = sock_error();
+            if (sock_interrupted(err)) continue;
+            quor_log("Quor ERR: USB/IP server stops: %s\n", sock_error_text(err).c_str());
             return;
         }
         if (p[1].revents) return;
         sockaddr_in peer{};
-        socklen_t len = sizeof(peer);
-        const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        const int fd = sock_accept(listen_fd_, &peer);
         if (fd < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) continue;
+            const int err = sock_error();
+            if (sock_interrupted(err) || sock_would_block(err) || sock_connection_aborted(err))
+                continue;
             // Out of descriptors, most likely: the pending connection stays
             // readable, so wait a while (or for the stop) before retrying.
-            quor_log("Quor ERR: USB/IP server cannot accept: %s\n", strerror(errno));
-            pollfd wake{wake_fd_, POLLIN, 0};
-            if (poll(&wake, 1, ACCEPT_RETRY_MS) > 0) return;
+            quor_log("Quor ERR: USB/IP server cannot accept: %s\n", sock_error_text(err).c_str());
+            pollfd wake = sock_pollfd(wake_->fd(), POLLIN);
+            if (sock_poll(&wake, 1, ACCEPT_RETRY_MS) > 0) return;
             continue;
         }
         handle_connection(fd, ntohl(peer.sin_addr.s_addr));
@@ -200,7 +191,7 @@ void UsbipServerBus::handle_connection(int fd, uint32_t peer) {
         if (outcome != UsbipOpOutcome::NEED_MORE) break;
         if (!read_some(fd, request, &len, need)) {
             if (len > 0) quor_log("Quor ERR: USB/IP request from %s cut short\n", who.c_str());
-            close(fd);
+            sock_close(fd);
             return;
         }
     }
@@ -208,34 +199,24 @@ void UsbipServerBus::handle_connection(int fd, uint32_t peer) {
         quor_log("Quor ERR: USB/IP request from %s refused: %s\n", who.c_str(), why);
     else if (why)
         quor_log("USBIP: import from %s refused: %s\n", who.c_str(), why);
-    pollfd p{fd, POLLOUT, 0};
-    const bool sent = poll(&p, 1, OP_TIMEOUT_MS) == 1 && send_all(fd, reply);
+    pollfd p = sock_pollfd(fd, POLLOUT);
+    const bool sent = sock_poll(&p, 1, OP_TIMEOUT_MS) == 1 && send_all(fd, reply);
     if (outcome == UsbipOpOutcome::IMPORTED) {
         std::lock_guard lk(export_mu_);
         reserved_ = false;
         if (sent && exported_) {
             const int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+            sock_setopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
             // A client whose network broke sends no end of stream: probes
             // find it gone, and the device is free for the next import.
-            const int dead_ms = dead_peer_ms_;
-            const int idle_s = std::max(1, dead_ms / 3000);
-            const int interval_s = std::max(1, dead_ms / 6000);
-            const int probes = 3;
-            const unsigned user_timeout_ms = unsigned(dead_ms);
-            setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one));
-            setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof(idle_s));
-            setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof(interval_s));
-            setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
-            setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms,
-                       sizeof(user_timeout_ms));
+            sock_dead_peer_after(fd, dead_peer_ms_);
             quor_log("USBIP: %s imported %s\n", who.c_str(), USBIP_EXPORT_BUSID);
             waiting_fd_ = fd;
             client_came_.notify_all();
             return;
         }
     }
-    close(fd);
+    sock_close(fd);
 }
 
 int UsbipServerBus::find_vbus_device_path(char* path, size_t size) {
@@ -294,7 +275,7 @@ void UsbipServerBus::unplug(const uint8_t*, size_t) {
         std::lock_guard lk(export_mu_);
         if (exported_) quor_log("USBIP: %s withdrawn\n", USBIP_EXPORT_BUSID);
         exported_ = false;
-        if (waiting_fd_ >= 0) close(waiting_fd_);
+        if (waiting_fd_ >= 0) sock_close(waiting_fd_);
         waiting_fd_ = -1;
         client_came_.notify_all();
     }
@@ -312,7 +293,7 @@ int UsbipServerBus::read_request(uint8_t* buf, size_t size, int timeout_ms) {
         std::lock_guard lk(export_mu_);
         if (waiting_fd_ >= 0 && !stream_alive()) {
             close_stream();
-            if (adopt_stream(waiting_fd_) != 0) close(waiting_fd_);
+            if (adopt_stream(waiting_fd_) != 0) sock_close(waiting_fd_);
             waiting_fd_ = -1;
             serving_client_ = true;
         }

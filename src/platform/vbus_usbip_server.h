@@ -22,6 +22,8 @@
 
 namespace quor {
 
+class SockWaker;
+
 class UsbipServerBus : public StreamBus {
   public:
     UsbipServerBus();
@@ -60,7 +62,7 @@ class UsbipServerBus : public StreamBus {
     bool held_locked();
 
     int listen_fd_ = -1;
-    int wake_fd_ = -1;
+    std::unique_ptr<SockWaker> wake_;  // wakes the listener to stop
     uint16_t port_ = 0;
     std::atomic<int> dead_peer_ms_{30000};
     std::string address_text_;

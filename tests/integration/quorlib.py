@@ -424,9 +424,9 @@ class Rig:
     BASE_SETTINGS = {"PhoneIP": LOOPBACK_AS_INT, "AutoPair": 0, "AutoRun": 0, "AutoMin": 0,
                      "AutoRepair": 0, "AsNmDev": 0}
 
-    def __init__(self, home, settings=None, phone_args=(), host=True):
+    def __init__(self, home, settings=None, phone_args=(), host=True, host_address=None):
         self.home = home
-        self.address = "unix:" + os.path.join(home, "host.sock")
+        self.address = host_address or "unix:" + os.path.join(home, "host.sock")
         self.transcript = os.path.join(home, "transcript.txt")
         values = dict(self.BASE_SETTINGS, **(settings or {}))
         self.write_settings(values)
@@ -435,7 +435,8 @@ class Rig:
         self.host = None
         if host:
             self.host = spawn("quor-host-sim", "--listen", self.address)
-            self.host.wait_for(r"^listening ")
+            # A TCP address with port 0 becomes the port the host listens on.
+            self.address = self.host.wait_for(r"^listening (\S+)").group(1)
         self.console = None
 
     def start_phone(self, *args):
@@ -454,13 +455,14 @@ class Rig:
         return dict(os.environ, QUOR_HOME=self.home, XDG_RUNTIME_DIR=self.home,
                     QUOR_VBUS=self.address, LANG="C.UTF-8", **extra)
 
-    def start_console(self, prefix=(), **extra_env):
+    def start_console(self, prefix=(), command=None, env=None, **extra_env):
         """Starts quor-console line-buffered, so its diagnostic lines arrive
         as they are written (stdbuf execs it: the pid is the console's), and
         waits for its first status line. PREFIX runs before it (a wrapper
-        that execs the console)."""
-        self.console = Proc([*prefix, "stdbuf", "-oL", bin_path("quor-console")],
-                            env=self.console_env(**extra_env))
+        that execs the console). COMMAND and ENV, when given, start another
+        build of the console instead (the Windows one under Wine)."""
+        self.console = Proc(command or [*prefix, "stdbuf", "-oL", bin_path("quor-console")],
+                            env=env or self.console_env(**extra_env))
         self.console.wait_for(r"^status: Not Paired$", timeout=10)
         return self.console
 
