@@ -7,6 +7,8 @@
 #   KestrowQuorConnector      the tray program (with the whole core)
 #   quor-winui-preview        one dialog, tray menu or state at a time, for
 #                             the screenshot checks under Wine
+#   quor-winui-probe          reads a control of the running program's main
+#                             window from outside, for the pairing check
 
 cmake_path(SET QUOR_ROOT NORMALIZE ${CMAKE_CURRENT_LIST_DIR}/../..)
 set(QUOR_WIN_UI_DIR ${QUOR_ROOT}/src/win_ui)
@@ -98,3 +100,5 @@ endif()
 quor_win_ui_program(quor-winui-preview ${QUOR_ROOT}/tests/windows/winui_preview.cpp
                     ${QUOR_ROOT}/src/shell/state_transition.cpp
                     ${QUOR_ROOT}/src/ui/parameter_values.cpp)
+
+add_executable(quor-winui-probe ${QUOR_ROOT}/tests/windows/winui_probe.cpp)

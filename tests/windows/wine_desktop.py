@@ -83,6 +83,9 @@ class WineDesktop:
         self.prepare_prefix()
 
     def prepare_prefix(self):
+        # A Wine server of this display's own: a running one may have
+        # started Wine's desktop process (and its tray) without a display.
+        self.wineserver("-k")
         self.prefix.mkdir(parents=True, exist_ok=True)
         if not (self.prefix / "system.reg").exists():
             self.run_wine("wineboot", "-i", timeout=300)
@@ -98,7 +101,6 @@ class WineDesktop:
             self.run_wine("regedit", "/S", f.name, timeout=120)
         finally:
             os.unlink(f.name)
-        self.wineserver("-w")
 
     def run_wine(self, *args, timeout=60, language="en"):
         env = dict(self.env, LANG=LOCALES[language], LC_ALL=LOCALES[language])
