@@ -125,7 +125,8 @@ def parse_geometry(text):
         parts = line.split(" ")
         if parts[0] == "dialog":
             dialog = {"base": (int(parts[1]), int(parts[2])), "client": (int(parts[3]), int(parts[4])),
-                      "frame": tuple(int(p) for p in parts[5:9]), "caption": " ".join(parts[9:])}
+                      "frame": tuple(int(p) for p in parts[5:9]),
+                      "origin": (int(parts[9]), int(parts[10])), "caption": " ".join(parts[11:])}
         elif parts[0] == "control":
             controls.append({"id": int(parts[1]), "class": parts[2], "visible": parts[3] == "1",
                              "enabled": parts[4] == "1",
@@ -329,6 +330,66 @@ class TrayIcon(unittest.TestCase):
         self.desktop.tool("xdotool", "mousemove", str(x), str(y), "click", "1")
         self.assertTrue(wd.wait_for(lambda: self.desktop.viewable(window), START_TIMEOUT),
                         "another left click did not show the window")
+
+
+def colours(desktop, box):
+    """Pixels in BOX (left, top, right, bottom on the screen) that are the
+    link's blue and its hover red, and the rows with a run of red as long as
+    half the box (the underline)."""
+    shot = subprocess.run(["xwd", "-root", "-silent"], env=desktop.env, capture_output=True,
+                          timeout=30, check=True).stdout
+    _, _, rows = wd.decode_xwd(shot)
+    blue = red = underlined = 0
+    left, top, right, bottom = box
+    for row in rows[top:bottom]:
+        run = 0
+        for x in range(left, right):
+            r, g, b = row[x * 3:x * 3 + 3]
+            if b > 150 and r < 100 and g < 100:
+                blue += 1
+            if r > 150 and g < 100 and b < 100:
+                red += 1
+                run += 1
+        if run >= (right - left) // 2:
+            underlined += 1
+    return blue, red, underlined
+
+
+class AboutLink(unittest.TestCase):
+    """The about box's "Contact us": blue, red and underlined only while the
+    pointer is over it."""
+
+    def test_link_turns_red_and_underlined_under_the_pointer(self):
+        if not PREVIEW.exists():
+            raise unittest.SkipTest(f"{PREVIEW} is not built")
+        desktop = wd.WineDesktop(PREFIX)
+        self.addCleanup(desktop.stop)
+        geometry = SHOTS / "en_about_link.geometry"
+        geometry.unlink(missing_ok=True)
+        program = desktop.start(str(PREVIEW), "about", "--geometry", str(geometry))
+        self.addCleanup(program.wait)
+        self.addCleanup(program.kill)
+        self.assertTrue(wd.wait_for(geometry.exists, START_TIMEOUT), "the about box did not show")
+        dialog, controls = parse_geometry(geometry.read_text(encoding="utf-8"))
+        link = next(c for c in controls if c["id"] == 1004)
+        x, y, w, h = link["rect"]
+        ox, oy = dialog["origin"]
+        box = (ox + x, oy + y, ox + x + w, oy + y + h)
+        desktop.tool("xdotool", "mousemove", "0", "0")
+        desktop.settle()
+        blue, red, underlined = colours(desktop, box)
+        self.assertGreater(blue, 0)
+        self.assertEqual((red, underlined), (0, 0))
+
+        desktop.tool("xdotool", "mousemove", str(box[0] + 3), str((box[1] + box[3]) // 2))
+        hovered = wd.wait_for(lambda: colours(desktop, box)[2] > 0, START_TIMEOUT)
+        self.assertTrue(hovered, "no red underline under the pointer")
+        desktop.screenshot(SHOTS / "en_about_link_hover.png", (0, 0, 420, 300))
+        self.assertEqual(colours(desktop, box)[0], 0)
+
+        desktop.tool("xdotool", "mousemove", "0", "0")
+        self.assertTrue(wd.wait_for(lambda: colours(desktop, box)[1:] == (0, 0), START_TIMEOUT),
+                        "the link stayed red after the pointer left")
 
 
 if __name__ == "__main__":

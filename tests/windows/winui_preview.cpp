@@ -136,9 +136,11 @@ void CALLBACK write_geometry(HWND, UINT, UINT_PTR timer, DWORD) {
     GetWindowTextW(dialog, caption, 256);
     RECT frame;
     GetWindowRect(dialog, &frame);
-    fprintf(f, "dialog %ld %ld %ld %ld %ld %ld %ld %ld %s\n", units.right, units.bottom,
-            client.right, client.bottom, frame.left, frame.top, frame.right, frame.bottom,
-            narrow(caption).c_str());
+    POINT origin{0, 0};
+    ClientToScreen(dialog, &origin);
+    fprintf(f, "dialog %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld %s\n", units.right, units.bottom,
+            client.right, client.bottom, frame.left, frame.top, frame.right, frame.bottom, origin.x,
+            origin.y, narrow(caption).c_str());
     GeometryOut out{f, dialog};
     EnumChildWindows(dialog, write_control, reinterpret_cast<LPARAM>(&out));
     fclose(f);
