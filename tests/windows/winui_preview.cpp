@@ -57,21 +57,6 @@ struct GeometryOut {
     HWND dialog;
 };
 
-// The height in pixels of HWND's text in its font, broken into lines at
-// the control's width as a static text draws it.
-long wrapped_height(HWND hwnd, const std::wstring& text) {
-    HDC dc = GetDC(hwnd);
-    HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendMessageW(hwnd, WM_GETFONT, 0, 0));
-    HGDIOBJ old = font ? SelectObject(dc, font) : nullptr;
-    RECT r;
-    GetClientRect(hwnd, &r);
-    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r,
-              DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
-    if (old) SelectObject(dc, old);
-    ReleaseDC(hwnd, dc);
-    return r.bottom - r.top;
-}
-
 // The width in pixels of the widest line of HWND's text in its font.
 long text_width(HWND hwnd, const std::wstring& text) {
     HDC dc = GetDC(hwnd);
@@ -112,10 +97,10 @@ BOOL CALLBACK write_control(HWND hwnd, LPARAM param) {
     std::wstring shown = text;
     for (wchar_t& c : shown)
         if (c == L'\n') c = L'|';
-    fprintf(out->file, "control %d %s %d %d %ld %ld %ld %ld %ld %ld %s\n", GetDlgCtrlID(hwnd),
+    fprintf(out->file, "control %d %s %d %d %ld %ld %ld %ld %ld %s\n", GetDlgCtrlID(hwnd),
             narrow(cls).c_str(), IsWindowVisible(hwnd) ? 1 : 0, IsWindowEnabled(hwnd) ? 1 : 0,
             r.left, r.top, r.right - r.left, r.bottom - r.top, text_width(hwnd, text),
-            wrapped_height(hwnd, text), narrow(shown).c_str());
+            narrow(shown).c_str());
     return TRUE;
 }
 
