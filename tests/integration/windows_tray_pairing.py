@@ -46,7 +46,10 @@ class WindowsTrayPairing(unittest.TestCase):
         self.addCleanup(self.desktop.stop)
 
     def probe(self, *args):
-        r = self.desktop.run_wine(str(self.bin / "quor-winui-probe.exe"), *args, timeout=60)
+        try:
+            r = self.desktop.run_wine(str(self.bin / "quor-winui-probe.exe"), *args, timeout=30)
+        except subprocess.TimeoutExpired:
+            return None  # asked again by the caller's wait
         return r.stdout.decode("utf-8", "replace").strip() if r.returncode == 0 else None
 
     def status(self):

@@ -23,6 +23,7 @@ import wine_desktop as wd  # noqa: E402
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("QUOR_WIN_BUILD") or ROOT / "build-windows")
 PREVIEW = BUILD / "quor-winui-preview.exe"
+PROBE = BUILD / "quor-winui-probe.exe"
 SHOTS = Path(os.environ.get("QUOR_SCREENSHOT_DIR") or BUILD / "screenshots")
 PREFIX = Path(os.environ.get("WINEPREFIX") or BUILD / "wine-prefix")
 START_TIMEOUT = 90
@@ -388,6 +389,44 @@ class AboutLink(unittest.TestCase):
         desktop.tool("xdotool", "mousemove", "0", "0")
         self.assertTrue(wd.wait_for(lambda: colours(desktop, box)[1:] == (0, 0), START_TIMEOUT),
                         "the link stayed red after the pointer left")
+
+
+class SettingsDialog(unittest.TestCase):
+    """The re-pair check box enables the interval and count edits exactly
+    while it is checked."""
+
+    def probe(self, *args):
+        try:
+            r = self.desktop.run_wine(str(PROBE), *args, timeout=30)
+        except subprocess.TimeoutExpired:
+            return None  # asked again by the caller's wait
+        return r.stdout.decode("utf-8", "replace").strip() if r.returncode == 0 else None
+
+    def test_repair_box_enables_its_edits(self):
+        if not PREVIEW.exists() or not PROBE.exists():
+            raise unittest.SkipTest(f"{PREVIEW} or {PROBE} is not built")
+        self.desktop = wd.WineDesktop(PREFIX)
+        self.addCleanup(self.desktop.stop)
+        program = self.desktop.start(str(PREVIEW), "settings")
+        self.addCleanup(program.wait)
+        self.addCleanup(program.kill)
+
+        def edits():
+            return (self.probe("enabled", "Settings", "1013"),
+                    self.probe("enabled", "Settings", "1014"))
+        # The defaults have the re-pair on.
+        self.assertTrue(wd.wait_for(lambda: edits() == ("1", "1"), START_TIMEOUT),
+                        f"the edits are not enabled at first: {edits()}")
+        left, top, right, bottom = (int(v) for v in
+                                    self.probe("rect", "Settings", "1012").split())
+        at = (str(left + 6), str((top + bottom) // 2))
+        self.desktop.tool("xdotool", "mousemove", *at, "click", "1")
+        self.assertTrue(wd.wait_for(lambda: edits() == ("0", "0"), START_TIMEOUT),
+                        f"clearing the box left the edits {edits()}")
+        self.assertEqual(self.probe("enabled", "Settings", "1015"), "1")
+        self.desktop.tool("xdotool", "mousemove", *at, "click", "1")
+        self.assertTrue(wd.wait_for(lambda: edits() == ("1", "1"), START_TIMEOUT),
+                        f"checking the box left the edits {edits()}")
 
 
 if __name__ == "__main__":

@@ -1,9 +1,9 @@
 // Looks at the tray program's main window from another process, as a user
 // would see it: the text or the screen rectangle of one of its controls.
 //
-// Usage: winui_probe text CAPTION ID | rect CAPTION ID
-// Prints the text (UTF-8) or "left top right bottom"; exits 1 when the
-// window or the control does not exist.
+// Usage: winui_probe text|rect|enabled CAPTION ID
+// Prints the text (UTF-8), "left top right bottom" or 1 or 0; exits 1 when
+// the window or the control does not exist.
 #include <windows.h>
 
 #include <cstdio>
@@ -25,13 +25,17 @@ std::wstring widen(const char* text) {
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        fprintf(stderr, "usage: winui_probe text|rect CAPTION ID\n");
+        fprintf(stderr, "usage: winui_probe text|rect|enabled CAPTION ID\n");
         return 2;
     }
     HWND window = FindWindowW(L"#32770", widen(argv[2]).c_str());
     if (!window) return 1;
     HWND control = GetDlgItem(window, atoi(argv[3]));
     if (!control) return 1;
+    if (strcmp(argv[1], "enabled") == 0) {
+        printf("%d\n", IsWindowEnabled(control) ? 1 : 0);
+        return 0;
+    }
     if (strcmp(argv[1], "rect") == 0) {
         RECT r;
         GetWindowRect(control, &r);
