@@ -26,6 +26,9 @@ packages=(
   # the cross compiler, GoogleTest's sources, dpkg-source for libsrtp2's
   # sources, Wine
   g++-mingw-w64-x86-64-posix googletest dpkg-dev wine64
+  # the Windows front end's checks under Wine: Wine's own fonts (Marlett
+  # draws the caption buttons); the dialogs' fonts are Carlito and Noto CJK
+  fonts-wine
 )
 missing=()
 for p in "${packages[@]}"; do

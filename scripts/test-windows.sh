@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The windows stage: cross-builds the Windows programs (build-windows/),
 # builds the Linux simulators (build/), then under Wine runs the Windows
-# unit tests (build-windows/windows_tests.txt) and the call between
+# unit tests (build-windows/windows_tests.txt), the call between
 # quor-console.exe and the Linux simulators (tests/integration/windows_call.py),
+# the tray program's checks on an Xvfb display (tests/windows/test_winui.py)
+# and a pairing from its window (tests/integration/windows_tray_pairing.py),
 # all inside a network namespace with only loopback.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,6 +43,16 @@ done <windows_tests.txt
 echo "--- windows_call.py"
 if ! timeout 300 python3 "$SRC/tests/integration/windows_call.py" -v; then
   failed+=(windows_call.py)
+fi
+# The tray program's windows on an Xvfb display: layouts, texts, tray and
+# screenshots (build-windows/screenshots), then a pairing from its window.
+echo "--- test_winui.py"
+if ! QUOR_WIN_BUILD="$WIN_BUILD" timeout 900 python3 "$SRC/tests/windows/test_winui.py" -v; then
+  failed+=(test_winui.py)
+fi
+echo "--- windows_tray_pairing.py"
+if ! timeout 300 python3 "$SRC/tests/integration/windows_tray_pairing.py" -v; then
+  failed+=(windows_tray_pairing.py)
 fi
 if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED under Wine: ${failed[*]}"

@@ -8,7 +8,8 @@
 #         and UndefinedBehaviorSanitizer
 #   tsan  the GoogleTest programs under ThreadSanitizer
 #   fuzz  every libFuzzer target for a bounded time
-#   windows  the Windows cross build's tests and a call under Wine
+#   windows  the Windows cross build's tests, a call under Wine, and the tray
+#            program's checks and a pairing from its window on Xvfb
 # With stage names as arguments only those run. Every stage runs even when
 # an earlier one fails; the summary lists each stage's result and time.
 set -uo pipefail

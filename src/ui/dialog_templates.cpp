@@ -38,8 +38,8 @@ const DialogTemplate ABOUT_KO{
         {IDC_OK, CtlKind::DefPushButton, "OK", 144, 85, 50, 14, TAB},
         {IDC_STATIC, CtlKind::Bitmap, "", 7, 7, 187, 29, 0},
         {IDC_STATIC, CtlKind::SunkenLabel,
-         "Kestrow Quor 커넥터는 Kestrow가 개발한 소프트웨어입니다.\n" QUOR_ABOUT_VERSION_KO, 7, 38,
-         187, 45, 0},
+         "Kestrow Quor 커넥터는 Kestrow가 개발했습니다.\n" QUOR_ABOUT_VERSION_KO, 7, 38, 187, 45,
+         0},
     }};
 
 const DialogTemplate ABOUT_ZH{

@@ -26,6 +26,8 @@ class CheckLayers(unittest.TestCase):
             "src/platform/c.cpp": "#include <sys/socket.h>\n#include <unistd.h>\n",
             "src/shell/d.cpp": '#include "link/a.h"\n#include "settings/e.h"\n',
             "tools/phone_sim/f.cpp": '#include "link/ctrl_frame.h"\n#include <poll.h>\n',
+            "src/win_ui/g.cpp": '#include <windows.h>\n#include "shell/main_view.h"\n'
+                                '#include "ui/tray_menus.h"\n',
         })
         self.assertEqual(r.returncode, 0, r.stdout)
 
@@ -37,6 +39,7 @@ class CheckLayers(unittest.TestCase):
             "src/media/d.cpp": "#include <sys/random.h>\n",
             "src/console/e.cpp": "  #  include <signal.h>\n",
             "tools/phone_sim/f.cpp": '#include "media/media_api.h"\n',
+            "src/win_ui/g.cpp": '#include "ui/main_window.h"\n#include <unistd.h>\n',
         })
         self.assertEqual(r.returncode, 1)
         for where in ("src/soft_dev/a.cpp:1: link/ctrl_channel.h",
@@ -44,9 +47,11 @@ class CheckLayers(unittest.TestCase):
                       "src/base/c.h:1: platform/clock.h",
                       "src/media/d.cpp:1: sys/random.h",
                       "src/console/e.cpp:1: signal.h",
-                      "tools/phone_sim/f.cpp:1: media/media_api.h"):
+                      "tools/phone_sim/f.cpp:1: media/media_api.h",
+                      "src/win_ui/g.cpp:1: ui/main_window.h",
+                      "src/win_ui/g.cpp:2: unistd.h"):
             self.assertIn(where, r.stdout)
-        self.assertIn("6 forbidden includes", r.stdout)
+        self.assertIn("8 forbidden includes", r.stdout)
 
 
 if __name__ == "__main__":

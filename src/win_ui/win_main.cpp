@@ -1,0 +1,87 @@
+// The native Windows tray program: one instance, the main window as a modal
+// dialog and its controller on the user-interface thread's message loop.
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "base/diag_log.h"
+#include "link/syslog_service.h"
+#include "platform/single_instance.h"
+#include "settings/autorun.h"
+#include "settings/config.h"
+#include "shell/composition.h"
+#include "shell/main_dlg.h"
+#include "ui/parameter_values.h"
+#include "win_ui/win_main_window.h"
+#include "win_ui/win_ui_loop.h"
+
+namespace {
+
+// Where a second start's Show/Hide request goes: the controller, on its
+// loop; null while there is none.
+struct ToggleTarget {
+    quor::WinUiLoop& loop;
+    quor::CKestrowQuorConnectorDlg& dlg;
+};
+std::atomic<ToggleTarget*> g_toggle_target{nullptr};
+
+void on_toggle_request() {
+    ToggleTarget* target = g_toggle_target.load();
+    if (!target) {
+        quor_log("Quor ERR: show/hide request before the window exists, ignored\n");
+        return;
+    }
+    quor::CKestrowQuorConnectorDlg& dlg = target->dlg;
+    target->loop.post([&dlg] { dlg.OnCommand(quor::ID_SHOW_HIDE); });
+}
+
+}  // namespace
+
+int main() {
+    using namespace quor;
+    set_language(language_of_user());
+    std::unique_ptr<SingleInstance> instance =
+        SingleInstance::acquire(instance_socket_path(), on_toggle_request);
+    if (!instance) return 0;
+
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_INTERNET_CLASSES | ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&controls);
+
+    WinUiLoop loop;
+    CKestrowQuorConnectorDlg* dlg = nullptr;
+    CWinMainWindow::Handlers handlers;
+    handlers.state = [&dlg] { return dlg ? dlg->State() : STATE_NOT_PAIRED; };
+    handlers.log_running = [] { return g_syslog.socket.load() != -1; };
+    handlers.init = [&dlg] { dlg->OnInitDialog(); };
+    handlers.pair = [&dlg] { dlg->OnOK(); };
+    handlers.cancel = [&dlg] { dlg->OnCancel(); };
+    handlers.command = [&dlg](int id) { dlg->OnCommand(id); };
+    handlers.sys_command = [&dlg](int id) { dlg->OnSysCommand(id); };
+    handlers.address_edited = [&dlg](uint32_t addr, int fields) {
+        dlg->OnAddressEdited(addr, fields);
+    };
+    handlers.auto_toggled = [&dlg](bool checked) { dlg->OnAutoToggledByUser(checked); };
+    handlers.set_clicked = [&dlg] { dlg->OnSetClicked(); };
+    handlers.help_clicked = [&dlg] { dlg->OnHelpClicked(); };
+
+    CParameterDlg::Store store;
+    store.load = [](ParameterValues* values) { load_parameters(config_path(), values); };
+    store.save = [](const ParameterValues& values, const std::function<void()>& autorun_failed) {
+        return save_parameters(
+            config_path(), values, [](int on) { return ApplyAutoRun(on); }, autorun_failed);
+    };
+
+    CWinMainWindow window(handlers, store);
+    const std::unique_ptr<CKestrowQuorConnectorDlg> controller = make_controller(window, loop);
+    dlg = controller.get();
+    ToggleTarget toggle_target{loop, *dlg};
+    g_toggle_target = &toggle_target;
+
+    window.Run();
+
+    g_toggle_target = nullptr;
+    instance.reset();
+    return 0;
+}
