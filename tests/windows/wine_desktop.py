@@ -85,7 +85,7 @@ class WineDesktop:
     def prepare_prefix(self):
         # A Wine server of this display's own: a running one may have
         # started Wine's desktop process (and its tray) without a display.
-        self.wineserver("-k")
+        self.stop_wine()
         self.prefix.mkdir(parents=True, exist_ok=True)
         if not (self.prefix / "system.reg").exists():
             self.run_wine("wineboot", "-i", timeout=300)
@@ -185,8 +185,15 @@ class WineDesktop:
             return unchanged
         return wait_for(same, timeout)
 
-    def stop(self):
+    def stop_wine(self):
+        """Ends the Wine server and every program of the prefix, and waits
+        until it is gone: a program started meanwhile would join the dying
+        server and hang."""
         self.wineserver("-k")
+        self.wineserver("-w")
+
+    def stop(self):
+        self.stop_wine()
         self.server.terminate()
         try:
             self.server.wait(10)
