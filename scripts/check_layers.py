@@ -39,7 +39,7 @@ ALLOWED = {
 # include the Windows headers (no POSIX ones) and, of src/ui, only the plain
 # C++ tables and parsers that both front ends show.
 WINDOWS_FRONT_END = "win_ui"
-WINDOWS_HEADER = re.compile(r"^(windows\.h|winsock2\.h|ws2tcpip\.h)$")
+WINDOWS_HEADER = re.compile(r"^(windows\.h|winsock2\.h|ws2tcpip\.h|shellapi\.h)$")
 WIN_UI_SHARED_HEADERS = {"ui/dialog_templates.h", "ui/tray_menus.h", "ui/parameter_values.h"}
 
 # Folders besides src/platform whose files may include system headers.
