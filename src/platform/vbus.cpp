@@ -21,4 +21,9 @@ std::unique_ptr<VirtualBus> make_virtual_bus() {
     return std::make_unique<VhciBus>("/sys", geteuid() == 0 ? std::string() : helper_socket_path());
 }
 
+// vhci_hcd is the bus; the server runs only when asked for.
+std::string default_usbip_listen() {
+    return {};
+}
+
 }  // namespace quor

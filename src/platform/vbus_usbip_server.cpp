@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/diag_log.h"
+#include "platform/net.h"
 #include "platform/socket_compat.h"
 
 namespace quor {
@@ -318,8 +319,11 @@ int start_usbip_server(const std::string& listen, const std::string& allow) {
     std::string where = listen;
     if (where.empty()) {
         const char* vbus = getenv("QUOR_VBUS");
-        if (!vbus || strncmp(vbus, USBIP_PREFIX, sizeof(USBIP_PREFIX) - 1) != 0) return 0;
-        where = vbus + sizeof(USBIP_PREFIX) - 1;
+        if (vbus && strncmp(vbus, USBIP_PREFIX, sizeof(USBIP_PREFIX) - 1) == 0)
+            where = vbus + sizeof(USBIP_PREFIX) - 1;
+        else if (!vbus || !*vbus)
+            where = default_usbip_listen();
+        if (where.empty()) return 0;
     }
     uint32_t address = 0;
     uint16_t port = 0;
@@ -335,6 +339,11 @@ int start_usbip_server(const std::string& listen, const std::string& allow) {
     }
     std::lock_guard lk(g_server_mu);
     if (g_server) return 0;
+    // The server may be the first user of the network in the process.
+    if (net_startup() != 0) {
+        quor_log("Quor ERR: USB/IP server: the network is not available\n");
+        return -1;
+    }
     auto server = std::make_shared<UsbipServerBus>();
     if (server->start(address, port, allowed) != 0) return -1;
     g_server = std::move(server);

@@ -81,9 +81,15 @@ class UsbipServerBus : public StreamBus {
 
 // The program-wide server, started by the front end when asked for with
 // LISTEN ("A.B.C.D[:PORT]"), or, when LISTEN is empty, by QUOR_VBUS
-// "usbip:A.B.C.D[:PORT]". ALLOW: see UsbipAllowList. 0 when started or not
-// asked for, -1 after logging why it could not be.
+// "usbip:A.B.C.D[:PORT]", or else at default_usbip_listen(). ALLOW: see
+// UsbipAllowList. 0 when started or not asked for, -1 after logging why it
+// could not be.
 int start_usbip_server(const std::string& listen, const std::string& allow);
+
+// Where the server listens when nothing else was chosen: empty (no server)
+// where the system has a bus of its own, loopback where the server is the
+// only bus.
+std::string default_usbip_listen();
 // The running server, or null.
 std::shared_ptr<UsbipServerBus> usbip_server();
 // A bus for one attachment on the program-wide server, starting it from

@@ -9,6 +9,7 @@
 #include "base/diag_log.h"
 #include "link/syslog_service.h"
 #include "platform/single_instance.h"
+#include "platform/vbus_usbip_server.h"
 #include "settings/autorun.h"
 #include "settings/config.h"
 #include "shell/composition.h"
@@ -45,6 +46,10 @@ int main() {
     std::unique_ptr<SingleInstance> instance =
         SingleInstance::acquire(instance_socket_path(), on_toggle_request);
     if (!instance) return 0;
+    // The USB/IP server is the bus: a client attaches the phone once it is
+    // paired. One that cannot start has said why in the log, and pairing
+    // says that the bus is missing.
+    start_usbip_server("", "");
 
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_INTERNET_CLASSES | ICC_WIN95_CLASSES};
     InitCommonControlsEx(&controls);

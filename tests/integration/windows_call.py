@@ -11,6 +11,7 @@ WINEPREFIX made beforehand."""
 
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -36,11 +37,13 @@ class WindowsConsoleCall(unittest.TestCase):
                                host_address="tcp:127.0.0.1:0")
         self.addCleanup(self.rig.stop)
 
-    def start_windows_console(self):
+    def start_windows_console(self, vbus=True):
         exe = os.path.join(os.environ["QUOR_WINDOWS_BIN_DIR"], "quor-console.exe")
         env = dict(os.environ, QUOR_HOME=windows_path(self.home) + "\\",
                    QUOR_VBUS=self.rig.address, WINEDEBUG="-all")
         env.pop("DISPLAY", None)
+        if not vbus:
+            env.pop("QUOR_VBUS")
         self.rig.console = quorlib.Proc([os.environ["QUOR_WINE"], exe], name="quor-console.exe",
                                         env=env)
         self.rig.console.wait_for(r"^status: Not Paired$", timeout=START_TIMEOUT)
@@ -61,6 +64,15 @@ class WindowsConsoleCall(unittest.TestCase):
         self.assertGreater(heard["rx"], CALL_SECONDS * 100 * 0.5)
         rig.unpair()
         self.assertNotRegex(rig.console.output(), r"Quor ERR: .*SRTP")
+
+    def test_the_usbip_server_is_the_bus_on_loopback_by_default(self):
+        self.start_windows_console(vbus=False)
+        self.assertRegex(self.rig.console.output(),
+                         r"(?m)^USBIP: listening on 127\.0\.0\.1:3240$")
+        listing = subprocess.run(["usbip", "list", "-r", "127.0.0.1"], capture_output=True,
+                                 text=True, timeout=quorlib.scaled(30))
+        # The standard client's answer to a server that has nothing to export.
+        self.assertIn("no exportable devices", listing.stdout + listing.stderr)
 
 
 if __name__ == "__main__":
