@@ -2,12 +2,10 @@
 // controller on Qt's event loop.
 #include <QApplication>
 #include <QSessionManager>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "base/diag_log.h"
 #include "link/syslog_service.h"
 #include "platform/process.h"
 #include "platform/signals.h"
@@ -17,6 +15,7 @@
 #include "settings/config.h"
 #include "shell/composition.h"
 #include "shell/main_dlg.h"
+#include "shell/window_commands.h"
 #include "ui/main_window.h"
 #include "ui/qt_ui_loop.h"
 #include "ui/ui_images.h"
@@ -24,14 +23,6 @@
 namespace {
 
 constexpr const char* PROGRAM_NAME = "KestrowQuorConnector";
-
-// Where a second start's Show/Hide request and a stop signal go: the
-// controller, on its loop; null while there is none.
-struct ToggleTarget {
-    quor::QtUiLoop& loop;
-    quor::CKestrowQuorConnectorDlg& dlg;
-};
-std::atomic<ToggleTarget*> g_toggle_target{nullptr};
 
 void print_help() {
     printf(
@@ -65,16 +56,6 @@ void print_help() {
         "Readme.txt beside the program explains every status and message; see\n"
         "also man KestrowQuorConnector.\n",
         PROGRAM_NAME);
-}
-
-void on_toggle_request() {
-    ToggleTarget* target = g_toggle_target.load();
-    if (!target) {
-        quor_log("Quor ERR: show/hide request before the window exists, ignored\n");
-        return;
-    }
-    quor::CKestrowQuorConnectorDlg& dlg = target->dlg;
-    target->loop.post([&dlg] { dlg.OnCommand(quor::ID_SHOW_HIDE); });
 }
 
 }  // namespace
@@ -113,7 +94,7 @@ int main(int argc, char** argv) {
     }
 
     std::unique_ptr<quor::SingleInstance> instance =
-        quor::SingleInstance::acquire(instance_socket_path(), on_toggle_request);
+        quor::SingleInstance::acquire(instance_socket_path(), quor::request_show_hide);
     if (!instance) return 0;
     if (quor::start_usbip_server(usbip_listen, usbip_allow) != 0) {
         fprintf(stderr, "%s: the USB/IP server cannot start\n", PROGRAM_NAME);
@@ -148,23 +129,16 @@ int main(int argc, char** argv) {
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &app, [&dlg, &window] {
         if (!window.Ended()) dlg.OnQueryEndSession();
     });
-    ToggleTarget toggle_target{loop, dlg};
-    g_toggle_target = &toggle_target;
+    const quor::WindowCommandTarget command_target(loop, dlg);
     // SIGTERM and SIGHUP (a logout that ends the session's processes) take
     // the tray Exit's way: a paired program unpairs and unplugs the device,
     // then ends. The target is known first, so no early signal is lost.
-    quor::watch_stop_signals([] {
-        if (ToggleTarget* target = g_toggle_target.load()) {
-            quor::CKestrowQuorConnectorDlg& target_dlg = target->dlg;
-            target->loop.post([&target_dlg] { target_dlg.OnCommand(quor::ID_EXIT); });
-        }
-    });
+    quor::watch_stop_signals([] { quor::post_window_command(quor::ID_EXIT); });
 
     dlg.OnInitDialog();
     if (!window.Ended()) window.show();
     const int result = QApplication::exec();
 
-    g_toggle_target = nullptr;
     instance.reset();
     return result;
 }

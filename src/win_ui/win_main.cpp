@@ -1,12 +1,10 @@
 // The native Windows tray program: one instance, the main window as a modal
 // dialog and its controller on the user-interface thread's message loop.
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "base/diag_log.h"
 #include "link/syslog_service.h"
 #include "platform/single_instance.h"
 #include "platform/vbus_usbip_server.h"
@@ -14,37 +12,16 @@
 #include "settings/config.h"
 #include "shell/composition.h"
 #include "shell/main_dlg.h"
+#include "shell/window_commands.h"
 #include "ui/parameter_values.h"
 #include "win_ui/win_main_window.h"
 #include "win_ui/win_ui_loop.h"
-
-namespace {
-
-// Where a second start's Show/Hide request goes: the controller, on its
-// loop; null while there is none.
-struct ToggleTarget {
-    quor::WinUiLoop& loop;
-    quor::CKestrowQuorConnectorDlg& dlg;
-};
-std::atomic<ToggleTarget*> g_toggle_target{nullptr};
-
-void on_toggle_request() {
-    ToggleTarget* target = g_toggle_target.load();
-    if (!target) {
-        quor_log("Quor ERR: show/hide request before the window exists, ignored\n");
-        return;
-    }
-    quor::CKestrowQuorConnectorDlg& dlg = target->dlg;
-    target->loop.post([&dlg] { dlg.OnCommand(quor::ID_SHOW_HIDE); });
-}
-
-}  // namespace
 
 int main() {
     using namespace quor;
     set_language(language_of_user());
     std::unique_ptr<SingleInstance> instance =
-        SingleInstance::acquire(instance_socket_path(), on_toggle_request);
+        SingleInstance::acquire(instance_socket_path(), request_show_hide);
     if (!instance) return 0;
     // The USB/IP server is the bus: a client attaches the phone once it is
     // paired. One that cannot start has said why in the log, and pairing
@@ -81,12 +58,10 @@ int main() {
     CWinMainWindow window(handlers, store);
     const std::unique_ptr<CKestrowQuorConnectorDlg> controller = make_controller(window, loop);
     dlg = controller.get();
-    ToggleTarget toggle_target{loop, *dlg};
-    g_toggle_target = &toggle_target;
-
-    window.Run();
-
-    g_toggle_target = nullptr;
+    {
+        const WindowCommandTarget command_target(loop, *dlg);
+        window.Run();
+    }
     instance.reset();
     return 0;
 }
