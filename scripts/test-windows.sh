@@ -47,10 +47,7 @@ fi
 # The tray program's windows on an Xvfb display: layouts, texts, tray and
 # screenshots (build-windows/screenshots), then a pairing from its window.
 echo "--- test_winui.py"
-# A prefix of their own, made with a display: in the one the console
-# programs made without a display, the first window did not show.
-if ! WINEPREFIX="$WIN_BUILD/wine/gui-prefix" QUOR_WIN_BUILD="$WIN_BUILD" \
-    timeout 900 python3 "$SRC/tests/windows/test_winui.py" -v; then
+if ! QUOR_WIN_BUILD="$WIN_BUILD" timeout 900 python3 "$SRC/tests/windows/test_winui.py" -v; then
   failed+=(test_winui.py)
 fi
 echo "--- windows_tray_pairing.py"

@@ -146,12 +146,16 @@ def to_pixels(base, x, y, cx, cy):
     return scale(x, bx, 4), scale(y, by, 8), scale(cx, bx, 4), scale(cy, by, 8)
 
 
+def setUpModule():
+    # The preview writes its geometry files here and cannot make the folder.
+    SHOTS.mkdir(parents=True, exist_ok=True)
+
+
 class NativeFrontEnd(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         if not PREVIEW.exists():
             raise unittest.SkipTest(f"{PREVIEW} is not built")
-        SHOTS.mkdir(parents=True, exist_ok=True)
         cls.desktop = wd.WineDesktop(PREFIX)
         cls.views = {}
         try:
@@ -276,7 +280,6 @@ class TrayIcon(unittest.TestCase):
     def setUp(self):
         if not PREVIEW.exists():
             raise unittest.SkipTest(f"{PREVIEW} is not built")
-        SHOTS.mkdir(parents=True, exist_ok=True)
         self.desktop = wd.WineDesktop(PREFIX)
         self.addCleanup(self.desktop.stop)
         self.tray = subprocess.Popen(
