@@ -29,7 +29,10 @@ mono. Their CPU time (both processes, from /proc, over SECONDS after one
 second of start-up) gives "reference CPU: N ms per second of call" and the
 "CPU ratio" (quor-console's CPU per second over the reference's). It runs
 after the call rather than beside it, so neither takes processor time from
-the other. --no-reference skips it.
+the other. Then quor-pacing-floor (bench/pacing_floor.cpp) prints, for up
+to 20 s, what a bare thread that completes one request every millisecond
+on time costs on this machine: the least any connector pays for the
+capture stream's pacing, before any audio work. --no-reference skips both.
 
 --skew-ppm N runs the phone simulator's media clock N parts per million
 fast (negative: slow): it sends on that clock and plays what it receives
@@ -72,6 +75,7 @@ MAX_DELAY_US = 400_000  # an onset heard later than this belongs to no burst
 FRAMES_PER_MINUTE = 6000  # 10 ms frames
 REFERENCE_PORT = 22000
 REFERENCE_WARMUP_S = 1.0  # ffmpeg's probing and set-up, left out of its figure
+FLOOR_SECONDS = 20
 
 
 def cpu_seconds(pid):
@@ -347,6 +351,10 @@ def run(bin_dir, seconds, skew_ppm, reference):
                       f"({audio_s:.1f} s of 48 kHz audio received)")
                 print(f"CPU ratio: {cpu_ms / ref_ms:.2f}" if ref_ms > 0 else
                       "CPU ratio: n/a (the reference took no measurable CPU)")
+            sys.stdout.flush()
+            floor = os.path.join(bin_dir, "quor-pacing-floor")
+            if os.access(floor, os.X_OK):
+                subprocess.run([floor, str(min(seconds, FLOOR_SECONDS))], check=False)
     finally:
         shutil.rmtree(home, ignore_errors=True)
 
