@@ -11,7 +11,15 @@ int64_t ManualClock::now_ms() {
 
 void ManualClock::sleep_ms(int64_t ms) {
     std::unique_lock lk(mu_);
-    const int64_t until = now_ + ms;
+    sleep_until_locked(lk, now_ + ms);
+}
+
+void ManualClock::sleep_until_ms(int64_t when_ms) {
+    std::unique_lock lk(mu_);
+    sleep_until_locked(lk, when_ms);
+}
+
+void ManualClock::sleep_until_locked(std::unique_lock<std::mutex>& lk, int64_t until) {
     const auto entry = wake_times_.insert(until);
     cv_.wait(lk, [&] { return now_ >= until; });
     wake_times_.erase(entry);

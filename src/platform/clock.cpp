@@ -18,6 +18,12 @@ void SystemClock::sleep_ms(int64_t ms) {
     }
 }
 
+void SystemClock::sleep_until_ms(int64_t when_ms) {
+    const timespec at{time_t(when_ms / 1000), long(when_ms % 1000) * 1000000L};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}
+
 SystemClock& SystemClock::instance() {
     static SystemClock clock;
     return clock;

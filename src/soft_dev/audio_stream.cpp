@@ -35,11 +35,6 @@ constexpr size_t MAX_REPLY =
 uint8_t g_last_capture_frame[USB_FRAME_BYTES];
 std::atomic<int> g_capture_frame_clear{0};
 
-void sleep_until(Clock& clock, int64_t when_ms) {
-    const int64_t wait = when_ms - clock.now_ms();
-    if (wait > 0) clock.sleep_ms(wait);
-}
-
 bool is_set(Event* event) {
     return Event::wait_any(&event, 1, 0) == 0;
 }
@@ -84,7 +79,7 @@ class StreamServer {
     void complete_at(int64_t when_ms) {
         if (when_ms <= clock->now_ms()) return;
         replies.write(*bus);
-        sleep_until(*clock, when_ms);
+        clock->sleep_until_ms(when_ms);
     }
 
     AudioPacer pacer;
