@@ -84,6 +84,16 @@ int new_socket(int type) {
     return int(s);
 }
 
+// Closes FD after the call on it failed, keeping that call's error in
+// errno: -1.
+int fail_and_close(int fd) {
+    set_errno_from_winsock();
+    const int err = errno;
+    closesocket(SOCKET(fd));
+    errno = err;
+    return -1;
+}
+
 ssize_t result(int n) {
     if (n == SOCKET_ERROR) {
         set_errno_from_winsock();
@@ -133,13 +143,8 @@ int tcp_connect(uint32_t addr, uint16_t port) {
     const int fd = new_socket(SOCK_STREAM);
     if (fd < 0) return -1;
     const sockaddr_in sa = ipv4_address(addr, port);
-    if (connect(SOCKET(fd), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0) {
-        set_errno_from_winsock();
-        const int err = errno;
-        closesocket(SOCKET(fd));
-        errno = err;
-        return -1;
-    }
+    if (connect(SOCKET(fd), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0)
+        return fail_and_close(fd);
     return fd;
 }
 
@@ -163,13 +168,8 @@ int udp_bind_at(uint32_t addr, uint16_t port) {
     WSAIoctl(SOCKET(fd), SIO_UDP_CONNRESET, &report, sizeof(report), nullptr, 0, &unused, nullptr,
              nullptr);
     const sockaddr_in sa = ipv4_address(addr, port);
-    if (bind(SOCKET(fd), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0) {
-        set_errno_from_winsock();
-        const int err = errno;
-        closesocket(SOCKET(fd));
-        errno = err;
-        return -1;
-    }
+    if (bind(SOCKET(fd), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0)
+        return fail_and_close(fd);
     return fd;
 }
 
@@ -252,17 +252,6 @@ void close_socket(int fd) {
         g_woken.erase(fd);
     }
     closesocket(SOCKET(fd));
-}
-
-int ipv4_from_dotted(const char* text, uint32_t* addr) {
-    in_addr a{};
-    if (inet_pton(AF_INET, text, &a) != 1) return -1;
-    *addr = ntohl(a.s_addr);
-    return 0;
-}
-
-uint32_t ipv4_from_text(const char* text) {
-    return ntohl(inet_addr(text));
 }
 
 }  // namespace quor
