@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/strings.h"
+#include "ui/parameter_values.h"
 
 namespace quor {
 
@@ -17,19 +18,8 @@ enum ControlId : int {
     IDC_PHONE_IP = 1000,
     IDC_STATUS = 1001,
     IDC_CONTACT = 1004,
-    IDC_CANCEL_SETTINGS = 1008,
-    IDC_AUTO_RUN = 1009,
-    IDC_AUTO_PAIR = 1010,
-    IDC_AUTO_MIN = 1011,
-    IDC_AUTO_REPAIR = 1012,
-    IDC_REPAIR_TIME = 1013,
-    IDC_RETRY_TIMES = 1014,
-    IDC_PAIR_TIMEOUT = 1015,
-    IDC_OK_SETTINGS = 1018,
-    IDC_RESEND_GRUU = 1019,
     IDC_SET = 1021,
     IDC_HELP = 1022,
-    IDC_AS_NM_DEV = 1028,
     IDC_T = 1029,
     IDC_AUTO_IP = 1030,
 };

@@ -90,25 +90,14 @@ bool CParameterDlg::ExchangeEdit(int id, int* member, bool save) {
 }
 
 bool CParameterDlg::UpdateData(bool save) {
-    const std::pair<int, int*> checks[] = {
-        {IDC_AUTO_MIN, &m_nAutoMin},  {IDC_AUTO_PAIR, &m_nAutoPair},
-        {IDC_AUTO_RUN, &m_nAutoRun},  {IDC_AUTO_REPAIR, &m_nAutoRepair},
-        {IDC_AS_NM_DEV, &m_nAsNmDev},
-    };
-    for (const auto& [id, member] : checks) {
+    for (const auto& [id, value] : PARAMETER_CHECKS) {
         if (save)
-            *member = save_check(check(id));
+            this->*value = save_check(check(id));
         else
-            load_check(check(id), member);
+            load_check(check(id), &(this->*value));
     }
-    const std::pair<int, int*> edits[] = {
-        {IDC_PAIR_TIMEOUT, &m_nPairTimeout},
-        {IDC_REPAIR_TIME, &m_nRepairTime},
-        {IDC_RETRY_TIMES, &m_nRetryTimes},
-        {IDC_RESEND_GRUU, &m_nResendGruu},
-    };
-    for (const auto& [id, member] : edits)
-        if (!ExchangeEdit(id, member, save)) return false;
+    for (const auto& [id, value] : PARAMETER_EDITS)
+        if (!ExchangeEdit(id, &(this->*value), save)) return false;
     return true;
 }
 

@@ -20,6 +20,42 @@ struct ParameterValues {
     int m_nResendGruu = 0;
 };
 
+// The settings dialog's control ids (template 106).
+enum SettingsControlId : int {
+    IDC_CANCEL_SETTINGS = 1008,
+    IDC_AUTO_RUN = 1009,
+    IDC_AUTO_PAIR = 1010,
+    IDC_AUTO_MIN = 1011,
+    IDC_AUTO_REPAIR = 1012,
+    IDC_REPAIR_TIME = 1013,
+    IDC_RETRY_TIMES = 1014,
+    IDC_PAIR_TIMEOUT = 1015,
+    IDC_OK_SETTINGS = 1018,
+    IDC_RESEND_GRUU = 1019,
+    IDC_AS_NM_DEV = 1028,
+};
+
+// A control of the dialog and the value it shows.
+struct ParameterControl {
+    int id;
+    int ParameterValues::*value;
+};
+// The check boxes, and the edits, in the order the dialog exchanges them
+// (an edit whose text is no number stops the exchange there).
+inline constexpr ParameterControl PARAMETER_CHECKS[] = {
+    {IDC_AUTO_MIN, &ParameterValues::m_nAutoMin},
+    {IDC_AUTO_PAIR, &ParameterValues::m_nAutoPair},
+    {IDC_AUTO_RUN, &ParameterValues::m_nAutoRun},
+    {IDC_AUTO_REPAIR, &ParameterValues::m_nAutoRepair},
+    {IDC_AS_NM_DEV, &ParameterValues::m_nAsNmDev},
+};
+inline constexpr ParameterControl PARAMETER_EDITS[] = {
+    {IDC_PAIR_TIMEOUT, &ParameterValues::m_nPairTimeout},
+    {IDC_REPAIR_TIME, &ParameterValues::m_nRepairTime},
+    {IDC_RETRY_TIMES, &ParameterValues::m_nRetryTimes},
+    {IDC_RESEND_GRUU, &ParameterValues::m_nResendGruu},
+};
+
 // Reads the nine keys from the file at PATH with their defaults, writing a
 // missing key's default back at once.
 void load_parameters(const std::string& path, ParameterValues* values);

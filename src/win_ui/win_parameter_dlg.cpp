@@ -1,26 +1,10 @@
 #include "win_ui/win_parameter_dlg.h"
 
 #include <utility>
-#include <vector>
 
 namespace quor {
 
 namespace {
-
-// The control ids of template 106.
-enum : int {
-    IDC_CANCEL_SETTINGS = 1008,
-    IDC_AUTO_RUN = 1009,
-    IDC_AUTO_PAIR = 1010,
-    IDC_AUTO_MIN = 1011,
-    IDC_AUTO_REPAIR = 1012,
-    IDC_REPAIR_TIME = 1013,
-    IDC_RETRY_TIMES = 1014,
-    IDC_PAIR_TIMEOUT = 1015,
-    IDC_OK_SETTINGS = 1018,
-    IDC_RESEND_GRUU = 1019,
-    IDC_AS_NM_DEV = 1028,
-};
 
 // The caption of the integer prompt: the program's name, as the dialog
 // framework's own prompts have it.
@@ -57,12 +41,8 @@ bool CParameterDlg::ExchangeEdit(int id, int* member, bool save) {
 }
 
 bool CParameterDlg::UpdateData(bool save) {
-    const std::pair<int, int*> checks[] = {
-        {IDC_AUTO_MIN, &m_nAutoMin},  {IDC_AUTO_PAIR, &m_nAutoPair},
-        {IDC_AUTO_RUN, &m_nAutoRun},  {IDC_AUTO_REPAIR, &m_nAutoRepair},
-        {IDC_AS_NM_DEV, &m_nAsNmDev},
-    };
-    for (const auto& [id, member] : checks) {
+    for (const auto& [id, value] : PARAMETER_CHECKS) {
+        int* const member = &(this->*value);
         if (save) {
             const UINT state = IsDlgButtonChecked(m_hWnd, id);
             *member = state == BST_CHECKED ? 1 : state == BST_INDETERMINATE ? 2 : 0;
@@ -78,14 +58,8 @@ bool CParameterDlg::UpdateData(bool save) {
             SendDlgItemMessageW(m_hWnd, id, BM_SETSTYLE, BS_AUTO3STATE, FALSE);
         CheckDlgButton(m_hWnd, id, state);
     }
-    const std::pair<int, int*> edits[] = {
-        {IDC_PAIR_TIMEOUT, &m_nPairTimeout},
-        {IDC_REPAIR_TIME, &m_nRepairTime},
-        {IDC_RETRY_TIMES, &m_nRetryTimes},
-        {IDC_RESEND_GRUU, &m_nResendGruu},
-    };
-    for (const auto& [id, member] : edits)
-        if (!ExchangeEdit(id, member, save)) return false;
+    for (const auto& [id, value] : PARAMETER_EDITS)
+        if (!ExchangeEdit(id, &(this->*value), save)) return false;
     return true;
 }
 
