@@ -223,11 +223,31 @@ enumerated() {
 
 device_gone() { [ -z "$(usb_device)" ]; }
 
-# Kernel tasks and processes in uninterruptible sleep (D state).
+# Kernel tasks and processes in uninterruptible sleep (D state), as
+# PID:(NAME).
 stuck_tasks() {
     for s in /proc/[0-9]*/stat; do
-        awk '$3 == "D" { print $2 }' "$s" 2>/dev/null
+        awk '$3 == "D" { print $1 ":" $2 }' "$s" 2>/dev/null
     done
+}
+
+# The tasks of stuck_tasks that stay in D state for 2 s (looked at every
+# 0.1 s): a task passing through it, as the hub's work queue does while it
+# debounces a port, is not stuck.
+lasting_stuck_tasks() {
+    local left now kept t i=0
+    left=$(stuck_tasks)
+    while [ -n "$left" ] && [ $i -lt 20 ]; do
+        sleep 0.1
+        now=" $(stuck_tasks | tr '\n' ' ') "
+        kept=
+        for t in $left; do
+            case "$now" in *" $t "*) kept="$kept $t" ;; esac
+        done
+        left=${kept# }
+        i=$((i + 1))
+    done
+    echo "$left"
 }
 
 # vhci_hcd ports in use (the status files list every port; 004 is free).
